@@ -1,0 +1,121 @@
+#include "TimeCore.h"
+
+#include <algorithm>
+#include <limits>
+
+#include "RuntimeError.h"
+
+namespace tidewell {
+namespace {
+
+constexpr const char* kMarker = "Universal";  // matched with exact case
+constexpr char kSeparator = ',';
+constexpr const char* kUserAgent = "VB Project";
+constexpr std::uint32_t kChunkSize = 2048;
+
+// Positions in the page are 1-based and kept in 16-bit variables, as the routine always has:
+// a position that does not fit is an overflow, not a silent wrap.
+std::int16_t CheckedInt16(std::int64_t value) {
+  if (value < std::numeric_limits<std::int16_t>::min() ||
+      value > std::numeric_limits<std::int16_t>::max()) {
+    throw RuntimeError::Overflow();
+  }
+  return static_cast<std::int16_t>(value);
+}
+
+std::int32_t CheckedAdd32(std::int32_t a, std::int32_t b) {
+  std::int32_t sum = 0;
+  if (__builtin_add_overflow(a, b, &sum)) throw RuntimeError::Overflow();
+  return sum;
+}
+
+// Removes leading and trailing U+0020 only: a tab next to the time stays part of it.
+std::string TrimSpaces(const std::string& text) {
+  const auto first = text.find_first_not_of(' ');
+  if (first == std::string::npos) return {};
+  const auto last = text.find_last_not_of(' ');
+  return text.substr(first, last - first + 1);
+}
+
+bool DaylightInForce(const TimeZoneSettings& zone, std::int16_t month, std::int16_t day) {
+  const std::int16_t sm = zone.StandardMonth;
+  const std::int16_t sd = zone.StandardDay;
+  const std::int16_t dm = zone.DaylightMonth;
+  const std::int16_t dd = zone.DaylightDay;
+  if (sm == 0) return false;              // the zone keeps no daylight time
+  if (month == sm) return day < sd;       // the day of the change already counts as standard
+  if (month == dm) return day >= dd;      // the day of the change already counts as daylight
+  if (dm < sm) return month > dm && month < sm;  // daylight period within one calendar year
+  return month > dm || month < sm;               // daylight period spans the turn of the year
+}
+
+}  // namespace
+
+std::int32_t BiasMinutes(const TimeZoneSettings& zone, std::int16_t month, std::int16_t day) {
+  const std::int32_t seasonalBias =
+      DaylightInForce(zone, month, day) ? zone.DaylightBias : zone.StandardBias;
+  return CheckedAdd32(zone.Bias, seasonalBias);
+}
+
+bool TimeCore::DoAtomicTime() {
+  m_StrAtomicTime.clear();
+  bool result = false;
+
+  const TimeZoneSettings zone = platform_.ReadTimeZoneSettings();
+  const MonthDay today = platform_.Today();
+  const std::int32_t biasMinutes = BiasMinutes(zone, today.Month, today.Day);
+
+  std::string page = GetUrlText(TimePageAddress());
+
+  const auto markerIndex = page.find(kMarker);
+  if (markerIndex == std::string::npos) return result;
+  const std::int64_t p = static_cast<std::int64_t>(markerIndex) + 1;
+
+  page.resize(static_cast<std::size_t>(p));  // up to and including the marker's "U"
+  const auto commaIndex = page.rfind(kSeparator);
+  const std::int16_t c =
+      CheckedInt16(commaIndex == std::string::npos ? 0 : static_cast<std::int64_t>(commaIndex) + 1);
+  if (c == 0) return result;
+
+  const std::int16_t timeStart = CheckedInt16(std::int64_t{c} + 1);
+  const std::int64_t timeLength = p - timeStart;
+  const std::string timeText =
+      TrimSpaces(page.substr(static_cast<std::size_t>(timeStart - 1),
+                             static_cast<std::size_t>(timeLength)));
+
+  const DateTime universal = DateTime::Parse(timeText);
+  const DateTime local = universal.AddMinutes(-std::int64_t{biasMinutes});
+
+  // Only the time of day is taken from the page. It goes on whichever of yesterday, today or
+  // tomorrow lies nearest the clock, so a clock a little off across midnight keeps its date.
+  const DateTime target = NearestDayAt(platform_.ReadLocalClock(), local.SecondOfDay());
+  if (!platform_.SetLocalClock(target)) return result;  // the system refused the change
+
+  m_StrAtomicTime = platform_.TimeOfDayText(platform_.ReadLocalClock().TimeOnly());
+  result = true;
+  return result;
+}
+
+std::string TimeCore::GetUrlText(std::string address) {
+  std::string result;
+  std::string buffer(kChunkSize, ' ');
+
+  const InternetHandle session = platform_.InternetOpen(kUserAgent);
+  const InternetHandle url = platform_.InternetOpenUrl(session, address);
+
+  bool keepReading = true;
+  while (keepReading) {
+    std::fill(buffer.begin(), buffer.end(), ' ');
+    const std::uint32_t bytesRead =
+        std::min(platform_.InternetReadFile(url, buffer.data(), kChunkSize), kChunkSize);
+    // One character per byte: positions in the page count bytes, whatever the code page.
+    result.append(buffer, 0, bytesRead);
+    if (bytesRead == 0) keepReading = false;
+  }
+
+  if (url != 0) platform_.InternetCloseHandle(url);
+  if (session != 0) platform_.InternetCloseHandle(session);
+  return result;
+}
+
+}  // namespace tidewell

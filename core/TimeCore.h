@@ -1,0 +1,40 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "Platform.h"
+
+namespace tidewell {
+
+// The address of the time page, fixed at build time.
+std::string TimePageAddress();
+
+// Minutes to add to local time to get UTC today (month, day), deciding by whole days whether
+// daylight time is in force from the zone's transition days. Raises the overflow error when the
+// sum does not fit in 32 bits.
+std::int32_t BiasMinutes(const TimeZoneSettings& zone, std::int16_t month, std::int16_t day);
+
+// The synchronisation component that each program's window carries: it downloads the time page,
+// takes the Universal Time from it, sets the local clock and keeps the clock's time as text.
+class TimeCore {
+ public:
+  explicit TimeCore(Platform& platform) : platform_(platform) {}
+  virtual ~TimeCore() = default;
+
+  // One synchronisation. True when the clock was set; m_StrAtomicTime then holds the clock's
+  // time of day as read back. False when the page held no usable time entry or the system
+  // refused the change. Raises RuntimeError when the time entry is malformed.
+  bool DoAtomicTime();
+
+  // The clock's time of day after the last successful synchronisation, empty otherwise.
+  std::string m_StrAtomicTime;
+
+ protected:
+  // Downloads the body of `address`; whatever goes wrong, returns what was read (maybe nothing).
+  std::string GetUrlText(std::string address);
+
+  Platform& platform_;
+};
+
+}  // namespace tidewell

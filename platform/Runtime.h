@@ -1,0 +1,41 @@
+#pragma once
+
+#include <string>
+
+#include "RuntimeError.h"
+
+namespace tidewell {
+
+// The program's title: the caption of its window, and the title of every message box that is
+// shown without one of its own.
+inline constexpr const char* kProgramTitle = "Corvalle Software's Tidewell";
+
+// What each program's runtime provides around its window: message boxes, ending the program and
+// the report of an uncaught run-time error. Each program supplies its own (a desktop one for the
+// interactive program, a console one for the silent program); tests supply a recording one.
+class Runtime {
+ public:
+  virtual ~Runtime() = default;
+
+  // A modal box with `text`, a single OK button, no icon and the program's title. Returns when
+  // the user has closed it.
+  virtual void ShowMessage(const std::string& text) = 0;
+  // Ends the program at once with a successful status; no further events are delivered.
+  virtual void EndProgram() = 0;
+  // Reports an uncaught run-time error (number and description) and ends the program with a
+  // failure status.
+  virtual void ReportRuntimeError(const RuntimeError& error) = 0;
+};
+
+// Delivers one window event to its handler as the runtime does: a run-time error that the
+// handler does not catch is reported, and the report ends the program.
+template <class Handler>
+void DeliverEvent(Runtime& runtime, Handler&& handler) {
+  try {
+    handler();
+  } catch (const RuntimeError& error) {
+    runtime.ReportRuntimeError(error);
+  }
+}
+
+}  // namespace tidewell

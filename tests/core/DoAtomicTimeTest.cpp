@@ -1,0 +1,244 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "FakePlatform.h"
+#include "RuntimeError.h"
+#include "TimeCore.h"
+
+namespace tidewell {
+namespace {
+
+// A winter day in a zone five hours behind UTC with daylight time from April to October.
+class DoAtomicTimeTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    platform.SetZone(300, 0, -60, 10, 26, 4, 6);
+    platform.clock = DateTime::FromParts(2026, 12, 7, 7, 0, 40);
+  }
+
+  void ExpectFalseAndUntouched() {
+    EXPECT_FALSE(core.DoAtomicTime());
+    EXPECT_TRUE(platform.clockSets.empty());
+    EXPECT_EQ(core.m_StrAtomicTime, "");
+  }
+
+  int ExpectRuntimeError() {
+    try {
+      core.DoAtomicTime();
+    } catch (const RuntimeError& error) {
+      EXPECT_TRUE(platform.clockSets.empty()) << "the clock must be untouched after an error";
+      EXPECT_EQ(core.m_StrAtomicTime, "");
+      return error.Number();
+    }
+    ADD_FAILURE() << "expected a run-time error";
+    return 0;
+  }
+
+  FakePlatform platform;
+  TimeCore core{platform};
+};
+
+TEST_F(DoAtomicTimeTest, NoonUniversalWithBias300SetsSevenOClock) {
+  platform.ServeTime(" 12:00:00 ");
+  EXPECT_TRUE(core.DoAtomicTime());
+  ASSERT_EQ(platform.clockSets.size(), 1u);
+  EXPECT_EQ(platform.clockSets[0], DateTime::FromParts(2026, 12, 7, 7, 0, 0));
+  EXPECT_EQ(core.m_StrAtomicTime, "7:00:00 AM");  // read back in the user's format
+}
+
+TEST_F(DoAtomicTimeTest, NoonUniversalWithBiasMinus60SetsOnePm) {
+  platform.SetZone(-60, 0, -60, 0, 0, 0, 0);
+  platform.clock = DateTime::FromParts(2026, 12, 7, 13, 5, 0);
+  platform.ServeTime(" 12:00:00 ");
+  EXPECT_TRUE(core.DoAtomicTime());
+  ASSERT_EQ(platform.clockSets.size(), 1u);
+  EXPECT_EQ(platform.clockSets[0], DateTime::FromParts(2026, 12, 7, 13, 0, 0));
+  EXPECT_EQ(core.m_StrAtomicTime, "1:00:00 PM");
+}
+
+TEST_F(DoAtomicTimeTest, DaylightTimeInForceUsesTheDaylightBias) {
+  platform.clock = DateTime::FromParts(2026, 7, 14, 8, 0, 2);
+  platform.ServeTime(" 12:00:00 ");
+  EXPECT_TRUE(core.DoAtomicTime());
+  EXPECT_EQ(platform.clockSets.at(0), DateTime::FromParts(2026, 7, 14, 8, 0, 0));
+}
+
+TEST_F(DoAtomicTimeTest, HalfPastMidnightUniversalWithBias60KeepsTheClocksDate) {
+  platform.SetZone(60, 0, -60, 0, 0, 0, 0);
+  platform.clock = DateTime::FromParts(2026, 12, 7, 23, 29, 0);
+  platform.ServeTime(" 00:30:00 ");
+  EXPECT_TRUE(core.DoAtomicTime());
+  EXPECT_EQ(platform.clockSets.at(0), DateTime::FromParts(2026, 12, 7, 23, 30, 0));
+  EXPECT_EQ(core.m_StrAtomicTime, "11:30:00 PM");
+}
+
+struct MidnightCase {
+  const char* name;
+  DateTime clock;
+  const char* pageTime;  // with the zone at UTC, the page's time is the local time
+  DateTime expected;
+};
+
+void PrintTo(const MidnightCase& c, std::ostream* os) { *os << c.name; }
+
+class MidnightTest : public ::testing::TestWithParam<MidnightCase> {};
+
+TEST_P(MidnightTest, SetsTheTimeOnTheNearestDay) {
+  const MidnightCase& c = GetParam();
+  FakePlatform platform;
+  platform.clock = c.clock;
+  platform.ServeTime(std::string(" ") + c.pageTime + " ");
+  TimeCore core(platform);
+  EXPECT_TRUE(core.DoAtomicTime());
+  ASSERT_EQ(platform.clockSets.size(), 1u);
+  EXPECT_EQ(platform.clockSets[0], c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    AcrossMidnight, MidnightTest,
+    ::testing::Values(
+        MidnightCase{"FastClockJustPastMidnight", DateTime::FromParts(2026, 12, 8, 0, 0, 5),
+                     "23:59:58", DateTime::FromParts(2026, 12, 7, 23, 59, 58)},
+        MidnightCase{"SlowClockJustBeforeMidnight", DateTime::FromParts(2026, 12, 7, 23, 59, 50),
+                     "00:00:03", DateTime::FromParts(2026, 12, 8, 0, 0, 3)},
+        MidnightCase{"NewYearsEve", DateTime::FromParts(2027, 1, 1, 0, 0, 1), "23:59:59",
+                     DateTime::FromParts(2026, 12, 31, 23, 59, 59)},
+        MidnightCase{"LeapDay", DateTime::FromParts(2028, 2, 29, 23, 59, 59), "00:00:01",
+                     DateTime::FromParts(2028, 3, 1, 0, 0, 1)},
+        MidnightCase{"MiddayStaysToday", DateTime::FromParts(2026, 12, 7, 12, 0, 0), "12:00:30",
+                     DateTime::FromParts(2026, 12, 7, 12, 0, 30)}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(DoAtomicTimeTest, PageWithoutTheMarkerGivesFalse) {
+  platform.page.body = "<html>Dec. 07, 12:00:00 UTC</html>";
+  ExpectFalseAndUntouched();
+}
+
+TEST_F(DoAtomicTimeTest, MarkerInOtherCapitalisationDoesNotCount) {
+  platform.page.body = "Dec. 07, 12:00:00 universal time, 12:00:00 UNIVERSAL";
+  ExpectFalseAndUntouched();
+}
+
+TEST_F(DoAtomicTimeTest, CommasOnlyAfterTheMarkerGiveFalse) {
+  platform.page.body = "12:00:00 Universal Time, Dec. 07, 07:00:00 EST";
+  ExpectFalseAndUntouched();
+}
+
+TEST_F(DoAtomicTimeTest, EmptyPageGivesFalse) {
+  platform.page.body = "";
+  ExpectFalseAndUntouched();
+}
+
+TEST_F(DoAtomicTimeTest, UnreachablePageGivesFalse) {
+  platform.page.reachable = false;
+  ExpectFalseAndUntouched();
+}
+
+TEST_F(DoAtomicTimeTest, FirstMarkerAndLastCommaBeforeItCount) {
+  platform.page.body = "a, 01:00:00 b, 12:00:00 Universal, 03:00:00 Universal Time";
+  EXPECT_TRUE(core.DoAtomicTime());
+  EXPECT_EQ(platform.clockSets.at(0), DateTime::FromParts(2026, 12, 7, 7, 0, 0));
+}
+
+TEST_F(DoAtomicTimeTest, CommaRightBeforeTheMarkerIsAConversionError) {
+  platform.page.body = "Dec. 07,Universal Time";
+  EXPECT_EQ(ExpectRuntimeError(), kErrTypeMismatch);
+}
+
+TEST_F(DoAtomicTimeTest, OnlySpacesBetweenCommaAndMarkerIsAConversionError) {
+  platform.page.body = "Dec. 07,    Universal Time";
+  EXPECT_EQ(ExpectRuntimeError(), kErrTypeMismatch);
+}
+
+TEST_F(DoAtomicTimeTest, ATabNextToTheTimeStaysAndFailsTheConversion) {
+  platform.ServeTime(" 12:00:00\t");
+  EXPECT_EQ(ExpectRuntimeError(), kErrTypeMismatch);
+}
+
+TEST_F(DoAtomicTimeTest, TextThatIsNotATimeIsAConversionError) {
+  platform.ServeTime(" 12:00:00 UTC ");
+  EXPECT_EQ(ExpectRuntimeError(), kErrTypeMismatch);
+}
+
+TEST_F(DoAtomicTimeTest, SpacesAroundTheTimeAreRemoved) {
+  platform.ServeTime("      12:00:00    ");
+  EXPECT_TRUE(core.DoAtomicTime());
+  EXPECT_EQ(platform.clockSets.at(0), DateTime::FromParts(2026, 12, 7, 7, 0, 0));
+}
+
+// Builds a page whose last comma before the marker sits at the 1-based position `commaPosition`.
+std::string PageWithCommaAt(std::size_t commaPosition) {
+  return std::string(commaPosition - 1, 'x') + ", 12:00:00 Universal Time";
+}
+
+TEST_F(DoAtomicTimeTest, CommaBeyondPosition32767IsAnOverflowEvenWithAValidTime) {
+  platform.page.body = PageWithCommaAt(32768);
+  EXPECT_EQ(ExpectRuntimeError(), kErrOverflow);
+  platform.page.body = PageWithCommaAt(40000);
+  EXPECT_EQ(ExpectRuntimeError(), kErrOverflow);
+}
+
+TEST_F(DoAtomicTimeTest, CommaAtExactly32767OverflowsWhenStepingPastIt) {
+  platform.page.body = PageWithCommaAt(32767);
+  EXPECT_EQ(ExpectRuntimeError(), kErrOverflow);
+}
+
+TEST_F(DoAtomicTimeTest, CommaAt32766IsStillFine) {
+  platform.page.body = PageWithCommaAt(32766);
+  EXPECT_TRUE(core.DoAtomicTime());
+  EXPECT_EQ(platform.clockSets.at(0), DateTime::FromParts(2026, 12, 7, 7, 0, 0));
+}
+
+TEST_F(DoAtomicTimeTest, MarkerFarIntoThePageWithAnEarlyCommaWorks) {
+  platform.page.body = "Dec. 07, 12:00:00 " + std::string(50000, ' ') + "Universal";
+  EXPECT_TRUE(core.DoAtomicTime());
+}
+
+TEST_F(DoAtomicTimeTest, ADateTimeThatLeavesTheDateRangeIsAnError) {
+  platform.SetZone(60, 0, -60, 0, 0, 0, 0);
+  platform.ServeTime(" 1/1/0100 00:30:00 ");
+  EXPECT_EQ(ExpectRuntimeError(), kErrInvalidCall);
+}
+
+TEST_F(DoAtomicTimeTest, ADateWithTheTimeUsesOnlyTheTimeOfDay) {
+  platform.ServeTime(" 2001-05-05 12:00:00 ");
+  EXPECT_TRUE(core.DoAtomicTime());
+  EXPECT_EQ(platform.clockSets.at(0), DateTime::FromParts(2026, 12, 7, 7, 0, 0));
+}
+
+TEST_F(DoAtomicTimeTest, RefusedClockChangeGivesFalseAndEmptyText) {
+  platform.refuseClockChange = true;
+  platform.ServeTime(" 12:00:00 ");
+  EXPECT_FALSE(core.DoAtomicTime());
+  EXPECT_EQ(platform.clockSets.size(), 1u);  // it was asked, and said no
+  EXPECT_EQ(core.m_StrAtomicTime, "");
+}
+
+TEST_F(DoAtomicTimeTest, EveryCallDownloadsAgainAndEmptiesTheTextFirst) {
+  platform.ServeTime(" 12:00:00 ");
+  EXPECT_TRUE(core.DoAtomicTime());
+  EXPECT_FALSE(core.m_StrAtomicTime.empty());
+
+  platform.page.reachable = false;
+  EXPECT_FALSE(core.DoAtomicTime());
+  EXPECT_EQ(core.m_StrAtomicTime, "");
+  EXPECT_EQ(platform.addressesOpened.size(), 2u);
+}
+
+TEST_F(DoAtomicTimeTest, TextIsEmptiedEvenWhenTheNextCallRaises) {
+  platform.ServeTime(" 12:00:00 ");
+  EXPECT_TRUE(core.DoAtomicTime());
+  platform.ServeTime(" noon ");
+  EXPECT_THROW(core.DoAtomicTime(), RuntimeError);
+  EXPECT_EQ(core.m_StrAtomicTime, "");
+}
+
+TEST_F(DoAtomicTimeTest, FetchesTheTimePageAddress) {
+  platform.ServeTime(" 12:00:00 ");
+  core.DoAtomicTime();
+  EXPECT_EQ(platform.addressesOpened, std::vector<std::string>{TimePageAddress()});
+}
+
+}  // namespace
+}  // namespace tidewell

@@ -1,0 +1,105 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "FakePlatform.h"
+#include "TimeCore.h"
+
+namespace tidewell {
+namespace {
+
+class UrlTextProbe : public TimeCore {
+ public:
+  using TimeCore::GetUrlText;
+  using TimeCore::TimeCore;
+};
+
+std::string Bytes(std::size_t count) {
+  std::string bytes;
+  for (std::size_t i = 0; i < count; ++i) bytes.push_back(static_cast<char>('a' + i % 26));
+  return bytes;
+}
+
+struct DownloadCase {
+  const char* name;
+  std::size_t bodySize;
+  std::vector<std::uint32_t> readSizes;
+  std::vector<std::uint32_t> expectedReads;
+};
+
+void PrintTo(const DownloadCase& c, std::ostream* os) { *os << c.name; }
+
+class Download : public ::testing::TestWithParam<DownloadCase> {};
+
+TEST_P(Download, ReturnsTheWholeBodyInOrder) {
+  const DownloadCase& c = GetParam();
+  FakePlatform platform;
+  platform.page.body = Bytes(c.bodySize);
+  platform.page.readSizes = c.readSizes;
+  UrlTextProbe core(platform);
+
+  EXPECT_EQ(core.GetUrlText("http://host/cgi-bin/timer.pl"), platform.page.body);
+  EXPECT_EQ(platform.readsDelivered, c.expectedReads);
+  for (std::uint32_t asked : platform.readsAsked) EXPECT_EQ(asked, 2048u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Bodies, Download,
+    ::testing::Values(DownloadCase{"Empty", 0, {}, {0}},
+                      DownloadCase{"ExactlyOneChunk", 2048, {}, {2048, 0}},
+                      DownloadCase{"ThreeChunks", 5000, {}, {2048, 2048, 904, 0}},
+                      DownloadCase{"TransportSplit", 5000, {100, 2048, 7, 2048}, {100, 2048, 7, 2048, 797, 0}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(GetUrlTextTest, OpensWithTheProgramsAgentAndClosesAddressThenSession) {
+  FakePlatform platform;
+  platform.page.body = "hello";
+  UrlTextProbe core(platform);
+  core.GetUrlText("http://host/cgi-bin/timer.pl");
+
+  EXPECT_EQ(platform.agents, std::vector<std::string>{"VB Project"});
+  EXPECT_EQ(platform.addressesOpened, std::vector<std::string>{"http://host/cgi-bin/timer.pl"});
+  ASSERT_EQ(platform.handlesClosed.size(), 2u);
+  EXPECT_GT(platform.handlesClosed[0], platform.handlesClosed[1]) << "address handle first";
+}
+
+TEST(GetUrlTextTest, UnreachableAddressGivesEmptyTextAndClosesOnlyTheSession) {
+  FakePlatform platform;
+  platform.page.reachable = false;
+  UrlTextProbe core(platform);
+
+  EXPECT_EQ(core.GetUrlText("http://host/cgi-bin/timer.pl"), "");
+  EXPECT_EQ(platform.readsDelivered, std::vector<std::uint32_t>{0});
+  ASSERT_EQ(platform.handlesClosed.size(), 1u);
+  EXPECT_NE(platform.handlesClosed[0], 0u);
+}
+
+TEST(GetUrlTextTest, FailureMidBodyReturnsWhatWasRead) {
+  FakePlatform platform;
+  platform.page.body = Bytes(5000);
+  platform.page.failAfterBytes = 3000;
+  UrlTextProbe core(platform);
+
+  EXPECT_EQ(core.GetUrlText("http://host/cgi-bin/timer.pl"), platform.page.body.substr(0, 3000));
+}
+
+TEST(GetUrlTextTest, BytesAboveSevenBitsStayOneCharacterEach) {
+  FakePlatform platform;
+  platform.page.body = std::string("caf\xE9, 12:00:00 \xA0Universal", 24);
+  UrlTextProbe core(platform);
+
+  const std::string text = core.GetUrlText("http://host/cgi-bin/timer.pl");
+  EXPECT_EQ(text.size(), platform.page.body.size());
+  EXPECT_EQ(text, platform.page.body);
+}
+
+TEST(TimePageAddressTest, IsAPlainHttpAddressOfTheTimerPage) {
+  const std::string address = TimePageAddress();
+  EXPECT_EQ(address.rfind("http://", 0), 0u);
+  EXPECT_TRUE(address.ends_with("/cgi-bin/timer.pl"));
+  EXPECT_EQ(address.find('?'), std::string::npos);
+  EXPECT_GT(address.size(), std::string("http:///cgi-bin/timer.pl").size());
+}
+
+}  // namespace
+}  // namespace tidewell
