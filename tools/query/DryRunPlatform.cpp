@@ -1,0 +1,32 @@
+#include "DryRunPlatform.h"
+
+namespace tidewell {
+
+DateTime DryRunPlatform::ReadLocalClock() {
+  if (!request_) return inner_.ReadLocalClock();
+  const auto elapsed = std::chrono::steady_clock::now() - request_->steadyAtRequest;
+  const auto elapsedSeconds = std::chrono::duration_cast<std::chrono::seconds>(elapsed).count();
+  return DateTime::FromSerialSeconds(request_->requested.SerialSeconds() + elapsedSeconds);
+}
+
+bool DryRunPlatform::SetLocalClock(const DateTime& local) {
+  request_ = Request{inner_.ReadLocalClock(), local, std::chrono::system_clock::now(),
+                     std::chrono::steady_clock::now()};
+  return true;
+}
+
+InternetHandle DryRunPlatform::InternetOpenUrl(InternetHandle session,
+                                               const std::string& address) {
+  const std::string target = hostOverride_.empty() ? address : WithHost(address, hostOverride_);
+  return inner_.InternetOpenUrl(session, target);
+}
+
+std::string DryRunPlatform::WithHost(const std::string& address, const std::string& host) {
+  constexpr std::string_view kScheme = "http://";
+  if (!address.starts_with(kScheme)) return address;
+  const auto pathStart = address.find('/', kScheme.size());
+  const std::string path = pathStart == std::string::npos ? "" : address.substr(pathStart);
+  return std::string(kScheme) + host + path;
+}
+
+}  // namespace tidewell

@@ -1,0 +1,98 @@
+// tidewell-query: asks the time page how far off this machine's clock is, without changing it.
+// It runs the programs' own synchronisation with the clock-setting step only recorded.
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "DryRunPlatform.h"
+#include "NativePlatform.h"
+#include "QueryReport.h"
+#include "RuntimeError.h"
+#include "TimeCore.h"
+
+namespace {
+
+constexpr int kExitTimeObtained = 0;
+constexpr int kExitNoTime = 1;
+constexpr int kExitRuntimeError = 2;
+constexpr int kExitUsage = 64;
+
+constexpr const char* kUsage =
+    "usage: tidewell-query [--host HOST[:PORT]]\n"
+    "\n"
+    "Fetches the time page, shows the Universal Time it gives, the local time the\n"
+    "programs would set and how far this machine's clock is off. The clock is never set.\n"
+    "\n"
+    "  --host HOST[:PORT]  ask this host's /cgi-bin/timer.pl instead of the built-in one\n"
+    "  --help              show this text\n"
+    "\n"
+    "Exit status: 0 a time was obtained, 1 no time (no page or no time entry),\n"
+    "2 the page's time entry raised a run-time error.\n";
+
+struct Options {
+  std::string host;
+};
+
+bool ParseOptions(int argc, char** argv, Options& options) {
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--host") == 0 && i + 1 < argc) {
+      options.host = argv[++i];
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
+void PrintReport(const tidewell::DryRunPlatform::Request& request, std::int32_t biasMinutes,
+                 const std::string& address) {
+  using namespace tidewell;
+  const double offset = ClockOffsetSeconds(request.requested, biasMinutes, request.systemAtRequest);
+  std::printf("time page:       %s\n", address.c_str());
+  std::printf("universal time:  %s\n",
+              FormatTimeOfDay(UniversalTimeOfDay(request.requested, biasMinutes)).c_str());
+  std::printf("bias minutes:    %d\n", biasMinutes);
+  std::printf("would set clock: %04d-%02d-%02d %s (local)\n", request.requested.Year(),
+              request.requested.Month(), request.requested.Day(),
+              FormatTimeOfDay(request.requested).c_str());
+  std::printf("clock offset:    %+.3f s (%s)\n", offset,
+              offset > 0 ? "this clock is behind" : offset < 0 ? "this clock is ahead" : "exact");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  using namespace tidewell;
+  if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+    std::fputs(kUsage, stdout);
+    return kExitTimeObtained;
+  }
+  Options options;
+  if (!ParseOptions(argc, argv, options)) {
+    std::fputs(kUsage, stderr);
+    return kExitUsage;
+  }
+
+  auto native = CreateNativePlatform({.interactive = false});
+  DryRunPlatform platform(*native, options.host);
+  TimeCore core(platform);
+  const std::string address = options.host.empty()
+                                  ? TimePageAddress()
+                                  : DryRunPlatform::WithHost(TimePageAddress(), options.host);
+  try {
+    const MonthDay today = platform.Today();
+    const std::int32_t biasMinutes = BiasMinutes(platform.ReadTimeZoneSettings(), today.Month,
+                                                 today.Day);
+    if (!core.DoAtomicTime() || !platform.LastRequest()) {
+      std::printf("time page:       %s\nno time obtained (no page, or no time entry on it)\n",
+                  address.c_str());
+      return kExitNoTime;
+    }
+    PrintReport(*platform.LastRequest(), biasMinutes, address);
+    return kExitTimeObtained;
+  } catch (const RuntimeError& error) {
+    std::fprintf(stderr, "tidewell-query: run-time error %d: %s\n", error.Number(),
+                 error.Description().c_str());
+    return kExitRuntimeError;
+  }
+}
