@@ -1,0 +1,439 @@
+// Runs clock_caller through with-clock-interposer and checks both sides of every captured call:
+// what the caller got back and what the log says, and that the machine's clock stayed put.
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/timex.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <ostream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "gtest/gtest.h"
+
+extern char** environ;
+
+namespace tidewell {
+namespace {
+
+const std::string kLibrary = TIDEWELL_INTERPOSER_LIBRARY;
+const std::string kWrapper = TIDEWELL_INTERPOSER_WRAPPER;
+const std::string kCaller = TIDEWELL_CLOCK_CALLER;
+
+constexpr int kSetupFailure = 125;
+constexpr auto kRunLimit = std::chrono::seconds(30);
+
+struct RunResult {
+  int exit_code = -1;  // -1: killed by a signal or over the time limit.
+  std::string out;
+  std::string err;
+};
+
+// The environment of this test, with some variables replaced and some removed.
+std::vector<std::string> Environment(const std::map<std::string, std::string>& replaced,
+                                     const std::vector<std::string>& removed = {}) {
+  std::vector<std::string> result;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    std::string text = *entry;
+    std::string name = text.substr(0, text.find('='));
+    bool drop = replaced.count(name) != 0;
+    for (const std::string& gone : removed) drop = drop || gone == name;
+    if (!drop) result.push_back(text);
+  }
+  for (const auto& [name, value] : replaced) result.push_back(name + "=" + value);
+  return result;
+}
+
+std::vector<char*> Pointers(std::vector<std::string>& texts) {
+  std::vector<char*> pointers;
+  for (std::string& text : texts) pointers.push_back(text.data());
+  pointers.push_back(nullptr);
+  return pointers;
+}
+
+// Feeds the child its input and collects both of its outputs without letting either pipe fill
+// up, within kRunLimit.
+void Exchange(pid_t child, int in, int out, int err, const std::string& input, RunResult& result) {
+  auto close_fd = [](int& fd) {
+    close(fd);
+    fd = -1;
+  };
+  std::size_t sent = 0;
+  if (input.empty()) close_fd(in);
+  auto deadline = std::chrono::steady_clock::now() + kRunLimit;
+  while (out >= 0 || err >= 0) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) {
+      kill(child, SIGKILL);
+      break;
+    }
+    pollfd fds[3] = {{out, POLLIN, 0}, {err, POLLIN, 0}, {in, POLLOUT, 0}};
+    if (poll(fds, 3, static_cast<int>(left.count())) < 0 && errno != EINTR) break;
+    if (in >= 0 && (fds[2].revents & (POLLOUT | POLLERR | POLLHUP)) != 0) {
+      ssize_t n = write(in, input.data() + sent, input.size() - sent);
+      if (n > 0) sent += static_cast<std::size_t>(n);
+      if (n < 0 || sent == input.size()) close_fd(in);
+    }
+    int* fd_of[2] = {&out, &err};
+    std::string* text_of[2] = {&result.out, &result.err};
+    for (int i = 0; i < 2; ++i) {
+      if (*fd_of[i] < 0 || (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
+      char buffer[4096];
+      ssize_t n = read(*fd_of[i], buffer, sizeof(buffer));
+      if (n > 0) {
+        text_of[i]->append(buffer, static_cast<std::size_t>(n));
+      } else if (n == 0 || errno != EINTR) {
+        close_fd(*fd_of[i]);
+      }
+    }
+  }
+  for (int fd : {in, out, err}) {
+    if (fd >= 0) close(fd);
+  }
+}
+
+// Runs a program directly (no shell) with the given environment and standard input.
+RunResult RunProgram(std::vector<std::string> argv, std::vector<std::string> env,
+                     const std::string& input = "") {
+  signal(SIGPIPE, SIG_IGN);
+  std::vector<char*> arg_pointers = Pointers(argv);
+  std::vector<char*> env_pointers = Pointers(env);
+  int in[2], out[2], err[2];
+  if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
+    ADD_FAILURE() << "pipe: " << std::strerror(errno);
+    return {};
+  }
+  pid_t child = fork();
+  if (child == 0) {
+    dup2(in[0], STDIN_FILENO);
+    dup2(out[1], STDOUT_FILENO);
+    dup2(err[1], STDERR_FILENO);
+    execve(arg_pointers[0], arg_pointers.data(), env_pointers.data());
+    _exit(127);
+  }
+  close(in[0]);
+  close(out[1]);
+  close(err[1]);
+  RunResult result;
+  Exchange(child, in[1], out[0], err[0], input, result);
+  int status = 0;
+  waitpid(child, &status, 0);
+  if (WIFEXITED(status)) result.exit_code = WEXITSTATUS(status);
+  return result;
+}
+
+struct Entry {
+  std::string function;
+  std::map<std::string, std::string> fields;
+};
+
+Entry Parse(const std::string& line) {
+  std::istringstream words(line);
+  Entry entry;
+  words >> entry.function;
+  for (std::string word; words >> word;) {
+    std::size_t equals = word.find('=');
+    if (equals == std::string::npos) {
+      ADD_FAILURE() << "field without '=' in log line: " << line;
+      continue;
+    }
+    entry.fields[word.substr(0, equals)] = word.substr(equals + 1);
+  }
+  return entry;
+}
+
+timespec Now(clockid_t clock) {
+  timespec now{};
+  clock_gettime(clock, &now);
+  return now;
+}
+
+double Seconds(const timespec& time) {
+  return static_cast<double>(time.tv_sec) + static_cast<double>(time.tv_nsec) / 1e9;
+}
+
+class InterposerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/tidewell-interposer-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr) << std::strerror(errno);
+    directory_ = pattern;
+    // The wrapper runs the caller as an unprivileged user when the tests run as root; that
+    // user has to reach the log inside this directory.
+    ASSERT_EQ(chmod(directory_.c_str(), 0711), 0);
+    log_ = directory_ + "/clock.log";
+  }
+
+  void TearDown() override {
+    unlink(log_.c_str());
+    rmdir(directory_.c_str());
+  }
+
+  std::vector<std::string> WrapperArguments(bool refuse) const {
+    std::vector<std::string> argv = {kWrapper, "--lib", kLibrary, "--log", log_};
+    if (refuse) argv.push_back("--refuse");
+    argv.push_back("--");
+    return argv;
+  }
+
+  // Runs clock_caller with the given arguments under the interposer.
+  RunResult Call(const std::vector<std::string>& arguments, bool refuse = false) const {
+    std::vector<std::string> argv = WrapperArguments(refuse);
+    argv.push_back(kCaller);
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    RunResult result = RunProgram(argv, Environment({}, {"TIDEWELL_CLOCK_REFUSE"}));
+    EXPECT_EQ(result.exit_code, 0) << result.err;
+    return result;
+  }
+
+  std::vector<Entry> LogEntries() const {
+    std::ifstream file(log_);
+    std::vector<Entry> entries;
+    for (std::string line; std::getline(file, line);) entries.push_back(Parse(line));
+    return entries;
+  }
+
+  // The log must hold exactly one line, which is returned.
+  Entry OnlyEntry() const {
+    std::vector<Entry> entries = LogEntries();
+    EXPECT_EQ(entries.size(), 1u);
+    return entries.empty() ? Entry{} : entries.front();
+  }
+
+  std::string directory_;
+  std::string log_;
+};
+
+// One captured call per function, with the log fields it must produce.
+struct CaptureCase {
+  std::string label;
+  std::vector<std::string> arguments;
+  std::string function;
+  std::map<std::string, std::string> fields;
+};
+
+// Names the case in failure messages instead of dumping its bytes.
+void PrintTo(const CaptureCase& capture, std::ostream* out) { *out << capture.label; }
+
+std::vector<CaptureCase> CaptureCases() {
+  return {
+      {"clock_settime",
+       {"clock_settime", "0", "1765106433", "123456789"},
+       "clock_settime",
+       {{"clock", "0"}, {"requested", "1765106433.123456789"}}},
+      {"settimeofday",
+       {"settimeofday", "1765106433", "250000"},
+       "settimeofday",
+       {{"clock", "0"}, {"requested", "1765106433.250000000"}, {"tz", "none"}}},
+      {"settimezone",
+       {"settimezone", "-60", "0"},
+       "settimeofday",
+       {{"requested", "none"}, {"tz", "-60,0"}}},
+      {"adjtime",
+       {"adjtime", "-1", "750000"},
+       "adjtime",
+       {{"clock", "0"}, {"delta", "-0.250000000"}}},
+      // ADJ_SETOFFSET | ADJ_NANO: a step of an hour and five nanoseconds.
+      {"adjtimex",
+       {"adjtimex", "0x2100", "0", "0", "3600", "5"},
+       "adjtimex",
+       {{"clock", "0"}, {"modes", "0x2100"}, {"setoffset", "3600.000000005"}}},
+      // ADJ_FREQUENCY.
+      {"ntp_adjtime",
+       {"ntp_adjtime", "0x0002", "0", "65536", "0", "0"},
+       "ntp_adjtime",
+       {{"modes", "0x0002"}, {"freq", "65536"}, {"setoffset", "none"}}},
+      // ADJ_OFFSET on CLOCK_TAI, to see the clock id come through.
+      {"clock_adjtime",
+       {"clock_adjtime", "11", "0x0001", "500", "0", "0", "0"},
+       "clock_adjtime",
+       {{"clock", "11"}, {"modes", "0x0001"}, {"offset", "500"}}},
+  };
+}
+
+class CaptureTest : public InterposerTest, public ::testing::WithParamInterface<CaptureCase> {
+ protected:
+  void ExpectLogged(const std::string& result) {
+    Entry entry = OnlyEntry();
+    EXPECT_EQ(entry.function, GetParam().function);
+    for (const auto& [key, value] : GetParam().fields) {
+      EXPECT_EQ(entry.fields[key], value) << "field " << key;
+    }
+    EXPECT_EQ(entry.fields["result"], result);
+    EXPECT_EQ(entry.fields.count("pid"), 1u);
+  }
+};
+
+TEST_P(CaptureTest, SucceedsAndLogsTheRequest) {
+  RunResult result = Call(GetParam().arguments);
+  EXPECT_EQ(result.out.rfind("rc=0 errno=0", 0), 0u) << result.out;
+  ExpectLogged("ok");
+}
+
+TEST_P(CaptureTest, RefusesWithEpermAndStillLogs) {
+  RunResult result = Call(GetParam().arguments, /*refuse=*/true);
+  EXPECT_EQ(result.out.rfind("rc=-1 errno=" + std::to_string(EPERM), 0), 0u) << result.out;
+  ExpectLogged("refused");
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryFunction, CaptureTest, ::testing::ValuesIn(CaptureCases()),
+                         [](const auto& info) { return info.param.label; });
+
+TEST_F(InterposerTest, LogsTheRealTimeOfTheCall) {
+  timespec before = Now(CLOCK_REALTIME);
+  Call({"clock_settime", "0", "1765106433", "0"});
+  timespec after = Now(CLOCK_REALTIME);
+  Entry entry = OnlyEntry();
+  double real = std::strtod(entry.fields["real"].c_str(), nullptr);
+  EXPECT_GE(real, Seconds(before) - 0.001);
+  EXPECT_LE(real, Seconds(after) + 0.001);
+}
+
+TEST_F(InterposerTest, ClockStaysPutWhenAnHourAheadIsAsked) {
+  timespec real_before = Now(CLOCK_REALTIME);
+  timespec steady_before = Now(CLOCK_MONOTONIC);
+  std::string ahead = std::to_string(real_before.tv_sec + 3600);
+  Call({"clock_settime", "0", ahead, "0"});
+  Call({"settimeofday", ahead, "0"});
+  Call({"adjtimex", "0x0100", "0", "0", "3600", "0"});
+  double real_elapsed = Seconds(Now(CLOCK_REALTIME)) - Seconds(real_before);
+  double steady_elapsed = Seconds(Now(CLOCK_MONOTONIC)) - Seconds(steady_before);
+  // Any jump shows as a difference between the two clocks; an hour is far beyond the slack.
+  EXPECT_NEAR(real_elapsed, steady_elapsed, 5.0);
+  EXPECT_EQ(LogEntries().size(), 3u);
+}
+
+TEST_F(InterposerTest, RejectsWhatTheKernelWouldRejectAsInvalid) {
+  std::string einval = "rc=-1 errno=" + std::to_string(EINVAL);
+  EXPECT_EQ(Call({"clock_settime", "0", "1765106433", "1000000000"}).out.rfind(einval, 0), 0u);
+  EXPECT_EQ(Call({"clock_settime", "1", "1765106433", "0"}).out.rfind(einval, 0), 0u);
+  EXPECT_EQ(Call({"settimeofday", "-5", "0"}).out.rfind(einval, 0), 0u);
+  EXPECT_EQ(Call({"adjtime", "3000", "0"}).out.rfind(einval, 0), 0u);
+  std::vector<Entry> entries = LogEntries();
+  ASSERT_EQ(entries.size(), 4u);
+  for (Entry& entry : entries) EXPECT_EQ(entry.fields["result"], "invalid");
+  EXPECT_EQ(entries[0].fields["requested"], "1765106434.000000000");
+  EXPECT_EQ(entries[1].fields["clock"], "1");
+}
+
+TEST_F(InterposerTest, AdjtimeReportsNothingOutstanding) {
+  RunResult result = Call({"adjtime", "0", "500000"});
+  EXPECT_EQ(result.out, "rc=0 errno=0 old=0.000000\n");
+}
+
+TEST_F(InterposerTest, CapturedTimexLeavesTheStructureAlone) {
+  RunResult result = Call({"adjtimex", "0x0001", "100", "0", "0", "0"});
+  EXPECT_EQ(result.out, "rc=" + std::to_string(TIME_OK) + " errno=0 tick=-1 status=-1\n");
+}
+
+// Reads with modes == 0 change nothing, so they reach the kernel and give its real answer.
+TEST_F(InterposerTest, ReadOnlyTimexCallsPassThroughUnlogged) {
+  timex own{};
+  int own_state = adjtimex(&own);
+  ASSERT_GE(own_state, 0) << std::strerror(errno);
+  ASSERT_GT(own.tick, 0);
+  std::string expected = "rc=" + std::to_string(own_state) +
+                         " errno=0 tick=" + std::to_string(own.tick) +
+                         " status=" + std::to_string(own.status) + "\n";
+  for (bool refuse : {false, true}) {
+    EXPECT_EQ(Call({"adjtimex", "0", "0", "0", "0", "0"}, refuse).out, expected);
+    EXPECT_EQ(Call({"ntp_adjtime", "0", "0", "0", "0", "0"}, refuse).out, expected);
+    EXPECT_EQ(Call({"clock_adjtime", "0", "0", "0", "0", "0", "0"}, refuse).out, expected);
+  }
+  EXPECT_TRUE(LogEntries().empty());
+}
+
+TEST_F(InterposerTest, LinesFromSeveralProcessesAccumulate) {
+  Call({"clock_settime", "0", "1765106433", "0"});
+  std::vector<std::string> argv = WrapperArguments(false);
+  std::string twice = kCaller + " adjtime 1 0 && " + kCaller + " adjtime 2 0";
+  argv.insert(argv.end(), {"/bin/sh", "-c", twice});
+  ASSERT_EQ(RunProgram(argv, Environment({})).exit_code, 0);
+  std::vector<Entry> entries = LogEntries();
+  ASSERT_EQ(entries.size(), 3u);
+  EXPECT_EQ(entries[0].function, "clock_settime");
+  EXPECT_EQ(entries[1].fields["delta"], "1.000000000");
+  EXPECT_EQ(entries[2].fields["delta"], "2.000000000");
+  EXPECT_NE(entries[1].fields["pid"], entries[2].fields["pid"]);
+}
+
+TEST_F(InterposerTest, WrapperDropsRootPrivileges) {
+  if (geteuid() != 0) GTEST_SKIP() << "only root has privileges to drop";
+  RunResult result = Call({"identity"});
+  EXPECT_EQ(result.out, "uid=65534 euid=65534 capeff=0000000000000000\n");
+}
+
+TEST_F(InterposerTest, WrapperPassesStreamsAndExitStatusThrough) {
+  std::vector<std::string> argv = WrapperArguments(false);
+  argv.insert(argv.end(), {"/bin/sh", "-c", "cat; echo oops >&2; exit 7"});
+  RunResult result = RunProgram(argv, Environment({}), "from stdin\n");
+  EXPECT_EQ(result.exit_code, 7);
+  EXPECT_EQ(result.out, "from stdin\n");
+  EXPECT_EQ(result.err, "oops\n");
+}
+
+TEST_F(InterposerTest, WrapperKeepsExistingPreloadAndSanitizerOptions) {
+  std::vector<std::string> argv = WrapperArguments(true);
+  argv.insert(argv.end(), {"/usr/bin/env"});
+  RunResult result =
+      RunProgram(argv, Environment({{"LD_PRELOAD", kLibrary}, {"ASAN_OPTIONS", "detect_leaks=0"}}));
+  ASSERT_EQ(result.exit_code, 0) << result.err;
+  std::string library = std::filesystem::canonical(kLibrary);
+  std::map<std::string, std::string> seen;
+  std::istringstream lines(result.out);
+  for (std::string line; std::getline(lines, line);) {
+    seen[line.substr(0, line.find('='))] = line.substr(line.find('=') + 1);
+  }
+  EXPECT_EQ(seen["LD_PRELOAD"], library + ":" + kLibrary);
+  EXPECT_EQ(seen["ASAN_OPTIONS"], "detect_leaks=0:verify_asan_link_order=0");
+  EXPECT_EQ(seen["TIDEWELL_CLOCK_LOG"], std::filesystem::canonical(log_).string());
+  EXPECT_EQ(seen["TIDEWELL_CLOCK_REFUSE"], "1");
+}
+
+TEST_F(InterposerTest, WrapperStopsWithoutTheLibrary) {
+  std::vector<std::string> argv = {kWrapper, "--lib", directory_ + "/missing.so", "--log", log_};
+  argv.insert(argv.end(), {"--", kCaller, "clock_settime", "0", "1765106433", "0"});
+  RunResult result = RunProgram(argv, Environment({}));
+  EXPECT_EQ(result.exit_code, kSetupFailure);
+  EXPECT_TRUE(result.out.empty()) << "the command ran: " << result.out;
+  EXPECT_NE(result.err.find("missing.so"), std::string::npos) << result.err;
+}
+
+// Otherwise the command would run, log nothing, and a test would blame the program.
+TEST_F(InterposerTest, WrapperStopsWhenTheLogIsOutOfTheUsersReach) {
+  if (geteuid() != 0) GTEST_SKIP() << "only root drops to a user who could be shut out";
+  std::string hidden = directory_ + "/hidden";
+  ASSERT_EQ(mkdir(hidden.c_str(), 0700), 0);
+  std::vector<std::string> argv = {kWrapper, "--lib", kLibrary, "--log", hidden + "/clock.log"};
+  argv.insert(argv.end(), {"--", kCaller, "identity"});
+  RunResult result = RunProgram(argv, Environment({}));
+  unlink((hidden + "/clock.log").c_str());
+  rmdir(hidden.c_str());
+  EXPECT_EQ(result.exit_code, kSetupFailure);
+  EXPECT_TRUE(result.out.empty()) << "the command ran: " << result.out;
+}
+
+TEST_F(InterposerTest, WrapperRejectsAnIncompleteCommandLine) {
+  RunResult result =
+      RunProgram({kWrapper, "--lib", kLibrary, "--", kCaller, "identity"}, Environment({}));
+  EXPECT_EQ(result.exit_code, kSetupFailure);
+  EXPECT_TRUE(result.out.empty()) << "the command ran: " << result.out;
+}
+
+}  // namespace
+}  // namespace tidewell
