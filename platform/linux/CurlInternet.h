@@ -1,0 +1,72 @@
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "Platform.h"
+
+namespace tidewell {
+
+// How long and how much one download may take before it counts as failed. Our time-page server
+// answers on the whole second, so a reply may be held up to a second before its first byte: the
+// stall limit leaves ample room for that.
+inline constexpr std::chrono::milliseconds kDefaultConnectTimeout{10'000};
+inline constexpr long kDefaultStallBytesPerSecond = 64;
+inline constexpr std::chrono::seconds kDefaultStallTime{15};
+inline constexpr std::chrono::milliseconds kDefaultOverallDeadline{30'000};
+inline constexpr std::size_t kDefaultSizeCap = std::size_t{4} * 1024 * 1024;
+inline constexpr long kDefaultMaxRedirects = 5;
+
+struct DownloadLimits {
+  std::chrono::milliseconds connectTimeout = kDefaultConnectTimeout;
+  // A transfer slower than stallBytesPerSecond for stallTime (whole seconds, at least 1) is cut.
+  long stallBytesPerSecond = kDefaultStallBytesPerSecond;
+  std::chrono::seconds stallTime = kDefaultStallTime;
+  std::chrono::milliseconds overallDeadline = kDefaultOverallDeadline;
+  std::size_t sizeCap = kDefaultSizeCap;  // bytes of body; the rest is never delivered
+  long maxRedirects = kDefaultMaxRedirects;
+};
+
+// The internet functions on libcurl. A session is a multi handle with the user-agent name; an
+// address is one GET on it. Reads stream: each drives the transfer only until some body is at
+// hand, and the transfer is paused while delivered-but-unread body is waiting, so at most one
+// receive chunk of libcurl (16 KiB) is ever held.
+//
+// Opening an address waits for the reply to begin. When no reply comes at all (nothing listens,
+// the host is unknown, the connection or the wait times out), the open fails and returns 0, as
+// the Windows functions do. Any later failure (reset, stall, deadline, size cap) ends the body:
+// the reads deliver what had arrived and then 0.
+class CurlInternet {
+ public:
+  explicit CurlInternet(const DownloadLimits& limits = {});
+  ~CurlInternet();
+  CurlInternet(const CurlInternet&) = delete;
+  CurlInternet& operator=(const CurlInternet&) = delete;
+
+  InternetHandle OpenSession(const std::string& agent);
+  InternetHandle OpenUrl(InternetHandle session, const std::string& address);
+  std::uint32_t Read(InternetHandle url, char* buffer, std::uint32_t bytesToRead);
+  // Closes either kind of handle; closing a session also closes the addresses opened on it.
+  void Close(InternetHandle handle);
+  // Body of `url` that arrived and waits to be read: what the streaming keeps in memory.
+  std::size_t HeldBytes(InternetHandle url);
+
+ private:
+  struct Session;
+  struct Transfer;
+
+  Transfer* FindTransfer(InternetHandle handle);
+  void CloseTransfer(InternetHandle handle);
+  void DriveUntilBodyOrEnd(Transfer& transfer, bool stopAtReplyStart);
+
+  DownloadLimits limits_;
+  InternetHandle lastHandle_ = 0;
+  std::map<InternetHandle, std::unique_ptr<Session>> sessions_;
+  std::map<InternetHandle, std::unique_ptr<Transfer>> transfers_;
+};
+
+}  // namespace tidewell

@@ -1,0 +1,33 @@
+#pragma once
+
+#include "CurlInternet.h"
+#include "NativePlatform.h"
+#include "Platform.h"
+
+namespace tidewell {
+
+// The platform services on Linux: the zone database through the C library, the clock through
+// clock_gettime/clock_settime, and the internet functions on libcurl.
+class LinuxPlatform : public Platform {
+ public:
+  explicit LinuxPlatform(const NativePlatformOptions& options = {},
+                         const DownloadLimits& limits = {});
+
+  TimeZoneSettings ReadTimeZoneSettings() override;
+  MonthDay Today() override;
+  DateTime ReadLocalClock() override;
+  bool SetLocalClock(const DateTime& local) override;
+  std::string TimeOfDayText(const DateTime& timeOfDay) override;
+
+  InternetHandle InternetOpen(const std::string& agent) override;
+  InternetHandle InternetOpenUrl(InternetHandle session, const std::string& address) override;
+  std::uint32_t InternetReadFile(InternetHandle url, char* buffer,
+                                 std::uint32_t bytesToRead) override;
+  void InternetCloseHandle(InternetHandle handle) override;
+
+ private:
+  NativePlatformOptions options_;
+  CurlInternet internet_;
+};
+
+}  // namespace tidewell
