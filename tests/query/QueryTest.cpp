@@ -107,9 +107,9 @@ INSTANTIATE_TEST_SUITE_P(
                    UtcAt(12, 0, 0), 0.0}));
 
 TEST(UniversalTimeOfDayTest, UndoesTheBias) {
-  EXPECT_EQ(FormatTimeOfDay(UniversalTimeOfDay(DateTime::FromParts(2026, 12, 7, 23, 30, 0), 60)),
+  EXPECT_EQ(HhMmSs(UniversalTimeOfDay(DateTime::FromParts(2026, 12, 7, 23, 30, 0), 60)),
             "00:30:00");
-  EXPECT_EQ(FormatTimeOfDay(UniversalTimeOfDay(DateTime::FromParts(2026, 12, 7, 5, 30, 0), -570)),
+  EXPECT_EQ(HhMmSs(UniversalTimeOfDay(DateTime::FromParts(2026, 12, 7, 5, 30, 0), -570)),
             "20:00:00");
 }
 

@@ -164,19 +164,24 @@ std::optional<std::string> RecordedRequest::Header(std::string_view name) const 
   return std::nullopt;
 }
 
-ScriptedHttpServer::ScriptedHttpServer() {
+ScriptedHttpServer::ScriptedHttpServer() : ScriptedHttpServer("127.0.0.1", 0) {}
+
+ScriptedHttpServer::ScriptedHttpServer(const std::string& ipv4Address, std::uint16_t port)
+    : address_(ipv4Address) {
   listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (listener_ < 0) throw std::runtime_error("test server: no socket");
+  const int reuse = 1;
+  setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
   sockaddr_in address{};
   address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = 0;  // any free port
+  address.sin_port = htons(port);  // 0: any free port
   socklen_t length = sizeof address;
-  if (bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+  if (inet_pton(AF_INET, ipv4Address.c_str(), &address.sin_addr) != 1 ||
+      bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
       listen(listener_, kListenBacklog) != 0 ||
       getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
     close(listener_);
-    throw std::runtime_error("test server: cannot listen on loopback");
+    throw std::runtime_error("test server: cannot listen on " + ipv4Address);
   }
   port_ = ntohs(address.sin_port);
   acceptor_ = std::thread([this] { AcceptLoop(); });
@@ -195,7 +200,7 @@ void ScriptedHttpServer::ServeOtherwise(ScriptedReply reply) {
 }
 
 std::string ScriptedHttpServer::Url(const std::string& path) const {
-  return "http://127.0.0.1:" + std::to_string(port_) + path;
+  return "http://" + address_ + ":" + std::to_string(port_) + path;
 }
 
 std::vector<RecordedRequest> ScriptedHttpServer::Requests() const {

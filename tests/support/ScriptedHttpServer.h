@@ -75,6 +75,9 @@ struct RecordedRequest {
 class ScriptedHttpServer {
  public:
   ScriptedHttpServer();  // listens at once; throws std::runtime_error when it cannot
+  // Listens on a chosen loopback address and port, e.g. the time host a test build of a
+  // program was made for.
+  ScriptedHttpServer(const std::string& ipv4Address, std::uint16_t port);
   ~ScriptedHttpServer();
   ScriptedHttpServer(const ScriptedHttpServer&) = delete;
   ScriptedHttpServer& operator=(const ScriptedHttpServer&) = delete;
@@ -86,7 +89,7 @@ class ScriptedHttpServer {
   void ServeOtherwise(ScriptedReply reply);
 
   std::uint16_t Port() const { return port_; }
-  // "http://127.0.0.1:<port>" followed by `path`.
+  // "http://<address>:<port>" followed by `path`.
   std::string Url(const std::string& path) const;
   std::vector<RecordedRequest> Requests() const;
   // Waits until `count` requests were received, at most `timeout`; true when they were.
@@ -105,6 +108,7 @@ class ScriptedHttpServer {
   void HoldUntilClientLeaves(int socket) const;
 
   int listener_ = -1;
+  std::string address_ = "127.0.0.1";
   std::uint16_t port_ = 0;
   std::atomic<bool> stopping_{false};
   mutable std::mutex mutex_;

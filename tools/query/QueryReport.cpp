@@ -23,7 +23,7 @@ double ClockOffsetSeconds(const DateTime& requestedLocal, std::int32_t biasMinut
   return offset;
 }
 
-std::string FormatTimeOfDay(const DateTime& value) {
+std::string HhMmSs(const DateTime& value) {
   char text[16];
   std::snprintf(text, sizeof text, "%02d:%02d:%02d", value.Hour(), value.Minute(), value.Second());
   return text;

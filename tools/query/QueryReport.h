@@ -18,6 +18,6 @@ double ClockOffsetSeconds(const DateTime& requestedLocal, std::int32_t biasMinut
 DateTime UniversalTimeOfDay(const DateTime& requestedLocal, std::int32_t biasMinutes);
 
 // "HH:MM:SS"
-std::string FormatTimeOfDay(const DateTime& value);
+std::string HhMmSs(const DateTime& value);
 
 }  // namespace tidewell

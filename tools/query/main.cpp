@@ -50,11 +50,11 @@ void PrintReport(const tidewell::DryRunPlatform::Request& request, std::int32_t 
   const double offset = ClockOffsetSeconds(request.requested, biasMinutes, request.systemAtRequest);
   std::printf("time page:       %s\n", address.c_str());
   std::printf("universal time:  %s\n",
-              FormatTimeOfDay(UniversalTimeOfDay(request.requested, biasMinutes)).c_str());
+              HhMmSs(UniversalTimeOfDay(request.requested, biasMinutes)).c_str());
   std::printf("bias minutes:    %d\n", biasMinutes);
   std::printf("would set clock: %04d-%02d-%02d %s (local)\n", request.requested.Year(),
               request.requested.Month(), request.requested.Day(),
-              FormatTimeOfDay(request.requested).c_str());
+              HhMmSs(request.requested).c_str());
   std::printf("clock offset:    %+.3f s (%s)\n", offset,
               offset > 0 ? "this clock is behind" : offset < 0 ? "this clock is ahead" : "exact");
 }

@@ -1,0 +1,46 @@
+#pragma once
+
+#include <chrono>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace tidewell::testing {
+
+struct ChildResult {
+  int exitStatus = -1;  // -1 when the child did not exit normally
+  bool timedOut = false;
+  std::string standardOutput;
+  std::string standardError;
+};
+
+// Runs a program to its end (killing it after `timeout`), with `environment` changes applied on
+// top of the test's own: "NAME=value" sets, "NAME" alone removes. Output is captured whole.
+ChildResult RunChild(const std::vector<std::string>& argv,
+                     const std::vector<std::string>& environment,
+                     std::chrono::milliseconds timeout = std::chrono::seconds(60));
+
+// A private directory that the unprivileged user the interposer wrapper switches to can reach.
+class ScratchDirectory {
+ public:
+  ScratchDirectory();
+  ~ScratchDirectory();
+  ScratchDirectory(const ScratchDirectory&) = delete;
+  ScratchDirectory& operator=(const ScratchDirectory&) = delete;
+  std::string Path(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+// One clock change captured by the interposer.
+struct ClockCall {
+  std::string function;
+  double requested = 0;  // seconds since the epoch
+  double real = 0;       // the real clock at the call
+  std::string result;    // ok, refused or invalid
+};
+
+std::vector<ClockCall> ReadClockLog(const std::string& path);
+
+}  // namespace tidewell::testing

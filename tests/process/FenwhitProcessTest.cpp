@@ -1,0 +1,175 @@
+// The real fenwhit program, built for a time host on loopback, run under the clock interposer
+// against pages served by the tests. The machine's clock is never changed: the interposer only
+// records the requested time, and the wrapper runs the program as an unprivileged user.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "ChildProcess.h"
+#include "ScriptedHttpServer.h"
+
+namespace tidewell::testing {
+namespace {
+
+constexpr const char* kPagePath = "/cgi-bin/timer.pl";
+
+double Now() {
+  return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+// A page in the time service's style with the Universal entry `aheadSeconds` ahead of now.
+std::string TimePage(double aheadSeconds) {
+  const std::time_t shown = static_cast<std::time_t>(std::floor(Now() + aheadSeconds));
+  std::tm utc{};
+  gmtime_r(&shown, &utc);
+  char line[64];
+  std::strftime(line, sizeof line, "<BR>%b. %d, %H:%M:%S Universal Time\n", &utc);
+  return std::string("<HTML><TITLE>What time is it</TITLE><BODY><PRE>\n") + line +
+         "<BR>Dec. 07, 06:20:33 AM EST\n</PRE></BODY></HTML>\n";
+}
+
+class FenwhitProcessTest : public ::testing::Test {
+ protected:
+  ChildResult RunFenwhit(const std::vector<std::string>& environment = {},
+                         const std::vector<std::string>& arguments = {}, bool refuse = false) {
+    std::vector<std::string> argv{TIDEWELL_INTERPOSER_WRAPPER, "--lib", TIDEWELL_INTERPOSER_LIBRARY,
+                                  "--log", log_};
+    if (refuse) argv.push_back("--refuse");
+    argv.push_back("--");
+    argv.push_back(TIDEWELL_FENWHIT);
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    std::vector<std::string> env{"DISPLAY", "WAYLAND_DISPLAY", "http_proxy", "HTTP_PROXY",
+                                 "all_proxy", "ALL_PROXY"};
+    env.insert(env.end(), environment.begin(), environment.end());
+    return RunChild(argv, env);
+  }
+
+  std::vector<ClockCall> ClockCalls() const { return ReadClockLog(log_); }
+
+  static void ExpectSilentSuccess(const ChildResult& run) {
+    EXPECT_FALSE(run.timedOut);
+    EXPECT_EQ(run.exitStatus, 0);
+    EXPECT_EQ(run.standardOutput, "");
+    EXPECT_EQ(run.standardError, "");
+  }
+
+  ScratchDirectory scratch_;
+  std::string log_ = scratch_.Path("clock.log");
+};
+
+struct ZoneCase {
+  const char* zone;
+};
+
+class FenwhitZoneTest : public FenwhitProcessTest,
+                        public ::testing::WithParamInterface<const char*> {};
+
+// The page says the time is 37 s ahead of this clock. Whatever the zone, the program must ask
+// for the local time that is that same instant: 37 s (less the run's own time) ahead.
+TEST_P(FenwhitZoneTest, SetsTheLocalTimeOfThePagesInstant) {
+  ScriptedHttpServer server(TIDEWELL_TEST_HOST_ADDRESS, TIDEWELL_TEST_HOST_PORT);
+  server.Serve(kPagePath, ScriptedReply::Body(TimePage(37)));
+
+  const ChildResult run = RunFenwhit({std::string("TZ=") + GetParam()});
+  ExpectSilentSuccess(run);
+  const auto calls = ClockCalls();
+  ASSERT_EQ(calls.size(), 1u) << run.standardError;
+  EXPECT_EQ(calls[0].function, "clock_settime");
+  EXPECT_EQ(calls[0].result, "ok");
+  const double ahead = calls[0].requested - calls[0].real;
+  EXPECT_GT(ahead, 34.0);
+  EXPECT_LT(ahead, 38.0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Zones, FenwhitZoneTest,
+                         ::testing::Values("UTC", "America/New_York", "Europe/Berlin",
+                                           "Australia/Sydney", "America/Santiago",
+                                           "Australia/Adelaide", "Asia/Kolkata", "Asia/Tokyo"),
+                         [](const auto& info) {
+                           std::string name = info.param;
+                           for (char& c : name) {
+                             if (c == '/') c = '_';
+                           }
+                           return name;
+                         });
+
+TEST_F(FenwhitProcessTest, NoServerListeningEndsSilentlyWithoutTouchingTheClock) {
+  const ChildResult run = RunFenwhit();
+  ExpectSilentSuccess(run);
+  EXPECT_TRUE(ClockCalls().empty());
+}
+
+TEST_F(FenwhitProcessTest, PageWithoutATimeEntryEndsSilently) {
+  ScriptedHttpServer server(TIDEWELL_TEST_HOST_ADDRESS, TIDEWELL_TEST_HOST_PORT);
+  server.Serve(kPagePath, ScriptedReply::WithStatus(500, "Internal Server Error", "oops, no"));
+  ExpectSilentSuccess(RunFenwhit());
+  EXPECT_EQ(server.Requests().size(), 1u);
+  EXPECT_TRUE(ClockCalls().empty());
+}
+
+TEST_F(FenwhitProcessTest, TimeTextThatDoesNotConvertIsReportedAndFails) {
+  ScriptedHttpServer server(TIDEWELL_TEST_HOST_ADDRESS, TIDEWELL_TEST_HOST_PORT);
+  server.Serve(kPagePath, ScriptedReply::Body("<BR>Dec. 07, 25:61:00 Universal Time\n"));
+  const ChildResult run = RunFenwhit();
+  EXPECT_FALSE(run.timedOut);
+  EXPECT_NE(run.exitStatus, 0);
+  EXPECT_EQ(run.standardOutput, "");
+  EXPECT_EQ(run.standardError, "fenwhit: run-time error 13: Type mismatch\n");
+  EXPECT_TRUE(ClockCalls().empty());
+}
+
+TEST_F(FenwhitProcessTest, CommaBeyondPosition32767IsReportedAsAnOverflow) {
+  ScriptedHttpServer server(TIDEWELL_TEST_HOST_ADDRESS, TIDEWELL_TEST_HOST_PORT);
+  server.Serve(kPagePath, ScriptedReply::Body(std::string(40000, '-') + ", 12:00:00 Universal"));
+  const ChildResult run = RunFenwhit();
+  EXPECT_NE(run.exitStatus, 0);
+  EXPECT_EQ(run.standardError, "fenwhit: run-time error 6: Overflow\n");
+  EXPECT_TRUE(ClockCalls().empty());
+}
+
+TEST_F(FenwhitProcessTest, RefusedChangeEndsSilently) {
+  ScriptedHttpServer server(TIDEWELL_TEST_HOST_ADDRESS, TIDEWELL_TEST_HOST_PORT);
+  server.Serve(kPagePath, ScriptedReply::Body(TimePage(0)));
+  const ChildResult run = RunFenwhit({}, {}, /*refuse=*/true);
+  ExpectSilentSuccess(run);
+  const auto calls = ClockCalls();
+  ASSERT_EQ(calls.size(), 1u);
+  EXPECT_EQ(calls[0].result, "refused");
+}
+
+TEST_F(FenwhitProcessTest, TwoRunsDownloadAndSetTwice) {
+  ScriptedHttpServer server(TIDEWELL_TEST_HOST_ADDRESS, TIDEWELL_TEST_HOST_PORT);
+  server.Serve(kPagePath, ScriptedReply::Body(TimePage(5)));
+  ExpectSilentSuccess(RunFenwhit());
+  ExpectSilentSuccess(RunFenwhit());
+  EXPECT_EQ(server.Requests().size(), 2u);
+  EXPECT_EQ(ClockCalls().size(), 2u);
+}
+
+TEST_F(FenwhitProcessTest, ArgumentsChangeNothing) {
+  ScriptedHttpServer server(TIDEWELL_TEST_HOST_ADDRESS, TIDEWELL_TEST_HOST_PORT);
+  server.Serve(kPagePath, ScriptedReply::Body(TimePage(5)));
+  ExpectSilentSuccess(RunFenwhit({}, {"--help", "-q", "--host", "example.org", "extra"}));
+  EXPECT_EQ(server.Requests().size(), 1u);
+  ASSERT_EQ(ClockCalls().size(), 1u);
+}
+
+TEST_F(FenwhitProcessTest, SendsTheProgramsAgentAndAPlainGetOfTheTimePage) {
+  ScriptedHttpServer server(TIDEWELL_TEST_HOST_ADDRESS, TIDEWELL_TEST_HOST_PORT);
+  server.Serve(kPagePath, ScriptedReply::Body(TimePage(0)));
+  ExpectSilentSuccess(RunFenwhit());
+  const auto requests = server.Requests();
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0].method, "GET");
+  EXPECT_EQ(requests[0].target, kPagePath);
+  EXPECT_EQ(requests[0].Header("User-Agent").value_or(""), "VB Project");
+}
+
+}  // namespace
+}  // namespace tidewell::testing
