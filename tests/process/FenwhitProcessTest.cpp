@@ -44,8 +44,11 @@ class FenwhitProcessTest : public ::testing::Test {
     argv.push_back("--");
     argv.push_back(TIDEWELL_FENWHIT);
     argv.insert(argv.end(), arguments.begin(), arguments.end());
+    // No display, no proxy, and a system bus that does not exist: a refused change must not
+    // find its way to the machine's own time service.
     std::vector<std::string> env{"DISPLAY", "WAYLAND_DISPLAY", "http_proxy", "HTTP_PROXY",
-                                 "all_proxy", "ALL_PROXY"};
+                                 "all_proxy", "ALL_PROXY",
+                                 "DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent/tidewell-bus"};
     env.insert(env.end(), environment.begin(), environment.end());
     return RunChild(argv, env);
   }

@@ -1,0 +1,72 @@
+#include <FL/Enumerations.H>
+#include <FL/Fl_Button.H>
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "FakePlatform.h"
+#include "Form1.h"
+#include "Form1Window.h"
+#include "ScreenLayout.h"
+
+// The window is built but never shown, so these run without a display.
+namespace tidewell {
+namespace {
+
+class Form1WindowTest : public ::testing::TestWithParam<int> {
+ protected:
+  Fl_Button& Command1(Fl_Window& window) {
+    EXPECT_EQ(window.children(), 1) << "Command1 is the window's only control";
+    auto* button = dynamic_cast<Fl_Button*>(window.child(0));
+    EXPECT_NE(button, nullptr);
+    return *button;
+  }
+
+  FakePlatform platform;
+  FakeRuntime runtime;
+  Form1 form{platform, runtime};
+};
+
+TEST_P(Form1WindowTest, DrawsTheDesignAtTheScreensDensity) {
+  const form1::ScreenLayout layout{GetParam(), GetParam()};
+  Form1Window window(form, runtime, layout);
+
+  EXPECT_EQ(std::string(window.label()), "Corvalle Software's Tidewell");
+  EXPECT_EQ(window.w(), layout.Client().width);
+  EXPECT_EQ(window.h(), layout.Client().height);
+
+  const Fl_Button& button = Command1(window);
+  EXPECT_EQ(std::string(button.label()), "Set System Clock Now");
+  EXPECT_EQ((form1::PixelBox{button.x(), button.y(), button.w(), button.h()}), layout.Button());
+  EXPECT_EQ(button.shortcut(), FL_Enter);
+}
+
+INSTANTIATE_TEST_SUITE_P(Densities, Form1WindowTest, ::testing::Values(96, 120, 144, 192),
+                         [](const auto& info) { return std::to_string(info.param) + "dpi"; });
+
+TEST_F(Form1WindowTest, EachPressRunsTheClickHandler) {
+  Form1Window window(form, runtime, form1::ScreenLayout{96, 96});
+  platform.ServeTime(" 17:00:00 ");
+  Fl_Button& button = Command1(window);
+
+  button.do_callback();
+  button.do_callback();
+
+  EXPECT_EQ(platform.downloads, 2);
+  ASSERT_EQ(runtime.messages.size(), 2u);
+  EXPECT_EQ(runtime.messages[1], "Your system time was changed to 5:00:00 PM");
+}
+
+TEST_F(Form1WindowTest, RunTimeErrorOfAPressGoesToTheRuntime) {
+  Form1Window window(form, runtime, form1::ScreenLayout{96, 96});
+  platform.ServeTime(" 5 o'clock ");
+
+  Command1(window).do_callback();
+
+  ASSERT_EQ(runtime.errorsReported.size(), 1u);
+  EXPECT_EQ(runtime.errorsReported[0].Number(), kErrTypeMismatch);
+  EXPECT_TRUE(runtime.messages.empty());
+}
+
+}  // namespace
+}  // namespace tidewell
