@@ -1,0 +1,142 @@
+// Reading request heads and writing replies, without sockets.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+
+#include "HttpExchange.h"
+
+namespace tidewell::timepage {
+namespace {
+
+using namespace std::chrono;
+
+const Second kSecond = sys_days{2026y / December / 7} + 11h + 20min + 33s;
+
+struct HeadEndCase {
+  const char* what;
+  std::string buffer;
+  std::size_t expected;
+};
+
+class HeadEnd : public ::testing::TestWithParam<HeadEndCase> {};
+
+TEST_P(HeadEnd, IsFoundWhereverTheHeadIsSplit) {
+  const HeadEndCase& c = GetParam();
+  EXPECT_EQ(FindHeadEnd(c.buffer, 0), c.expected) << c.what;
+  // The same head arriving one byte at a time, scanned from where the last read ended.
+  std::size_t found = 0;
+  for (std::size_t size = 1; size <= c.buffer.size() && found == 0; ++size) {
+    found = FindHeadEnd(std::string_view{c.buffer}.substr(0, size), size - 1);
+  }
+  EXPECT_EQ(found, c.expected) << c.what << " (byte by byte)";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, HeadEnd,
+    ::testing::Values(HeadEndCase{"CRLF", "GET / HTTP/1.1\r\nHost: a\r\n\r\n", 27},
+                      HeadEndCase{"bare LF", "GET / HTTP/1.1\nHost: a\n\n", 24},
+                      HeadEndCase{"body after the head", "GET / HTTP/1.1\r\n\r\nxyz", 18},
+                      HeadEndCase{"not complete", "GET / HTTP/1.1\r\nHost: a\r\n", 0},
+                      HeadEndCase{"not complete: one CRLF and a CR", "GET / HTTP/1.1\r\n\r", 0},
+                      HeadEndCase{"empty", "", 0}));
+
+struct RouteCase {
+  std::string requestLine;
+  Route route;
+  bool headOnly;
+  std::string path;
+};
+
+class Routing : public ::testing::TestWithParam<RouteCase> {};
+
+TEST_P(Routing, SendsEachRequestWhereItBelongs) {
+  const RouteCase& c = GetParam();
+  const RoutedRequest request = RouteRequest(c.requestLine + "\r\nHost: x\r\n\r\n");
+  EXPECT_EQ(request.route, c.route) << c.requestLine;
+  EXPECT_EQ(request.headOnly, c.headOnly) << c.requestLine;
+  EXPECT_EQ(request.path, c.path) << c.requestLine;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, Routing,
+    ::testing::Values(
+        RouteCase{"GET /cgi-bin/timer.pl HTTP/1.1", Route::kTimePage, false, "/cgi-bin/timer.pl"},
+        RouteCase{"GET /cgi-bin/timer.pl HTTP/1.0", Route::kTimePage, false, "/cgi-bin/timer.pl"},
+        RouteCase{"GET /cgi-bin/timer.pl?x=1&y HTTP/1.1", Route::kTimePage, false,
+                  "/cgi-bin/timer.pl"},
+        RouteCase{"GET http://time.example/cgi-bin/timer.pl HTTP/1.1", Route::kTimePage, false,
+                  "/cgi-bin/timer.pl"},
+        RouteCase{"HEAD /cgi-bin/timer.pl HTTP/1.1", Route::kTimePage, true, "/cgi-bin/timer.pl"},
+        RouteCase{"GET /cgi-bin/timer.pl/ HTTP/1.1", Route::kNotFound, false, "/cgi-bin/timer.pl/"},
+        RouteCase{"GET /CGI-BIN/TIMER.PL HTTP/1.1", Route::kNotFound, false, "/CGI-BIN/TIMER.PL"},
+        RouteCase{"GET / HTTP/1.1", Route::kNotFound, false, "/"},
+        RouteCase{"HEAD /nothing HTTP/1.1", Route::kNotFound, true, "/nothing"},
+        RouteCase{"POST /cgi-bin/timer.pl HTTP/1.1", Route::kMethodNotAllowed, false,
+                  "/cgi-bin/timer.pl"},
+        RouteCase{"get /cgi-bin/timer.pl HTTP/1.1", Route::kMethodNotAllowed, false,
+                  "/cgi-bin/timer.pl"},
+        RouteCase{"DELETE /x HTTP/1.1", Route::kMethodNotAllowed, false, "/x"},
+        RouteCase{"GET /cgi-bin/timer.pl", Route::kBadRequest, false, ""},
+        RouteCase{"GET /cgi-bin/timer.pl HTTP/2.0", Route::kBadRequest, false, ""},
+        RouteCase{"GET  HTTP/1.1", Route::kBadRequest, false, ""},
+        RouteCase{"G(T /cgi-bin/timer.pl HTTP/1.1", Route::kBadRequest, false, ""},
+        RouteCase{"", Route::kBadRequest, false, ""}));
+
+// The head of a reply as name/value text, for looking up one header.
+std::string HeaderValue(const Response& response, const std::string& name) {
+  const std::string head = response.bytes.substr(0, response.headerLength);
+  const std::size_t at = head.find("\r\n" + name + ": ");
+  if (at == std::string::npos) return "<missing>";
+  const std::size_t start = at + 4 + name.size();
+  return head.substr(start, head.find("\r\n", start) - start);
+}
+
+TEST(Replies, TimePageCarriesTheHeadersItPromises) {
+  const Response response = TimePageResponse(kSecond);
+  EXPECT_EQ(response.status, 200);
+  EXPECT_TRUE(response.bytes.starts_with("HTTP/1.1 200 OK\r\n"));
+  ASSERT_GE(response.headerLength, 4u);
+  EXPECT_EQ(response.bytes.substr(response.headerLength - 4, 4), "\r\n\r\n");
+  const std::string body = response.bytes.substr(response.headerLength);
+  EXPECT_EQ(body, RenderTimePage(kSecond));
+  EXPECT_EQ(HeaderValue(response, "Content-Length"), std::to_string(body.size()));
+  EXPECT_EQ(HeaderValue(response, "Content-Type"), "text/html");
+  EXPECT_EQ(HeaderValue(response, "Connection"), "close");
+  EXPECT_EQ(HeaderValue(response, "Cache-Control"), "no-cache");
+  EXPECT_EQ(HeaderValue(response, "Date"), "Mon, 07 Dec 2026 11:20:33 GMT");
+}
+
+struct ErrorCase {
+  Route route;
+  int status;
+  std::string statusLine;
+};
+
+class ErrorReplies : public ::testing::TestWithParam<ErrorCase> {};
+
+TEST_P(ErrorReplies, AreShortAndComplete) {
+  const ErrorCase& c = GetParam();
+  const Response response = ErrorResponse(c.route, kSecond);
+  EXPECT_EQ(response.status, c.status);
+  EXPECT_TRUE(response.bytes.starts_with(c.statusLine + "\r\n")) << response.bytes;
+  const std::string body = response.bytes.substr(response.headerLength);
+  EXPECT_FALSE(body.empty());
+  EXPECT_LT(body.size(), 100u);
+  EXPECT_EQ(HeaderValue(response, "Content-Length"), std::to_string(body.size()));
+  EXPECT_EQ(HeaderValue(response, "Connection"), "close");
+  EXPECT_EQ(HeaderValue(response, "Date"), "Mon, 07 Dec 2026 11:20:33 GMT");
+  EXPECT_EQ(HeaderValue(response, "Allow") == "GET, HEAD", c.status == 405);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, ErrorReplies,
+    ::testing::Values(ErrorCase{Route::kNotFound, 404, "HTTP/1.1 404 Not Found"},
+                      ErrorCase{Route::kMethodNotAllowed, 405, "HTTP/1.1 405 Method Not Allowed"},
+                      ErrorCase{Route::kBadRequest, 400, "HTTP/1.1 400 Bad Request"},
+                      ErrorCase{Route::kHeadTooLarge, 431,
+                                "HTTP/1.1 431 Request Header Fields Too Large"}));
+
+}  // namespace
+}  // namespace tidewell::timepage

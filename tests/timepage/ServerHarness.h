@@ -1,0 +1,110 @@
+#pragma once
+
+// Runs the real tidewell-timepage binary on a loopback port and talks HTTP to it, for the
+// process-level tests. Everything here is bounded in time: a server that does not answer
+// makes a test fail, never hang.
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace timepage_test {
+
+using Clock = std::chrono::system_clock;
+using Instant = std::chrono::sys_time<std::chrono::nanoseconds>;
+using Second = std::chrono::sys_seconds;
+
+Instant RealNow();
+
+// Sleeps until this machine's clock is `phase` past a whole second (the next such moment).
+Instant SleepUntilPhase(std::chrono::nanoseconds phase);
+
+// Lifts this process's soft limit on open files to its hard limit.
+void RaiseOpenFileLimit();
+
+struct ExitResult {
+  bool exited = false;  // false: did not end in time (then it was killed)
+  int status = -1;      // exit status when it exited normally, else -1
+};
+
+class ServerProcess {
+ public:
+  // Starts the binary with `args` and waits (up to 5 s) for its "listening on" line.
+  explicit ServerProcess(std::vector<std::string> args);
+  ~ServerProcess();
+  ServerProcess(const ServerProcess&) = delete;
+  ServerProcess& operator=(const ServerProcess&) = delete;
+
+  bool started() const { return port_ != 0; }
+  std::uint16_t port() const { return port_; }
+  pid_t pid() const { return pid_; }
+  const std::string& listeningLine() const { return listeningLine_; }
+
+  // Lines the server wrote to stdout after the listening line, waiting up to `wait` for
+  // `count` of them.
+  std::vector<std::string> ReadLines(std::size_t count, std::chrono::milliseconds wait);
+  // Sends `signal` and waits up to 5 s for the exit.
+  ExitResult Stop(int signal);
+  // What the server wrote to stderr so far (after Stop: everything).
+  std::string Stderr();
+
+ private:
+  pid_t pid_ = -1;
+  int stdout_ = -1;
+  int stderr_ = -1;
+  std::uint16_t port_ = 0;
+  std::string listeningLine_;
+  std::string pendingOut_;
+  std::string errText_;
+};
+
+// Runs the binary to its end with `args` (for option errors and bind failures).
+struct RunResult {
+  ExitResult exit;
+  std::string out;
+  std::string err;
+};
+RunResult RunToExit(std::vector<std::string> args, std::chrono::milliseconds limit);
+
+struct HttpReply {
+  bool complete = false;  // a whole reply (head and Content-Length bytes) arrived
+  int status = 0;
+  std::map<std::string, std::string> headers;  // names in lower case
+  std::string body;
+  Instant receivedAt{};  // when the last byte of the reply arrived
+};
+
+// Parses what a server sent; `headOnly` for a reply to HEAD.
+HttpReply ParseReply(const std::string& raw, bool headOnly);
+
+// A blocking loopback client socket with a receive time-out, or -1. It asks the kernel to
+// stamp arriving data, so that arrival times do not include how long this process took to
+// get round to reading (which on a busy two-core machine is the larger part).
+int ConnectLoopback(std::uint16_t port, bool v6 = false);
+
+// recv() that also gives the kernel's arrival stamp of the data read (this machine's clock),
+// or the time of reading when the kernel gave none. Data that came in several segments and
+// waited to be read carries the stamp of the last, so a stamp is never earlier than the
+// arrival of the whole.
+ssize_t ReceiveStamped(int fd, char* buffer, std::size_t size, Instant* arrivedAt);
+bool SendAll(int fd, std::string_view bytes);
+// Reads one reply to its end (or the server's close), stamping when it became complete.
+HttpReply ReadReply(int fd, bool headOnly = false);
+
+HttpReply Fetch(std::uint16_t port, std::string_view request, bool v6 = false);
+std::string GetRequest(std::string_view target = "/cgi-bin/timer.pl");
+
+// The second that the page's Universal line names, read the way the Tidewell clients read
+// it (the text between the last comma before the first "Universal" and that word), on the
+// date given by its "Mon. DD" prefix in the year of `near` (the year nearest to it).
+std::optional<Second> PageSecond(const std::string& body, Instant near);
+// The second a Date header names.
+std::optional<Second> HttpDateSecond(const std::string& value);
+
+}  // namespace timepage_test

@@ -1,0 +1,360 @@
+// The real tidewell-timepage binary on a free loopback port: what it serves, when it serves
+// it, and how it treats clients that misbehave.
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <ctime>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ServerHarness.h"
+
+namespace timepage_test {
+namespace {
+
+using namespace std::chrono;
+using namespace std::chrono_literals;
+
+// On loopback a page that leaves on its second arrives well inside this.
+constexpr nanoseconds kArrivalBound = 20ms;
+// A reply that is not held for a boundary comes back within this, even under the sanitizers
+// on a busy machine; a held one takes hundreds of milliseconds more.
+constexpr nanoseconds kPromptReply = 150ms;
+
+std::string Describe(Instant t) {
+  const auto since = t.time_since_epoch();
+  return std::to_string(duration_cast<microseconds>(since).count() % 100'000'000) + "us";
+}
+
+std::string Header(const HttpReply& reply, const std::string& name) {
+  const auto found = reply.headers.find(name);
+  return found == reply.headers.end() ? "" : found->second;
+}
+
+// The page's second, checked against its Date header.
+Second ServedSecond(const HttpReply& reply) {
+  EXPECT_TRUE(reply.complete);
+  EXPECT_EQ(reply.status, 200);
+  const auto page = PageSecond(reply.body, reply.receivedAt);
+  const auto date = HttpDateSecond(Header(reply, "date"));
+  EXPECT_TRUE(page.has_value()) << reply.body;
+  EXPECT_TRUE(date.has_value());
+  EXPECT_EQ(page, date) << "the Date header and the page disagree";
+  return page.value_or(Second{});
+}
+
+TEST(TimePageServer, PrintsWhereItListensAndStopsOnSignals) {
+  for (const int signal : {SIGTERM, SIGINT}) {
+    ServerProcess server({"--port", "0"});
+    ASSERT_TRUE(server.started()) << server.listeningLine();
+    EXPECT_EQ(server.listeningLine(), "listening on 127.0.0.1:" + std::to_string(server.port()));
+    const ExitResult exit = server.Stop(signal);
+    EXPECT_TRUE(exit.exited);
+    EXPECT_EQ(exit.status, 0);
+    EXPECT_EQ(server.Stderr(), "");
+  }
+}
+
+TEST(TimePageServer, ListensOnIpv6Loopback) {
+  const int probe = ::socket(AF_INET6, SOCK_STREAM, 0);
+  sockaddr_in6 address{};
+  address.sin6_family = AF_INET6;
+  address.sin6_addr = in6addr_loopback;
+  const bool haveV6 =
+      probe >= 0 && ::bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  if (probe >= 0) ::close(probe);
+  if (!haveV6) GTEST_SKIP() << "no IPv6 loopback here";
+
+  ServerProcess server({"--bind", "::1", "--port", "0", "--immediate"});
+  ASSERT_TRUE(server.started()) << server.listeningLine();
+  EXPECT_EQ(server.listeningLine(), "listening on [::1]:" + std::to_string(server.port()));
+  const HttpReply reply = Fetch(server.port(), GetRequest(), /*v6=*/true);
+  EXPECT_EQ(reply.status, 200);
+}
+
+TEST(TimePageServer, ImmediateServesTheCurrentSecondAtOnce) {
+  ServerProcess server({"--port", "0", "--immediate"});
+  ASSERT_TRUE(server.started());
+  for (const auto phase : {300ms, 700ms}) {
+    const Instant sent = SleepUntilPhase(phase);
+    const HttpReply reply = Fetch(server.port(), GetRequest());
+    const Second served = ServedSecond(reply);
+    EXPECT_LT(reply.receivedAt - sent, kPromptReply) << "held although --immediate";
+    EXPECT_EQ(served, floor<seconds>(sent));
+    EXPECT_GE(reply.receivedAt, Instant{served});
+    EXPECT_LT(reply.receivedAt - Instant{served}, nanoseconds{1s});
+  }
+}
+
+// Sends one request at `phase` past a whole second of this machine's clock and checks that
+// the page left on its second of the served clock (this clock plus `offset`).
+struct AlignedResult {
+  Instant sent;
+  Instant received;
+  Second served;
+};
+
+AlignedResult FetchAlignedAt(std::uint16_t port, nanoseconds phase, nanoseconds offset) {
+  // Connected beforehand, so that the moment of sending is the moment of the request.
+  const int fd = ConnectLoopback(port);
+  EXPECT_GE(fd, 0);
+  const Instant sent = SleepUntilPhase(phase);
+  const HttpReply reply = SendAll(fd, GetRequest()) ? ReadReply(fd) : HttpReply{};
+  ::close(fd);
+  const Second served = ServedSecond(reply);
+  const Instant receivedServed = reply.receivedAt + offset;
+  EXPECT_GE(receivedServed, Instant{served}) << "arrived before its second: sent " << Describe(sent)
+                                             << ", arrived " << Describe(reply.receivedAt);
+  EXPECT_LT(receivedServed - Instant{served}, kArrivalBound)
+      << "arrived " << duration_cast<microseconds>(receivedServed - Instant{served}).count()
+      << " us after its second";
+  return {sent, reply.receivedAt, served};
+}
+
+TEST(TimePageServer, AlignedRepliesLeaveOnTheirSecond) {
+  ServerProcess server({"--port", "0"});
+  ASSERT_TRUE(server.started());
+  for (const auto phase : {250ms, 600ms, 900ms}) {
+    const AlignedResult r = FetchAlignedAt(server.port(), phase, 0ns);
+    // Held until the next whole second: the one after the request, not a later one.
+    EXPECT_EQ(r.served, ceil<seconds>(r.sent)) << "phase " << phase.count() << " ms";
+  }
+}
+
+TEST(TimePageServer, ARequestJustBeforeABoundaryIsAnsweredAtIt) {
+  ServerProcess server({"--port", "0"});
+  ASSERT_TRUE(server.started());
+  // 1.5 ms before the boundary, inside the margin. The server must read the request before
+  // the margin after the boundary runs out, and on a busy machine its wake-up alone can take
+  // a few milliseconds now and then; so one of five tries must show it. A server that defers
+  // such requests by a second fails all five.
+  bool answeredAtTheBoundary = false;
+  for (int attempt = 0; attempt < 5 && !answeredAtTheBoundary; ++attempt) {
+    const AlignedResult r = FetchAlignedAt(server.port(), 998500us, 0ns);
+    answeredAtTheBoundary = r.served == ceil<seconds>(r.sent) && r.received - r.sent < 50ms;
+  }
+  EXPECT_TRUE(answeredAtTheBoundary);
+}
+
+TEST(TimePageServer, ARequestJustAfterABoundaryStillLeavesWithinTheBound) {
+  ServerProcess server({"--port", "0"});
+  ASSERT_TRUE(server.started());
+  // Within the margin it is answered at once with that second, past it at the next one:
+  // either way the page arrives inside the bound after its second.
+  for (const nanoseconds phase : {nanoseconds{500us}, nanoseconds{1500us}, nanoseconds{5ms}})
+    FetchAlignedAt(server.port(), phase, 0ns);
+}
+
+class ShiftedClock : public ::testing::TestWithParam<std::pair<const char*, nanoseconds>> {};
+
+TEST_P(ShiftedClock, ServesTheShiftedSecondAlignedOnIt) {
+  const auto [text, offset] = GetParam();
+  ServerProcess server({"--port", "0", "--offset", text});
+  ASSERT_TRUE(server.started());
+  for (const auto phase : {100ms, 500ms}) {
+    const AlignedResult r = FetchAlignedAt(server.port(), phase, offset);
+    EXPECT_EQ(r.served, ceil<seconds>(r.sent + offset));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Offsets, ShiftedClock,
+                         ::testing::Values(std::pair{"37.25", nanoseconds{37'250ms}},
+                                           std::pair{"-0.4", nanoseconds{-400ms}}));
+
+TEST(TimePageServer, FixedTimeIsServedAtOnce) {
+  ServerProcess server({"--port", "0", "--fixed", "2026-03-08 07:00:00", "--log"});
+  ASSERT_TRUE(server.started());
+  const Instant sent = SleepUntilPhase(300ms);
+  const HttpReply reply = Fetch(server.port(), GetRequest());
+  EXPECT_LT(reply.receivedAt - sent, kPromptReply);
+  EXPECT_EQ(reply.status, 200);
+  EXPECT_EQ(Header(reply, "date"), "Sun, 08 Mar 2026 07:00:00 GMT");
+  EXPECT_NE(reply.body.find("<BR>Mar. 08, 07:00:00 Universal Time\n"), std::string::npos);
+  EXPECT_NE(reply.body.find("<BR>Mar. 08, 03:00:00 AM EDT\n"), std::string::npos);
+  EXPECT_NE(reply.body.find("<BR>Mar. 08, 01:00:00 AM CST\n"), std::string::npos);
+  EXPECT_EQ(server.ReadLines(1, 2s),
+            std::vector<std::string>{"served 2026-03-08T07:00:00Z /cgi-bin/timer.pl 200"});
+}
+
+struct ExchangeCase {
+  const char* what;
+  std::string request;
+  int status;
+  std::string logPath;
+};
+
+class Exchanges : public ::testing::TestWithParam<ExchangeCase> {};
+
+TEST_P(Exchanges, AnswerEveryKindOfRequest) {
+  const ExchangeCase& c = GetParam();
+  ServerProcess server({"--port", "0", "--immediate", "--log"});
+  ASSERT_TRUE(server.started());
+  const HttpReply reply = Fetch(server.port(), c.request);
+  EXPECT_TRUE(reply.complete) << c.what;
+  EXPECT_EQ(reply.status, c.status) << c.what;
+  EXPECT_EQ(Header(reply, "connection"), "close") << c.what;
+  const auto date = HttpDateSecond(Header(reply, "date"));
+  ASSERT_TRUE(date) << c.what;
+  EXPECT_LT(abs(RealNow() - Instant{*date}), nanoseconds{2s}) << c.what;
+
+  const bool head = c.request.starts_with("HEAD ");
+  if (head) {
+    EXPECT_EQ(reply.body, "") << c.what;
+  } else if (c.status == 200) {
+    EXPECT_EQ(ServedSecond(reply), *date) << c.what;
+  } else {
+    EXPECT_FALSE(reply.body.empty()) << c.what;
+  }
+  if (c.status == 200) {
+    EXPECT_EQ(Header(reply, "content-type"), "text/html") << c.what;
+    EXPECT_EQ(Header(reply, "cache-control"), "no-cache") << c.what;
+  }
+  EXPECT_EQ(Header(reply, "allow"), c.status == 405 ? "GET, HEAD" : "") << c.what;
+
+  // One log line, naming the second of the Date header.
+  const time_t dated = system_clock::to_time_t(*date);
+  std::tm parts{};
+  ::gmtime_r(&dated, &parts);
+  char stamp[32];
+  std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%SZ", &parts);
+  EXPECT_EQ(server.ReadLines(1, 2s),
+            std::vector<std::string>{"served " + std::string{stamp} + " " + c.logPath + " " +
+                                     std::to_string(c.status)})
+      << c.what;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, Exchanges,
+    ::testing::Values(
+        ExchangeCase{"the page", GetRequest(), 200, "/cgi-bin/timer.pl"},
+        ExchangeCase{"the page with a query", GetRequest("/cgi-bin/timer.pl?now"), 200,
+                     "/cgi-bin/timer.pl"},
+        ExchangeCase{"HTTP/1.0 without a Host", "GET /cgi-bin/timer.pl HTTP/1.0\r\n\r\n", 200,
+                     "/cgi-bin/timer.pl"},
+        ExchangeCase{"HEAD of the page", "HEAD /cgi-bin/timer.pl HTTP/1.1\r\nHost: x\r\n\r\n", 200,
+                     "/cgi-bin/timer.pl"},
+        ExchangeCase{"another path", GetRequest("/index.html"), 404, "/index.html"},
+        ExchangeCase{"POST", "POST /cgi-bin/timer.pl HTTP/1.1\r\nContent-Length: 0\r\n\r\n", 405,
+                     "/cgi-bin/timer.pl"},
+        ExchangeCase{"not HTTP", "HELLO THERE\r\n\r\n", 400, "-"},
+        ExchangeCase{
+            "a head over 8 KiB",
+            "GET /cgi-bin/timer.pl HTTP/1.1\r\nX-Filler: " + std::string(9000, 'a') + "\r\n\r\n",
+            431, "-"}));
+
+TEST(TimePageServer, AClientThatHangsUpWhileParkedDisturbsNoOne) {
+  ServerProcess server({"--port", "0", "--log"});
+  ASSERT_TRUE(server.started());
+  SleepUntilPhase(50ms);
+  std::vector<int> clients;
+  for (int i = 0; i < 3; ++i) {
+    clients.push_back(ConnectLoopback(server.port()));
+    ASSERT_GE(clients.back(), 0);
+    ASSERT_TRUE(SendAll(clients.back(), GetRequest()));
+  }
+  const Instant sent = RealNow();
+  std::this_thread::sleep_for(100ms);  // parked by now, the boundary still far
+  ::close(clients[1]);
+  ASSERT_LT(RealNow() - sent, nanoseconds{700ms}) << "too slow to hang up while parked";
+
+  const HttpReply first = ReadReply(clients[0]);
+  const HttpReply third = ReadReply(clients[2]);
+  ::close(clients[0]);
+  ::close(clients[2]);
+  const Second boundary = ceil<seconds>(sent);
+  EXPECT_EQ(ServedSecond(first), boundary);
+  EXPECT_EQ(ServedSecond(third), boundary);
+  EXPECT_LT(first.receivedAt - Instant{boundary}, kArrivalBound);
+  EXPECT_LT(third.receivedAt - Instant{boundary}, kArrivalBound);
+
+  // Still serving, and the one that hung up was never answered.
+  const HttpReply later = Fetch(server.port(), GetRequest());
+  EXPECT_EQ(later.status, 200);
+  const std::vector<std::string> log = server.ReadLines(3, 2s);
+  EXPECT_EQ(log.size(), 3u);
+  const ExitResult exit = server.Stop(SIGTERM);
+  EXPECT_EQ(exit.status, 0);
+  EXPECT_EQ(server.Stderr(), "");
+}
+
+// How long until the server closes `fd`, or nullopt if it does not within the receive limit.
+std::optional<nanoseconds> TimeUntilClosed(int fd, Instant since) {
+  char byte;
+  const ssize_t got = ::recv(fd, &byte, 1, 0);
+  if (got != 0) return std::nullopt;
+  return RealNow() - since;
+}
+
+TEST(TimePageServer, IdleAndSlowClientsAreCutOffAfterTheHeaderTimeout) {
+  ServerProcess server({"--port", "0", "--immediate", "--header-timeout-ms", "300"});
+  ASSERT_TRUE(server.started());
+  const Instant start = RealNow();
+  const int idle = ConnectLoopback(server.port());
+  const int slow = ConnectLoopback(server.port());
+  ASSERT_GE(idle, 0);
+  ASSERT_GE(slow, 0);
+  ASSERT_TRUE(SendAll(slow, "GET /cgi-bin/timer.pl HTTP/1.1\r\nHost:"));
+
+  const auto idleClosed = TimeUntilClosed(idle, start);
+  const auto slowClosed = TimeUntilClosed(slow, start);
+  ::close(idle);
+  ::close(slow);
+  ASSERT_TRUE(idleClosed) << "an idle client was not cut off";
+  ASSERT_TRUE(slowClosed) << "a client that never finished its head was not cut off";
+  for (const nanoseconds closed : {*idleClosed, *slowClosed}) {
+    EXPECT_GE(closed, nanoseconds{280ms});
+    EXPECT_LT(closed, nanoseconds{1500ms});
+  }
+  EXPECT_EQ(Fetch(server.port(), GetRequest()).status, 200);
+}
+
+TEST(TimePageServer, AWrongCommandLineGivesUsageAndStatus2) {
+  for (const auto& args : std::vector<std::vector<std::string>>{
+           {"--port", "x"}, {"--nonsense"}, {"--fixed", "tomorrow"}}) {
+    const RunResult run = RunToExit(args, 5000ms);
+    EXPECT_TRUE(run.exit.exited);
+    EXPECT_EQ(run.exit.status, 2);
+    EXPECT_NE(run.err.find("Usage: tidewell-timepage"), std::string::npos) << run.err;
+    EXPECT_EQ(run.out, "");
+  }
+  const RunResult help = RunToExit({"--help"}, 5000ms);
+  EXPECT_EQ(help.exit.status, 0);
+  EXPECT_NE(help.out.find("ceil(t - 2 ms)"), std::string::npos);
+  EXPECT_EQ(help.err, "");
+}
+
+TEST(TimePageServer, AnAddressInUseGivesOneLineAndStatus1) {
+  const int holder = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(holder, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::bind(holder, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::listen(holder, 1), 0);
+  socklen_t length = sizeof address;
+  ::getsockname(holder, reinterpret_cast<sockaddr*>(&address), &length);
+  const std::string port = std::to_string(ntohs(address.sin_port));
+
+  const RunResult run = RunToExit({"--port", port}, 5000ms);
+  ::close(holder);
+  EXPECT_EQ(run.exit.status, 1);
+  EXPECT_EQ(run.out, "");
+  EXPECT_NE(run.err.find("cannot listen on 127.0.0.1:" + port), std::string::npos) << run.err;
+  EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+
+  // An address that is not this machine's (TEST-NET-1): refused the same way.
+  const RunResult foreign = RunToExit({"--bind", "192.0.2.1", "--port", "0"}, 5000ms);
+  EXPECT_EQ(foreign.exit.status, 1);
+  EXPECT_EQ(std::count(foreign.err.begin(), foreign.err.end(), '\n'), 1) << foreign.err;
+}
+
+}  // namespace
+}  // namespace timepage_test

@@ -1,0 +1,159 @@
+#include "HttpExchange.h"
+
+#include <algorithm>
+#include <cctype>
+
+namespace tidewell::timepage {
+namespace {
+
+constexpr std::string_view kServerName = "tidewell-timepage";
+constexpr std::string_view kAllowedMethods = "GET, HEAD";
+
+// The token characters of an HTTP method.
+bool IsTokenChar(char c) {
+  return std::isalnum(static_cast<unsigned char>(c)) != 0 ||
+         std::string_view{"!#$%&'*+-.^_`|~"}.find(c) != std::string_view::npos;
+}
+
+bool IsToken(std::string_view text) {
+  return !text.empty() && std::all_of(text.begin(), text.end(), IsTokenChar);
+}
+
+bool IsTargetText(std::string_view text) {
+  return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) {
+    const auto u = static_cast<unsigned char>(c);
+    return u > 0x20 && u != 0x7f;
+  });
+}
+
+// "HTTP/1.0", "HTTP/1.1": the only versions a plain-HTTP request line can carry here.
+bool IsHttp1Version(std::string_view text) {
+  return text.size() == 8 && text.substr(0, 7) == "HTTP/1." &&
+         std::isdigit(static_cast<unsigned char>(text[7])) != 0;
+}
+
+bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
+  return text.size() >= prefix.size() &&
+         std::equal(prefix.begin(), prefix.end(), text.begin(), [](char a, char b) {
+           return std::tolower(static_cast<unsigned char>(a)) ==
+                  std::tolower(static_cast<unsigned char>(b));
+         });
+}
+
+std::string_view PathOfTarget(std::string_view target) {
+  for (std::string_view scheme : {"http://", "https://"}) {
+    if (StartsWithNoCase(target, scheme)) {
+      target.remove_prefix(scheme.size());
+      const std::size_t slash = target.find('/');
+      target = slash == std::string_view::npos ? std::string_view{"/"} : target.substr(slash);
+      break;
+    }
+  }
+  return target.substr(0, target.find_first_of("?#"));
+}
+
+std::string_view ReasonPhrase(int status) {
+  switch (status) {
+    case 200:
+      return "OK";
+    case 400:
+      return "Bad Request";
+    case 404:
+      return "Not Found";
+    case 405:
+      return "Method Not Allowed";
+    case 431:
+      return "Request Header Fields Too Large";
+    default:
+      return "Error";
+  }
+}
+
+int StatusOf(Route route) {
+  switch (route) {
+    case Route::kTimePage:
+      return 200;
+    case Route::kNotFound:
+      return 404;
+    case Route::kMethodNotAllowed:
+      return 405;
+    case Route::kHeadTooLarge:
+      return 431;
+    case Route::kBadRequest:
+      break;
+  }
+  return 400;
+}
+
+Response Assemble(int status, Second date, std::string_view contentType, std::string_view body,
+                  std::string_view extraHeaders) {
+  Response response;
+  response.status = status;
+  std::string& out = response.bytes;
+  out.reserve(256 + body.size());
+  out += "HTTP/1.1 " + std::to_string(status) + " ";
+  out += ReasonPhrase(status);
+  out += "\r\nDate: " + HttpDate(date);
+  out += "\r\nServer: ";
+  out += kServerName;
+  out += "\r\nContent-Type: ";
+  out += contentType;
+  out += "\r\nContent-Length: " + std::to_string(body.size());
+  out += "\r\nCache-Control: no-cache";
+  out += "\r\nConnection: close\r\n";
+  out += extraHeaders;
+  out += "\r\n";
+  response.headerLength = out.size();
+  out += body;
+  return response;
+}
+
+}  // namespace
+
+std::size_t FindHeadEnd(std::string_view buffer, std::size_t from) {
+  // Step back so that a terminator split across two reads is still seen.
+  std::size_t i = from < 3 ? 0 : from - 3;
+  for (; i < buffer.size(); ++i) {
+    if (buffer[i] != '\n') continue;
+    if (i + 1 < buffer.size() && buffer[i + 1] == '\n') return i + 2;
+    if (i + 2 < buffer.size() && buffer[i + 1] == '\r' && buffer[i + 2] == '\n') return i + 3;
+  }
+  return 0;
+}
+
+RoutedRequest RouteRequest(std::string_view head) {
+  RoutedRequest request;
+  std::string_view line = head.substr(0, head.find('\n'));
+  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+
+  const std::size_t firstSpace = line.find(' ');
+  const std::size_t lastSpace = line.rfind(' ');
+  if (firstSpace == std::string_view::npos || firstSpace == lastSpace) return request;
+  const std::string_view method = line.substr(0, firstSpace);
+  const std::string_view target = line.substr(firstSpace + 1, lastSpace - firstSpace - 1);
+  const std::string_view version = line.substr(lastSpace + 1);
+  if (!IsToken(method) || !IsTargetText(target) || !IsHttp1Version(version)) return request;
+
+  request.path = std::string{PathOfTarget(target)};
+  if (method != "GET" && method != "HEAD") {
+    request.route = Route::kMethodNotAllowed;
+    return request;
+  }
+  request.headOnly = method == "HEAD";
+  request.route = request.path == kTimePagePath ? Route::kTimePage : Route::kNotFound;
+  return request;
+}
+
+Response TimePageResponse(Second served) {
+  return Assemble(200, served, "text/html", RenderTimePage(served), "");
+}
+
+Response ErrorResponse(Route route, Second now) {
+  const int status = StatusOf(route);
+  const std::string body = std::to_string(status) + " " + std::string{ReasonPhrase(status)} + "\n";
+  const std::string extra =
+      route == Route::kMethodNotAllowed ? "Allow: " + std::string{kAllowedMethods} + "\r\n" : "";
+  return Assemble(status, now, "text/plain", body, extra);
+}
+
+}  // namespace tidewell::timepage

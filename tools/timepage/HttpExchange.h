@@ -1,0 +1,53 @@
+#pragma once
+
+// The HTTP side of the time-page server: finding the end of a request head, deciding what the
+// request asks for and writing the replies. Pure functions, so they are tested without sockets.
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+#include "TimePage.h"
+
+namespace tidewell::timepage {
+
+inline constexpr std::string_view kTimePagePath = "/cgi-bin/timer.pl";
+// A request head longer than this gets 431 and the connection is closed: no client of a time
+// page needs more, and it bounds what one connection can make the server hold.
+inline constexpr std::size_t kMaxRequestHead = 8 * 1024;
+
+// The length of the request head in `buffer`, up to and including the empty line that ends it
+// (CRLF CRLF, or LF LF from sloppy clients), or 0 while it is not complete. The search starts
+// at `from`, so a head that arrives in pieces is scanned once; pass the previous buffer size.
+std::size_t FindHeadEnd(std::string_view buffer, std::size_t from);
+
+enum class Route {
+  kTimePage,          // GET or HEAD of the time page
+  kNotFound,          // GET or HEAD of anything else
+  kMethodNotAllowed,  // any other method
+  kBadRequest,        // a request line that is not HTTP/1.x
+  kHeadTooLarge,      // more than kMaxRequestHead bytes without the end of the head
+};
+
+struct RoutedRequest {
+  Route route = Route::kBadRequest;
+  bool headOnly = false;  // HEAD: the headers of the reply without its body
+  std::string path;       // the path asked for, without the query; empty when unreadable
+};
+
+// Reads the request line of a complete head. A query string is ignored, and an absolute
+// target ("http://host/cgi-bin/timer.pl", as proxies send it) is reduced to its path.
+RoutedRequest RouteRequest(std::string_view head);
+
+struct Response {
+  int status = 0;
+  std::string bytes;             // status line, headers and body
+  std::size_t headerLength = 0;  // how much of `bytes` a HEAD reply sends
+};
+
+// 200 with the time page for `served`; its Date header names the same second.
+Response TimePageResponse(Second served);
+// The short reply for a request that is not answered with the page; `now` dates it.
+Response ErrorResponse(Route route, Second now);
+
+}  // namespace tidewell::timepage
