@@ -1,5 +1,6 @@
 #include "LinuxPlatform.h"
 
+#include <cerrno>
 #include <ctime>
 
 #include "LocalClock.h"
@@ -9,6 +10,8 @@ namespace tidewell {
 namespace {
 
 constexpr int kTmBaseYear = 1900;
+constexpr std::int64_t kMicrosecondsPerSecond = 1'000'000;
+constexpr std::int64_t kNanosecondsPerMicrosecond = 1'000;
 
 std::tm LocalNow() {
   tzset();  // the zone may have been changed since the last reading
@@ -21,8 +24,9 @@ std::tm LocalNow() {
 
 }  // namespace
 
-LinuxPlatform::LinuxPlatform(const NativePlatformOptions& options, const DownloadLimits& limits)
-    : options_(options), internet_(limits) {}
+LinuxPlatform::LinuxPlatform(const NativePlatformOptions& options, const DownloadLimits& limits,
+                             const TimedatedLimits& timedatedLimits)
+    : options_(options), timedatedLimits_(timedatedLimits), internet_(limits) {}
 
 TimeZoneSettings LinuxPlatform::ReadTimeZoneSettings() {
   return ReadZoneForYear(LocalNow().tm_year + kTmBaseYear);
@@ -42,11 +46,22 @@ DateTime LinuxPlatform::ReadLocalClock() {
 }
 
 bool LinuxPlatform::SetLocalClock(const DateTime& local) {
-  // Running as a user with CAP_SYS_TIME is how the process gets the right to set the clock;
-  // without it the change is refused (EPERM) and reported as false. Asking an interactive user
-  // for that right is not offered yet, so options_.interactive changes nothing here.
+  // Root, or a program or systemd service that holds CAP_SYS_TIME, sets the clock directly.
+  // Anybody else is refused (EPERM) and asks systemd-timedated instead, whose authority (polkit)
+  // decides whether this user may. Any other refusal would be timedated's as well.
   const std::optional<timespec> instant = LocalToTimespec(local);
-  return instant && clock_settime(CLOCK_REALTIME, &*instant) == 0;
+  if (!instant) return false;
+  if (clock_settime(CLOCK_REALTIME, &*instant) == 0) return true;
+  return errno == EPERM && AskTimedatedToSet(*instant);
+}
+
+bool LinuxPlatform::AskTimedatedToSet(const timespec& instant) {
+  const std::int64_t microsecondsUtc =
+      static_cast<std::int64_t>(instant.tv_sec) * kMicrosecondsPerSecond +
+      instant.tv_nsec / kNanosecondsPerMicrosecond;
+  const std::chrono::milliseconds replyTimeout =
+      options_.interactive ? timedatedLimits_.interactiveReply : timedatedLimits_.silentReply;
+  return SetClockThroughTimedated(microsecondsUtc, options_.interactive, replyTimeout).clockSet;
 }
 
 std::string LinuxPlatform::TimeOfDayText(const DateTime& timeOfDay) {

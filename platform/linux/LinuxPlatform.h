@@ -1,17 +1,22 @@
 #pragma once
 
+#include <ctime>
+
 #include "CurlInternet.h"
 #include "NativePlatform.h"
 #include "Platform.h"
+#include "TimedatedClock.h"
 
 namespace tidewell {
 
 // The platform services on Linux: the zone database through the C library, the clock through
-// clock_gettime/clock_settime, and the internet functions on libcurl.
+// clock_gettime/clock_settime (or systemd-timedated, when the process may not set it itself),
+// and the internet functions on libcurl.
 class LinuxPlatform : public Platform {
  public:
   explicit LinuxPlatform(const NativePlatformOptions& options = {},
-                         const DownloadLimits& limits = {});
+                         const DownloadLimits& limits = {},
+                         const TimedatedLimits& timedatedLimits = {});
 
   TimeZoneSettings ReadTimeZoneSettings() override;
   MonthDay Today() override;
@@ -26,7 +31,10 @@ class LinuxPlatform : public Platform {
   void InternetCloseHandle(InternetHandle handle) override;
 
  private:
+  bool AskTimedatedToSet(const timespec& instant);
+
   NativePlatformOptions options_;
+  TimedatedLimits timedatedLimits_;
   CurlInternet internet_;
 };
 

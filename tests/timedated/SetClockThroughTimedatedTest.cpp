@@ -1,0 +1,136 @@
+// The request to systemd-timedated on its own, in this process, against the mock timedated on a
+// private bus. Nothing here calls clock_settime: the mock only records what it was asked.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <optional>
+#include <string>
+
+#include "ScopedEnvironment.h"
+#include "TimedatedClock.h"
+#include "TimedatedHarness.h"
+
+namespace tidewell::testing {
+namespace {
+
+constexpr std::int64_t kInstant = 1'905'000'000'123'456;  // microseconds, with a fraction
+constexpr std::chrono::milliseconds kGenerousReply{10'000};
+constexpr std::chrono::milliseconds kShortReply{700};
+constexpr std::chrono::seconds kNeverAnswers{60};
+// A failure that needs no answer from anybody comes back at once, not after a time-out.
+constexpr std::chrono::seconds kPromptFailure{3};
+
+class SetClockThroughTimedatedTest : public ::testing::Test {
+ protected:
+  ScratchDirectory scratch_;
+  PrivateSystemBus bus_{scratch_};
+  // The process's system bus is the private one from the start, before anything can connect.
+  ScopedEnvironment systemBus_{kSystemBusVariable, bus_.Address()};
+  SetTimeMonitor monitor_{bus_};
+  std::optional<MockTimedated> mock_;
+
+  void StartMock(const MockBehaviour& behaviour = {}) { mock_.emplace(bus_, scratch_, behaviour); }
+};
+
+TEST_F(SetClockThroughTimedatedTest, InteractiveRequestAsksForTheAbsoluteInstantAndMayPrompt) {
+  StartMock();
+  const TimedatedAnswer answer = SetClockThroughTimedated(kInstant, true, kGenerousReply);
+  EXPECT_TRUE(answer.clockSet) << answer.failure;
+  EXPECT_EQ(answer.failure, "");
+
+  const auto calls = mock_->SetTimeCalls();
+  ASSERT_EQ(calls.size(), 1u);
+  EXPECT_EQ(calls[0].microsecondsUtc, kInstant);
+  EXPECT_FALSE(calls[0].relative);
+  EXPECT_TRUE(calls[0].interactive);
+
+  const auto requests = monitor_.Requests();
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0].destination, kTimedatedName);
+  EXPECT_EQ(requests[0].path, kTimedatedPath);
+  EXPECT_EQ(requests[0].interface, "org.freedesktop.timedate1");
+  EXPECT_EQ(requests[0].signature, "xbb");
+  EXPECT_EQ(requests[0].microsecondsUtc, kInstant);
+  EXPECT_TRUE(requests[0].allowsInteractiveAuthorization);
+  EXPECT_EQ(requests[0].answer, "return");
+}
+
+TEST_F(SetClockThroughTimedatedTest, SilentRequestNeverAllowsAPrompt) {
+  StartMock();
+  const TimedatedAnswer answer = SetClockThroughTimedated(kInstant, false, kGenerousReply);
+  EXPECT_TRUE(answer.clockSet) << answer.failure;
+
+  const auto calls = mock_->SetTimeCalls();
+  ASSERT_EQ(calls.size(), 1u);
+  EXPECT_EQ(calls[0].microsecondsUtc, kInstant);
+  EXPECT_FALSE(calls[0].relative);
+  EXPECT_FALSE(calls[0].interactive);
+  const auto requests = monitor_.Requests();
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_FALSE(requests[0].allowsInteractiveAuthorization);
+}
+
+struct RefusalCase {
+  const char* name;
+  MockBehaviour behaviour;
+  const char* error;
+};
+
+class TimedatedRefusalTest : public SetClockThroughTimedatedTest,
+                             public ::testing::WithParamInterface<RefusalCase> {};
+
+TEST_P(TimedatedRefusalTest, RefusalMeansTheClockWasNotSet) {
+  StartMock(GetParam().behaviour);
+  const TimedatedAnswer answer = SetClockThroughTimedated(kInstant, true, kGenerousReply);
+  EXPECT_FALSE(answer.clockSet);
+  EXPECT_EQ(answer.failure.rfind(GetParam().error, 0), 0u) << answer.failure;
+  EXPECT_EQ(mock_->SetTimeCalls().size(), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Answers, TimedatedRefusalTest,
+    ::testing::Values(
+        RefusalCase{"AutomaticSyncOn", MockBehaviour{true, std::nullopt}, kAutomaticSyncError},
+        RefusalCase{"AccessDenied", MockBehaviour{false, kAccessDeniedError}, kAccessDeniedError},
+        RefusalCase{"InteractiveAuthorizationRequired",
+                    MockBehaviour{false, kInteractiveAuthorizationError},
+                    kInteractiveAuthorizationError}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(SetClockThroughTimedatedTest, NobodyOwningTimedatedsNameIsAPromptFailure) {
+  const auto start = std::chrono::steady_clock::now();
+  const TimedatedAnswer answer = SetClockThroughTimedated(kInstant, false, kGenerousReply);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, kPromptFailure);
+  EXPECT_FALSE(answer.clockSet);
+  EXPECT_EQ(answer.failure.rfind("org.freedesktop.DBus.Error.ServiceUnknown", 0), 0u)
+      << answer.failure;
+}
+
+TEST_F(SetClockThroughTimedatedTest, NoSystemBusIsAPromptFailure) {
+  ScopedEnvironment noBus(kSystemBusVariable, "unix:path=" + scratch_.Path("no_bus_listens_here"));
+  const auto start = std::chrono::steady_clock::now();
+  const TimedatedAnswer answer = SetClockThroughTimedated(kInstant, false, kGenerousReply);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, kPromptFailure);
+  EXPECT_FALSE(answer.clockSet);
+  EXPECT_NE(answer.failure, "");
+  EXPECT_TRUE(monitor_.Requests().empty());
+}
+
+TEST_F(SetClockThroughTimedatedTest, NoAnswerWithinTheTimeOutIsAFailure) {
+  StartMock({false, std::nullopt, kNeverAnswers});
+  const auto start = std::chrono::steady_clock::now();
+  const TimedatedAnswer answer = SetClockThroughTimedated(kInstant, true, kShortReply);
+  const auto elapsed = std::chrono::steady_clock::now() - start;
+  EXPECT_FALSE(answer.clockSet);
+  EXPECT_NE(answer.failure, "");
+  EXPECT_GE(elapsed, kShortReply);
+  EXPECT_LT(elapsed, kShortReply + kPromptFailure);
+
+  const auto requests = monitor_.Requests();  // it did reach the mock, which kept quiet
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0].microsecondsUtc, kInstant);
+  EXPECT_EQ(requests[0].answer, "");
+}
+
+}  // namespace
+}  // namespace tidewell::testing
