@@ -1,0 +1,25 @@
+#pragma once
+
+// The interposer's log of one run: which clock calls the program made and what they asked for.
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tidewell::bench {
+
+struct ClockCall {
+  std::string function;  // clock_settime, settimeofday, adjtime, adjtimex, ...
+  std::string line;      // as logged
+  // How far the call would have moved the clock, in seconds: requested minus the real clock at
+  // the call for the absolute setters, the slew or step itself for the relative ones. Empty for
+  // calls that only tune the frequency or set a time zone.
+  std::optional<double> step;
+};
+
+std::vector<ClockCall> ReadClockLog(const std::string& path);
+
+// The first call that would have moved the clock, less the step that would have been right.
+std::optional<double> StepError(const std::vector<ClockCall>& calls, double rightStep);
+
+}  // namespace tidewell::bench
