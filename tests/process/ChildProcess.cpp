@@ -6,7 +6,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -22,6 +24,16 @@ std::string ReadWholeFile(const std::string& path) {
   text << file.rdbuf();
   return text.str();
 }
+
+// Keeps a field "key=value" of a log line.
+std::string Field(const std::string& line, const std::string& key) {
+  const auto start = line.find(" " + key + "=");
+  if (start == std::string::npos) return {};
+  const auto valueStart = start + key.size() + 2;
+  return line.substr(valueStart, line.find(' ', valueStart) - valueStart);
+}
+
+}  // namespace
 
 [[noreturn]] void ExecChild(const std::vector<std::string>& argv,
                             const std::vector<std::string>& environment, int outFd, int errFd) {
@@ -44,15 +56,17 @@ std::string ReadWholeFile(const std::string& path) {
   _exit(127);
 }
 
-// Keeps a field "key=value" of a log line.
-std::string Field(const std::string& line, const std::string& key) {
-  const auto start = line.find(" " + key + "=");
-  if (start == std::string::npos) return {};
-  const auto valueStart = start + key.size() + 2;
-  return line.substr(valueStart, line.find(' ', valueStart) - valueStart);
+std::string TimePageAhead(double aheadSeconds) {
+  const double now =
+      std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+  const std::time_t shown = static_cast<std::time_t>(std::floor(now + aheadSeconds));
+  std::tm utc{};
+  gmtime_r(&shown, &utc);
+  char line[64];
+  std::strftime(line, sizeof line, "<BR>%b. %d, %H:%M:%S Universal Time\n", &utc);
+  return std::string("<HTML><TITLE>What time is it</TITLE><BODY><PRE>\n") + line +
+         "<BR>Dec. 07, 06:20:33 AM EST\n</PRE></BODY></HTML>\n";
 }
-
-}  // namespace
 
 ChildResult RunChild(const std::vector<std::string>& argv,
                      const std::vector<std::string>& environment,

@@ -20,6 +20,15 @@ ChildResult RunChild(const std::vector<std::string>& argv,
                      const std::vector<std::string>& environment,
                      std::chrono::milliseconds timeout = std::chrono::seconds(60));
 
+// In a forked child: applies the `environment` changes as RunChild does, points the standard
+// streams at /dev/null (input) and the given descriptors, and runs argv[0]. Never returns.
+[[noreturn]] void ExecChild(const std::vector<std::string>& argv,
+                            const std::vector<std::string>& environment, int outFd, int errFd);
+
+// A page in the time service's style whose Universal entry is `aheadSeconds` ahead of the
+// system clock, in whole seconds.
+std::string TimePageAhead(double aheadSeconds);
+
 // A private directory that the unprivileged user the interposer wrapper switches to can reach.
 class ScratchDirectory {
  public:

@@ -18,22 +18,6 @@ namespace {
 
 constexpr const char* kPagePath = "/cgi-bin/timer.pl";
 
-double Now() {
-  return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
-      .count();
-}
-
-// A page in the time service's style with the Universal entry `aheadSeconds` ahead of now.
-std::string TimePage(double aheadSeconds) {
-  const std::time_t shown = static_cast<std::time_t>(std::floor(Now() + aheadSeconds));
-  std::tm utc{};
-  gmtime_r(&shown, &utc);
-  char line[64];
-  std::strftime(line, sizeof line, "<BR>%b. %d, %H:%M:%S Universal Time\n", &utc);
-  return std::string("<HTML><TITLE>What time is it</TITLE><BODY><PRE>\n") + line +
-         "<BR>Dec. 07, 06:20:33 AM EST\n</PRE></BODY></HTML>\n";
-}
-
 class FenwhitProcessTest : public ::testing::Test {
  protected:
   ChildResult RunFenwhit(const std::vector<std::string>& environment = {},
@@ -77,7 +61,7 @@ class FenwhitZoneTest : public FenwhitProcessTest,
 // for the local time that is that same instant: 37 s (less the run's own time) ahead.
 TEST_P(FenwhitZoneTest, SetsTheLocalTimeOfThePagesInstant) {
   ScriptedHttpServer server(TIDEWELL_TEST_HOST_ADDRESS, TIDEWELL_TEST_HOST_PORT);
-  server.Serve(kPagePath, ScriptedReply::Body(TimePage(37)));
+  server.Serve(kPagePath, ScriptedReply::Body(TimePageAhead(37)));
 
   const ChildResult run = RunFenwhit({std::string("TZ=") + GetParam()});
   ExpectSilentSuccess(run);
@@ -138,7 +122,7 @@ TEST_F(FenwhitProcessTest, CommaBeyondPosition32767IsReportedAsAnOverflow) {
 
 TEST_F(FenwhitProcessTest, RefusedChangeEndsSilently) {
   ScriptedHttpServer server(TIDEWELL_TEST_HOST_ADDRESS, TIDEWELL_TEST_HOST_PORT);
-  server.Serve(kPagePath, ScriptedReply::Body(TimePage(0)));
+  server.Serve(kPagePath, ScriptedReply::Body(TimePageAhead(0)));
   const ChildResult run = RunFenwhit({}, {}, /*refuse=*/true);
   ExpectSilentSuccess(run);
   const auto calls = ClockCalls();
@@ -148,7 +132,7 @@ TEST_F(FenwhitProcessTest, RefusedChangeEndsSilently) {
 
 TEST_F(FenwhitProcessTest, TwoRunsDownloadAndSetTwice) {
   ScriptedHttpServer server(TIDEWELL_TEST_HOST_ADDRESS, TIDEWELL_TEST_HOST_PORT);
-  server.Serve(kPagePath, ScriptedReply::Body(TimePage(5)));
+  server.Serve(kPagePath, ScriptedReply::Body(TimePageAhead(5)));
   ExpectSilentSuccess(RunFenwhit());
   ExpectSilentSuccess(RunFenwhit());
   EXPECT_EQ(server.Requests().size(), 2u);
@@ -157,7 +141,7 @@ TEST_F(FenwhitProcessTest, TwoRunsDownloadAndSetTwice) {
 
 TEST_F(FenwhitProcessTest, ArgumentsChangeNothing) {
   ScriptedHttpServer server(TIDEWELL_TEST_HOST_ADDRESS, TIDEWELL_TEST_HOST_PORT);
-  server.Serve(kPagePath, ScriptedReply::Body(TimePage(5)));
+  server.Serve(kPagePath, ScriptedReply::Body(TimePageAhead(5)));
   ExpectSilentSuccess(RunFenwhit({}, {"--help", "-q", "--host", "example.org", "extra"}));
   EXPECT_EQ(server.Requests().size(), 1u);
   ASSERT_EQ(ClockCalls().size(), 1u);
@@ -165,7 +149,7 @@ TEST_F(FenwhitProcessTest, ArgumentsChangeNothing) {
 
 TEST_F(FenwhitProcessTest, SendsTheProgramsAgentAndAPlainGetOfTheTimePage) {
   ScriptedHttpServer server(TIDEWELL_TEST_HOST_ADDRESS, TIDEWELL_TEST_HOST_PORT);
-  server.Serve(kPagePath, ScriptedReply::Body(TimePage(0)));
+  server.Serve(kPagePath, ScriptedReply::Body(TimePageAhead(0)));
   ExpectSilentSuccess(RunFenwhit());
   const auto requests = server.Requests();
   ASSERT_EQ(requests.size(), 1u);

@@ -26,21 +26,6 @@ constexpr std::chrono::seconds kStartAndSlack{8};  // start-up, download and bus
 constexpr std::chrono::seconds kNeverAnswers{60};
 constexpr std::chrono::seconds kRunLimit{45};
 
-double Now() {
-  return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
-}
-
-// A page in the time service's style with the Universal entry `aheadSeconds` ahead of now.
-std::string TimePage(double aheadSeconds) {
-  const std::time_t shown = static_cast<std::time_t>(std::floor(Now() + aheadSeconds));
-  std::tm utc{};
-  gmtime_r(&shown, &utc);
-  char line[64];
-  std::strftime(line, sizeof line, "<BR>%b. %d, %H:%M:%S Universal Time\n", &utc);
-  return std::string("<HTML><TITLE>What time is it</TITLE><BODY><PRE>\n") + line +
-         "<BR>Dec. 07, 06:20:33 AM EST\n</PRE></BODY></HTML>\n";
-}
-
 std::int64_t Microseconds(double seconds) { return std::llround(seconds * 1e6); }
 
 struct FenwhitRun {
@@ -51,7 +36,7 @@ struct FenwhitRun {
 class TimedatedFenwhitTest : public ::testing::Test {
  protected:
   TimedatedFenwhitTest() {
-    server_.Serve(kPagePath, ScriptedReply::Body(TimePage(kPageAheadSeconds)));
+    server_.Serve(kPagePath, ScriptedReply::Body(TimePageAhead(kPageAheadSeconds)));
   }
 
   FenwhitRun RunFenwhit(bool refuse, const std::string& systemBus) {

@@ -117,23 +117,7 @@ BackgroundProcess::BackgroundProcess(const std::vector<std::string>& argv,
   pid_ = fork();
   if (pid_ == 0) {
     setpgid(0, 0);  // its own group, so that stopping it reaches anything it started
-    for (const std::string& change : environment) {
-      const auto equals = change.find('=');
-      if (equals == std::string::npos) {
-        unsetenv(change.c_str());
-      } else {
-        setenv(change.substr(0, equals).c_str(), change.substr(equals + 1).c_str(), 1);
-      }
-    }
-    const int devNull = open("/dev/null", O_RDONLY);
-    dup2(devNull, STDIN_FILENO);
-    dup2(output, STDOUT_FILENO);
-    dup2(output, STDERR_FILENO);
-    std::vector<char*> args;
-    for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-    args.push_back(nullptr);
-    execv(args[0], args.data());
-    _exit(127);
+    ExecChild(argv, environment, output, output);
   }
   close(output);
   if (pid_ < 0) throw std::runtime_error("fork failed");
