@@ -219,6 +219,21 @@ int NoFunction() {
   return -1;
 }
 
+// adjtimex and ntp_adjtime, which glibc implements alike on the real clock: a pure read goes to
+// the real function, anything that would change the clock is captured.
+int InterceptTimex(const char* name, timex* request) {
+  request = Launder(request);
+  if (request == nullptr) {
+    errno = EFAULT;
+    return -1;
+  }
+  if (request->modes == 0) {
+    auto next = NextFunction<TimexFunction>(name);
+    return next != nullptr ? next(request) : NoFunction();
+  }
+  return CaptureTimex(name, CLOCK_REALTIME, request);
+}
+
 }  // namespace
 }  // namespace tidewell
 
@@ -281,31 +296,11 @@ int adjtime(const struct timeval* delta, struct timeval* old_delta) noexcept {
 }
 
 int adjtimex(struct timex* request) noexcept {
-  using namespace tidewell;
-  request = Launder(request);
-  if (request == nullptr) {
-    errno = EFAULT;
-    return -1;
-  }
-  if (request->modes == 0) {
-    auto next = NextFunction<TimexFunction>("adjtimex");
-    return next != nullptr ? next(request) : NoFunction();
-  }
-  return CaptureTimex("adjtimex", CLOCK_REALTIME, request);
+  return tidewell::InterceptTimex("adjtimex", request);
 }
 
 int ntp_adjtime(struct timex* request) noexcept {
-  using namespace tidewell;
-  request = Launder(request);
-  if (request == nullptr) {
-    errno = EFAULT;
-    return -1;
-  }
-  if (request->modes == 0) {
-    auto next = NextFunction<TimexFunction>("ntp_adjtime");
-    return next != nullptr ? next(request) : NoFunction();
-  }
-  return CaptureTimex("ntp_adjtime", CLOCK_REALTIME, request);
+  return tidewell::InterceptTimex("ntp_adjtime", request);
 }
 
 int clock_adjtime(clockid_t clock_id, struct timex* request) noexcept {
