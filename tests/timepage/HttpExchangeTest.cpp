@@ -84,6 +84,47 @@ INSTANTIATE_TEST_SUITE_P(
         RouteCase{"G(T /cgi-bin/timer.pl HTTP/1.1", Route::kBadRequest, false, ""},
         RouteCase{"", Route::kBadRequest, false, ""}));
 
+struct KeepAliveCase {
+  const char* what;
+  std::string head;
+  bool keepAlive;
+};
+
+class KeepAlive : public ::testing::TestWithParam<KeepAliveCase> {};
+
+TEST_P(KeepAlive, FollowsTheVersionAndTheConnectionHeader) {
+  const KeepAliveCase& c = GetParam();
+  EXPECT_EQ(RouteRequest(c.head).keepAlive, c.keepAlive) << c.what;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, KeepAlive,
+    ::testing::Values(
+        KeepAliveCase{"HTTP/1.1 by default", "HEAD / HTTP/1.1\r\nHost: x\r\n\r\n", true},
+        KeepAliveCase{"HTTP/1.1 page", "GET /cgi-bin/timer.pl HTTP/1.1\r\n\r\n", true},
+        KeepAliveCase{"HTTP/1.1, bare LF", "GET /cgi-bin/timer.pl HTTP/1.1\nHost: x\n\n", true},
+        KeepAliveCase{"HTTP/1.1 close", "GET / HTTP/1.1\r\nConnection: close\r\n\r\n", false},
+        KeepAliveCase{"close in any case, among tokens",
+                      "GET / HTTP/1.1\r\nconnection:  Upgrade , CLOSE\r\n\r\n", false},
+        KeepAliveCase{"close on a bare-LF head", "GET / HTTP/1.1\nConnection: close\n\n", false},
+        KeepAliveCase{"HTTP/1.1 keep-alive", "GET / HTTP/1.1\r\nConnection: keep-alive\r\n\r\n",
+                      true},
+        KeepAliveCase{"HTTP/1.0 by default", "GET /cgi-bin/timer.pl HTTP/1.0\r\n\r\n", false},
+        KeepAliveCase{"HTTP/1.0 keep-alive",
+                      "GET /cgi-bin/timer.pl HTTP/1.0\r\nConnection: Keep-Alive\r\n\r\n", true},
+        KeepAliveCase{"HTTP/1.0 keep-alive and close",
+                      "GET / HTTP/1.0\r\nConnection: keep-alive, close\r\n\r\n", false},
+        KeepAliveCase{"a value that only contains the word",
+                      "GET / HTTP/1.1\r\nConnection: closed\r\n\r\n", true},
+        KeepAliveCase{"another header naming close",
+                      "GET / HTTP/1.1\r\nX-Connection: close\r\n\r\n", true},
+        KeepAliveCase{"a body follows", "GET / HTTP/1.1\r\nContent-Length: 4\r\n\r\n", false},
+        KeepAliveCase{"an empty body", "GET / HTTP/1.1\r\nContent-Length: 0\r\n\r\n", true},
+        KeepAliveCase{"a chunked body", "GET / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n",
+                      false},
+        KeepAliveCase{"POST", "POST /cgi-bin/timer.pl HTTP/1.1\r\n\r\n", false},
+        KeepAliveCase{"not HTTP", "HELLO THERE\r\n\r\n", false}));
+
 // The head of a reply as name/value text, for looking up one header.
 std::string HeaderValue(const Response& response, const std::string& name) {
   const std::string head = response.bytes.substr(0, response.headerLength);
@@ -106,6 +147,20 @@ TEST(Replies, TimePageCarriesTheHeadersItPromises) {
   EXPECT_EQ(HeaderValue(response, "Connection"), "close");
   EXPECT_EQ(HeaderValue(response, "Cache-Control"), "no-cache");
   EXPECT_EQ(HeaderValue(response, "Date"), "Mon, 07 Dec 2026 11:20:33 GMT");
+}
+
+TEST(Replies, AKeptConnectionIsAnnouncedAndTheRestIsTheSame) {
+  const Response closing = TimePageResponse(kSecond, ConnectionHeader::kClose);
+  const Response keeping = TimePageResponse(kSecond, ConnectionHeader::kKeepAlive);
+  EXPECT_EQ(HeaderValue(closing, "Connection"), "close");
+  EXPECT_EQ(HeaderValue(keeping, "Connection"), "keep-alive");
+  std::string expected = closing.bytes;
+  expected.replace(expected.find("Connection: close"), 17, "Connection: keep-alive");
+  EXPECT_EQ(keeping.bytes, expected);
+  EXPECT_EQ(keeping.headerLength, closing.headerLength + 5);
+  EXPECT_EQ(HeaderValue(ErrorResponse(Route::kNotFound, kSecond, ConnectionHeader::kKeepAlive),
+                        "Connection"),
+            "keep-alive");
 }
 
 struct ErrorCase {

@@ -340,7 +340,55 @@ HttpReply Fetch(std::uint16_t port, std::string_view request, bool v6) {
 
 std::string GetRequest(std::string_view target) {
   return "GET " + std::string{target} +
+         " HTTP/1.1\r\nHost: 127.0.0.1\r\nUser-Agent: VB Project\r\nConnection: close\r\n\r\n";
+}
+
+std::string PersistentRequest(std::string_view method, std::string_view target) {
+  return std::string{method} + " " + std::string{target} +
          " HTTP/1.1\r\nHost: 127.0.0.1\r\nUser-Agent: VB Project\r\n\r\n";
+}
+
+namespace {
+
+// The length of the first whole reply at the front of `raw`, or 0 while it is not all there.
+std::size_t WholeReplyLength(const std::string& raw, bool headOnly) {
+  const std::size_t headEnd = raw.find("\r\n\r\n");
+  if (headEnd == std::string::npos) return 0;
+  const std::size_t headLength = headEnd + 4;
+  if (headOnly) return headLength;
+  const HttpReply head = ParseReply(raw.substr(0, headLength), true);
+  const auto length = head.headers.find("content-length");
+  if (length == head.headers.end()) return 0;
+  const std::size_t total = headLength + std::stoul(length->second);
+  return raw.size() >= total ? total : 0;
+}
+
+}  // namespace
+
+HttpReply ReplyStream::Next(bool headOnly) {
+  for (;;) {
+    if (const std::size_t length = WholeReplyLength(pending_, headOnly); length != 0) {
+      HttpReply reply = ParseReply(pending_.substr(0, length), headOnly);
+      reply.receivedAt = lastArrival_;
+      pending_.erase(0, length);
+      return reply;
+    }
+    char chunk[4096];
+    Instant arrivedAt;
+    const ssize_t got = ReceiveStamped(fd_, chunk, sizeof chunk, &arrivedAt);
+    if (got <= 0) return ParseReply(pending_, headOnly);  // ended or timed out: incomplete
+    pending_.append(chunk, static_cast<std::size_t>(got));
+    lastArrival_ = arrivedAt;
+  }
+}
+
+bool ReplyStream::EndsWithin(std::chrono::milliseconds wait) {
+  pollfd p{fd_, POLLIN, 0};
+  if (::poll(&p, 1, static_cast<int>(wait.count())) <= 0) return false;
+  char chunk[4096];
+  const ssize_t got = ::recv(fd_, chunk, sizeof chunk, MSG_DONTWAIT);
+  if (got > 0) pending_.append(chunk, static_cast<std::size_t>(got));
+  return got == 0;
 }
 
 std::optional<Second> PageSecond(const std::string& body, Instant near) {

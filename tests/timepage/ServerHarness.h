@@ -98,7 +98,31 @@ bool SendAll(int fd, std::string_view bytes);
 HttpReply ReadReply(int fd, bool headOnly = false);
 
 HttpReply Fetch(std::uint16_t port, std::string_view request, bool v6 = false);
+// A GET as the Tidewell clients send it, plus "Connection: close": the server closes after
+// the reply, so reading to the end of the stream reads exactly that one reply.
 std::string GetRequest(std::string_view target = "/cgi-bin/timer.pl");
+// An HTTP/1.1 request with no Connection header: the connection stays open after the reply.
+std::string PersistentRequest(std::string_view method = "GET",
+                              std::string_view target = "/cgi-bin/timer.pl");
+
+// Reads the replies on a connection that may carry several, one at a time, keeping what
+// already arrived of the next.
+class ReplyStream {
+ public:
+  explicit ReplyStream(int fd) : fd_(fd) {}
+  // The next whole reply (complete == false if the stream ended or the receive time-out
+  // passed first). Its receivedAt is the arrival of the data that completed it.
+  HttpReply Next(bool headOnly = false);
+  // Whether the server ends the stream within `wait` without sending anything more.
+  bool EndsWithin(std::chrono::milliseconds wait);
+  // Bytes received beyond the replies read so far.
+  const std::string& pending() const { return pending_; }
+
+ private:
+  int fd_;
+  std::string pending_;
+  Instant lastArrival_{};
+};
 
 // The second that the page's Universal line names, read the way the Tidewell clients read
 // it (the text between the last comma before the first "Universal" and that word), on the

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <string>
 
 #include "SocketWrite.h"
@@ -76,6 +77,24 @@ TEST_F(SocketPair, AShortReplyIsFollowedByTheEndOfTheStream) {
   EXPECT_EQ(std::string(chunk, static_cast<std::size_t>(std::max<ssize_t>(got, 0))),
             "HTTP/1.1 200 OK\r\n\r\n");
   EXPECT_EQ(::recv(reader(), chunk, sizeof chunk, 0), 0);
+}
+
+TEST_F(SocketPair, AReplyOnAKeptConnectionArrivesAtOnceAndTheStreamStaysOpen) {
+  std::size_t written = 0;
+  ASSERT_EQ(WriteReply(writer(), "HTTP/1.1 200 OK\r\n\r\n", &written, AfterReply::kKeepOpen),
+            WriteState::kDone);
+  EXPECT_EQ(written, 19u);
+  char chunk[256];
+  const ssize_t got = ::recv(reader(), chunk, sizeof chunk, 0);
+  EXPECT_EQ(std::string(chunk, static_cast<std::size_t>(std::max<ssize_t>(got, 0))),
+            "HTTP/1.1 200 OK\r\n\r\n");
+  // Nothing more, and no end of the stream: the next reply can follow.
+  errno = 0;
+  EXPECT_EQ(::recv(reader(), chunk, sizeof chunk, 0), -1);
+  EXPECT_EQ(errno, EAGAIN);
+  written = 0;
+  ASSERT_EQ(WriteReply(writer(), "next", &written, AfterReply::kKeepOpen), WriteState::kDone);
+  EXPECT_EQ(::recv(reader(), chunk, sizeof chunk, 0), 4);
 }
 
 TEST_F(SocketPair, APeerThatIsGoneIsAFailureNotASignal) {

@@ -40,6 +40,59 @@ bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
          });
 }
 
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && StartsWithNoCase(a, b);
+}
+
+std::string_view TrimSpaces(std::string_view text) {
+  const std::size_t first = text.find_first_not_of(" \t");
+  if (first == std::string_view::npos) return {};
+  return text.substr(first, text.find_last_not_of(" \t") - first + 1);
+}
+
+// Whether the comma-separated list `value` holds `token` (case does not matter).
+bool ListHasToken(std::string_view value, std::string_view token) {
+  while (!value.empty()) {
+    const std::size_t comma = value.find(',');
+    if (EqualsNoCase(TrimSpaces(value.substr(0, comma)), token)) return true;
+    if (comma == std::string_view::npos) break;
+    value.remove_prefix(comma + 1);
+  }
+  return false;
+}
+
+// What the header lines of a head say about keeping the connection.
+struct ConnectionHints {
+  bool close = false;      // "Connection: close"
+  bool keepAlive = false;  // "Connection: keep-alive"
+  bool body = false;       // a body follows the head, which this server does not read
+};
+
+ConnectionHints ReadConnectionHints(std::string_view head) {
+  ConnectionHints hints;
+  std::size_t start = head.find('\n');
+  while (start != std::string_view::npos) {
+    ++start;
+    const std::size_t end = head.find('\n', start);
+    std::string_view line = head.substr(start, end == std::string_view::npos ? end : end - start);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    start = end;
+    const std::size_t colon = line.find(':');
+    if (colon == std::string_view::npos) continue;
+    const std::string_view name = TrimSpaces(line.substr(0, colon));
+    const std::string_view value = TrimSpaces(line.substr(colon + 1));
+    if (EqualsNoCase(name, "Connection")) {
+      hints.close = hints.close || ListHasToken(value, "close");
+      hints.keepAlive = hints.keepAlive || ListHasToken(value, "keep-alive");
+    } else if (EqualsNoCase(name, "Content-Length")) {
+      hints.body = hints.body || value.find_first_not_of('0') != std::string_view::npos;
+    } else if (EqualsNoCase(name, "Transfer-Encoding")) {
+      hints.body = true;
+    }
+  }
+  return hints;
+}
+
 std::string_view PathOfTarget(std::string_view target) {
   for (std::string_view scheme : {"http://", "https://"}) {
     if (StartsWithNoCase(target, scheme)) {
@@ -86,7 +139,7 @@ int StatusOf(Route route) {
 }
 
 Response Assemble(int status, Second date, std::string_view contentType, std::string_view body,
-                  std::string_view extraHeaders) {
+                  std::string_view extraHeaders, ConnectionHeader connection) {
   Response response;
   response.status = status;
   std::string& out = response.bytes;
@@ -100,7 +153,8 @@ Response Assemble(int status, Second date, std::string_view contentType, std::st
   out += contentType;
   out += "\r\nContent-Length: " + std::to_string(body.size());
   out += "\r\nCache-Control: no-cache";
-  out += "\r\nConnection: close\r\n";
+  out += connection == ConnectionHeader::kKeepAlive ? "\r\nConnection: keep-alive\r\n"
+                                                    : "\r\nConnection: close\r\n";
   out += extraHeaders;
   out += "\r\n";
   response.headerLength = out.size();
@@ -141,19 +195,25 @@ RoutedRequest RouteRequest(std::string_view head) {
   }
   request.headOnly = method == "HEAD";
   request.route = request.path == kTimePagePath ? Route::kTimePage : Route::kNotFound;
+
+  // HTTP/1.1 and later minor versions keep the connection by default, HTTP/1.0 only on request.
+  // A body would be read as the next request, so a request with one ends the connection.
+  const ConnectionHints hints = ReadConnectionHints(head);
+  const bool persistentByDefault = version != "HTTP/1.0";
+  request.keepAlive = !hints.close && !hints.body && (persistentByDefault || hints.keepAlive);
   return request;
 }
 
-Response TimePageResponse(Second served) {
-  return Assemble(200, served, "text/html", RenderTimePage(served), "");
+Response TimePageResponse(Second served, ConnectionHeader connection) {
+  return Assemble(200, served, "text/html", RenderTimePage(served), "", connection);
 }
 
-Response ErrorResponse(Route route, Second now) {
+Response ErrorResponse(Route route, Second now, ConnectionHeader connection) {
   const int status = StatusOf(route);
   const std::string body = std::to_string(status) + " " + std::string{ReasonPhrase(status)} + "\n";
   const std::string extra =
       route == Route::kMethodNotAllowed ? "Allow: " + std::string{kAllowedMethods} + "\r\n" : "";
-  return Assemble(status, now, "text/plain", body, extra);
+  return Assemble(status, now, "text/plain", body, extra, connection);
 }
 
 }  // namespace tidewell::timepage

@@ -15,6 +15,9 @@ inline constexpr std::string_view kTimePagePath = "/cgi-bin/timer.pl";
 // A request head longer than this gets 431 and the connection is closed: no client of a time
 // page needs more, and it bounds what one connection can make the server hold.
 inline constexpr std::size_t kMaxRequestHead = 8 * 1024;
+// A persistent connection carries at most this many requests; the reply to the last says
+// "Connection: close" and the server closes.
+inline constexpr unsigned kMaxRequestsPerConnection = 100;
 
 // The length of the request head in `buffer`, up to and including the empty line that ends it
 // (CRLF CRLF, or LF LF from sloppy clients), or 0 while it is not complete. The search starts
@@ -33,11 +36,23 @@ struct RoutedRequest {
   Route route = Route::kBadRequest;
   bool headOnly = false;  // HEAD: the headers of the reply without its body
   std::string path;       // the path asked for, without the query; empty when unreadable
+  // The client may send its next request on the same connection: a GET or HEAD without a
+  // body, in HTTP/1.1 unless it says "Connection: close", in HTTP/1.0 only when it says
+  // "Connection: keep-alive". Everything else ends the connection after the reply.
+  bool keepAlive = false;
 };
 
-// Reads the request line of a complete head. A query string is ignored, and an absolute
-// target ("http://host/cgi-bin/timer.pl", as proxies send it) is reduced to its path.
+// Reads the request line of a complete head, and the Connection, Content-Length and
+// Transfer-Encoding headers to decide whether the connection may carry another request. A
+// query string is ignored, and an absolute target ("http://host/cgi-bin/timer.pl", as proxies
+// send it) is reduced to its path.
 RoutedRequest RouteRequest(std::string_view head);
+
+// The Connection header of a reply: whether the server closes after it.
+enum class ConnectionHeader {
+  kClose,      // "Connection: close": the last reply on the connection
+  kKeepAlive,  // "Connection: keep-alive": the connection stays open for the next request
+};
 
 struct Response {
   int status = 0;
@@ -46,8 +61,9 @@ struct Response {
 };
 
 // 200 with the time page for `served`; its Date header names the same second.
-Response TimePageResponse(Second served);
+Response TimePageResponse(Second served, ConnectionHeader connection = ConnectionHeader::kClose);
 // The short reply for a request that is not answered with the page; `now` dates it.
-Response ErrorResponse(Route route, Second now);
+Response ErrorResponse(Route route, Second now,
+                       ConnectionHeader connection = ConnectionHeader::kClose);
 
 }  // namespace tidewell::timepage

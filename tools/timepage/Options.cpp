@@ -203,6 +203,15 @@ page for B goes out at once. Otherwise B is the next whole second: the request i
 held until the clock reaches B and the page for B is sent then. A page therefore
 never leaves before its second and leaves at most about 2 ms after it.
 
+Connections: an HTTP/1.1 request without "Connection: close", or an HTTP/1.0
+request with "Connection: keep-alive", gets "Connection: keep-alive" and the
+connection stays open for the next request, which is answered by the same rules
+(requests sent without waiting for a reply are answered in order). A connection
+carries at most 100 requests and is closed when no next request head is complete
+10 s after a reply. Any other request, a request with a body, a bad one (400,
+405, 431) and the 100th on a connection get "Connection: close", and the server
+closes after that reply.
+
 On start the server prints "listening on ADDR:PORT" ([ADDR]:PORT for IPv6).
 SIGINT or SIGTERM stops it with status 0; an address that cannot be used gives
 status 1, a wrong command line status 2.

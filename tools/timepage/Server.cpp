@@ -36,9 +36,10 @@ constexpr int kEventsPerWait = 1024;
 constexpr std::size_t kReadChunk = 4096;
 // A client that reads its reply this slowly is not going to set a clock with it.
 constexpr auto kWriteTimeout = 10s;
-// After the reply our side is shut and we wait for the client to close, reading what it still
-// sends, so that unread bytes cannot make the kernel reset the connection under a reply the
-// client has not read yet. A client that does not close is dropped after this.
+// After the last reply on a connection our side is shut and we wait for the client to close,
+// reading what it still sends, so that unread bytes cannot make the kernel reset the
+// connection under a reply the client has not read yet. A client that does not close is
+// dropped after this.
 constexpr auto kLingerTime = 2s;
 // Out of descriptors: stop accepting for a moment instead of spinning on the listener.
 constexpr auto kAcceptPause = 100ms;
@@ -49,6 +50,12 @@ constexpr std::uint32_t kParkedEvents = EPOLLRDHUP;
 constexpr std::uint32_t kWriteEvents = EPOLLOUT | EPOLLRDHUP;
 
 std::string ErrnoText(int error) { return std::strerror(error); }
+
+ConnectionHeader HeaderFor(bool keepOpen) {
+  return keepOpen ? ConnectionHeader::kKeepAlive : ConnectionHeader::kClose;
+}
+
+AfterReply AfterFor(bool keepOpen) { return keepOpen ? AfterReply::kKeepOpen : AfterReply::kShut; }
 
 [[noreturn]] void FailSetup(const std::string& what) {
   throw ListenError(what + ": " + ErrnoText(errno));
@@ -206,13 +213,15 @@ Instant Server::ServedNow() const {
   return Instant{real.time_since_epoch()} + options_.offset;
 }
 
-std::shared_ptr<const Response> Server::PageFor(Second second) {
+const Server::Pages& Server::PageFor(Second second) {
   // Rendered once per second and shared by every client answered in it. The page of the
   // second before stays too: a request within the margin after a boundary still gets it.
   auto found = pages_.find(second);
   if (found == pages_.end()) {
-    found =
-        pages_.emplace(second, std::make_shared<const Response>(TimePageResponse(second))).first;
+    Pages pages{
+        std::make_shared<const Response>(TimePageResponse(second, ConnectionHeader::kClose)),
+        std::make_shared<const Response>(TimePageResponse(second, ConnectionHeader::kKeepAlive))};
+    found = pages_.emplace(second, std::move(pages)).first;
     pages_.erase(pages_.begin(), pages_.lower_bound(second - std::chrono::seconds{1}));
   }
   return found->second;
@@ -315,42 +324,60 @@ void Server::ReadHead(std::uint64_t id, Connection& connection) {
     if (got > 0) {
       const std::size_t before = connection.input.size();
       connection.input.append(chunk, static_cast<std::size_t>(got));
-      const std::size_t end = FindHeadEnd(connection.input, before);
-      if (end > kMaxRequestHead || (end == 0 && connection.input.size() > kMaxRequestHead)) {
-        connection.request = RoutedRequest{Route::kHeadTooLarge, false, ""};
-        return AnswerHead(id, connection, {});
-      }
-      if (end != 0) {
-        const std::string head = connection.input.substr(0, end);
-        return AnswerHead(id, connection, head);
-      }
+      if (AnswerBufferedHead(id, connection, before)) return;
       continue;
     }
     if (got < 0 && errno == EINTR) continue;
     if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
-    return Close(id);  // closed or broken before the head was complete
+    // Closed or broken before a head was complete; for a kept connection between requests,
+    // this is the client's normal way of ending it.
+    return Close(id);
   }
 }
 
-void Server::AnswerHead(std::uint64_t id, Connection& connection, std::string_view head) {
-  if (!head.empty()) connection.request = RouteRequest(head);
-  std::string{}.swap(connection.input);
+bool Server::AnswerBufferedHead(std::uint64_t id, Connection& connection, std::size_t scannedUpTo) {
+  // Only the head at the front of the input counts: what follows it is the next request of
+  // a client that did not wait for the reply, and stays for when this one is answered.
+  const std::size_t end = FindHeadEnd(connection.input, scannedUpTo);
+  if (end > kMaxRequestHead || (end == 0 && connection.input.size() > kMaxRequestHead)) {
+    connection.request = RoutedRequest{Route::kHeadTooLarge, false, "", false};
+    AnswerHead(id, connection, 0);
+    return true;
+  }
+  if (end == 0) return false;
+  AnswerHead(id, connection, end);
+  return true;
+}
+
+void Server::AnswerHead(std::uint64_t id, Connection& connection, std::size_t headLength) {
+  if (headLength != 0) {
+    connection.request = RouteRequest(std::string_view{connection.input}.substr(0, headLength));
+    connection.input.erase(0, headLength);
+  }
+  ++connection.answered;
+  connection.keepOpen =
+      connection.request.keepAlive && connection.answered < kMaxRequestsPerConnection;
+  // A parked client should hold no buffer: free it unless it holds the next request.
+  if (!connection.keepOpen || connection.input.empty()) std::string{}.swap(connection.input);
   SetDeadline(id, connection, std::nullopt);
 
   const Instant now = ServedNow();
+  const bool keepOpen = connection.keepOpen;
   bool finished = false;
   if (connection.request.route != Route::kTimePage) {
     const Second dated =
         options_.mode == ServeMode::kFixed ? options_.fixedTime : ImmediateAnswerSecond(now);
-    auto reply = std::make_shared<const Response>(ErrorResponse(connection.request.route, dated));
+    auto reply = std::make_shared<const Response>(
+        ErrorResponse(connection.request.route, dated, HeaderFor(keepOpen)));
     StartReply(id, connection, std::move(reply), dated, &finished);
   } else if (options_.mode == ServeMode::kFixed) {
-    StartReply(id, connection, PageFor(options_.fixedTime), options_.fixedTime, &finished);
+    StartReply(id, connection, PageFor(options_.fixedTime).For(keepOpen), options_.fixedTime,
+               &finished);
   } else if (options_.mode == ServeMode::kImmediate) {
     const Second second = ImmediateAnswerSecond(now);
-    StartReply(id, connection, PageFor(second), second, &finished);
+    StartReply(id, connection, PageFor(second).For(keepOpen), second, &finished);
   } else if (const Second answer = AlignedAnswerSecond(now); AnswerIsDue(answer, now)) {
-    StartReply(id, connection, PageFor(answer), answer, &finished);
+    StartReply(id, connection, PageFor(answer).For(keepOpen), answer, &finished);
   } else {
     return Park(id, connection, answer);
   }
@@ -413,7 +440,7 @@ void Server::DispatchDue() {
   // Normally the current second is the one they were parked for. Should the loop have been
   // held up past it, the page names the second it actually leaves in.
   const Second second = ImmediateAnswerSecond(now);
-  const std::shared_ptr<const Response> page = PageFor(second);
+  const Pages pages = PageFor(second);
 
   // First put every reply on the wire, then do the bookkeeping, so that the last client of a
   // crowd gets its page as early as it can.
@@ -423,9 +450,11 @@ void Server::DispatchDue() {
     const auto found = connections_.find(id);
     if (found == connections_.end()) continue;  // hung up while parked
     bool done = false;
-    StartReply(id, found->second, page, second, &done);
+    StartReply(id, found->second, pages.For(found->second.keepOpen), second, &done);
     if (done) finished.push_back(id);
   }
+  // A kept connection may find its next request already read and be answered again from
+  // here; that touches only its own entry.
   for (const std::uint64_t id : finished) {
     const auto found = connections_.find(id);
     if (found != connections_.end()) FinishReply(id, found->second);
@@ -440,7 +469,7 @@ void Server::StartReply(std::uint64_t id, Connection& connection,
   connection.written = 0;
   connection.served = served;
   const std::string_view bytes{connection.reply->bytes.data(), connection.replyLength};
-  switch (WriteReply(connection.fd, bytes, &connection.written)) {
+  switch (WriteReply(connection.fd, bytes, &connection.written, AfterFor(connection.keepOpen))) {
     case WriteState::kDone:
       *finished = true;
       return;
@@ -456,7 +485,7 @@ void Server::StartReply(std::uint64_t id, Connection& connection,
 
 void Server::ContinueWriting(std::uint64_t id, Connection& connection) {
   const std::string_view bytes{connection.reply->bytes.data(), connection.replyLength};
-  switch (WriteReply(connection.fd, bytes, &connection.written)) {
+  switch (WriteReply(connection.fd, bytes, &connection.written, AfterFor(connection.keepOpen))) {
     case WriteState::kDone:
       return FinishReply(id, connection);
     case WriteState::kWouldBlock:
@@ -469,11 +498,22 @@ void Server::ContinueWriting(std::uint64_t id, Connection& connection) {
 void Server::FinishReply(std::uint64_t id, Connection& connection) {
   if (options_.log) Log(connection.served, connection);
   connection.reply.reset();
+  if (connection.keepOpen) return AwaitNextRequest(id, connection);
   connection.phase = Phase::kLingering;
   // Waiting for the client's close needs only its hang-up. A parked client already watches
   // for nothing else, and leaving it so saves a system call per client at a busy boundary.
   if ((connection.watched & EPOLLOUT) != 0) Rewatch(connection, id, kReadEvents);
   SetDeadline(id, connection, std::chrono::steady_clock::now() + kLingerTime);
+}
+
+void Server::AwaitNextRequest(std::uint64_t id, Connection& connection) {
+  // The next request is under the header time-out like the first: an idle kept connection is
+  // closed when it runs out.
+  connection.phase = Phase::kReadingHead;
+  Rewatch(connection, id, kReadEvents);
+  SetDeadline(id, connection, std::chrono::steady_clock::now() + options_.headerTimeout);
+  // Requests the client sent without waiting for this reply may already be here.
+  if (!connection.input.empty()) AnswerBufferedHead(id, connection, 0);
 }
 
 void Server::DrainLingering(std::uint64_t id, Connection& connection) {
@@ -512,8 +552,8 @@ void Server::SetDeadline(std::uint64_t id, Connection& connection, std::optional
 }
 
 void Server::ExpireDeadlines(Mono now) {
-  // A head that does not arrive in time, a reply the client does not take, or a lingering
-  // client that does not close: all end the same way.
+  // A head that does not arrive in time (the first, or the next on a kept connection), a reply
+  // the client does not take, or a lingering client that does not close: all end the same way.
   while (!deadlines_.empty() && deadlines_.begin()->first <= now) {
     Close(deadlines_.begin()->second);
   }

@@ -3,6 +3,8 @@
 // The event loop of tidewell-timepage: one thread and one epoll set. Connections that wait for
 // their second are parked at no cost beyond a socket and a few bytes, and everything that
 // falls due at one whole second is written from one rendered page the moment it arrives.
+// A connection whose client asks to keep it (HTTP/1.1 by default) goes back to reading the
+// next request after each reply, up to kMaxRequestsPerConnection requests.
 
 #include <chrono>
 #include <cstdint>
@@ -49,10 +51,10 @@ class Server {
   using Mono = std::chrono::steady_clock::time_point;
 
   enum class Phase {
-    kReadingHead,  // waiting for the request head, under the header time-out
+    kReadingHead,  // waiting for a request head (the first or the next), under the header time-out
     kParked,       // waiting for its second; only a hang-up is watched
     kWriting,      // the socket took part of the reply; the rest goes when it is writable
-    kLingering,    // reply sent and our side shut: waiting for the client to close
+    kLingering,    // last reply sent and our side shut: waiting for the client to close
   };
 
   struct Connection {
@@ -65,6 +67,8 @@ class Server {
     std::size_t replyLength = 0;
     std::size_t written = 0;
     Second served{};
+    unsigned answered = 0;  // requests answered or being answered on this connection
+    bool keepOpen = false;  // the reply being sent is not the last on this connection
     std::optional<Mono> deadline;
   };
 
@@ -75,9 +79,19 @@ class Server {
   void Watch(int fd, std::uint32_t events, std::uint64_t tag);
   void Rewatch(Connection& connection, std::uint64_t id, std::uint32_t events);
 
+  // The page of one second in both forms: for the last reply on a connection and for one
+  // that keeps the connection open.
+  struct Pages {
+    std::shared_ptr<const Response> closing;
+    std::shared_ptr<const Response> keepingOpen;
+    const std::shared_ptr<const Response>& For(bool keepOpen) const {
+      return keepOpen ? keepingOpen : closing;
+    }
+  };
+
   // The clock being served.
   Instant ServedNow() const;
-  std::shared_ptr<const Response> PageFor(Second second);
+  const Pages& PageFor(Second second);
 
   // Events.
   void HandleEvent(std::uint64_t tag, std::uint32_t events);
@@ -85,7 +99,8 @@ class Server {
   void PauseAccepting();
   void ResumeAcceptingWhenDue(Mono now);
   void ReadHead(std::uint64_t id, Connection& connection);
-  void AnswerHead(std::uint64_t id, Connection& connection, std::string_view head);
+  bool AnswerBufferedHead(std::uint64_t id, Connection& connection, std::size_t scannedUpTo);
+  void AnswerHead(std::uint64_t id, Connection& connection, std::size_t headLength);
   void Park(std::uint64_t id, Connection& connection, Second answer);
   void OnTimer();
   void DispatchDue();
@@ -97,6 +112,7 @@ class Server {
   void StartReply(std::uint64_t id, Connection& connection, std::shared_ptr<const Response> reply,
                   Second served, bool* finished);
   void FinishReply(std::uint64_t id, Connection& connection);
+  void AwaitNextRequest(std::uint64_t id, Connection& connection);
   void Log(Second served, const Connection& connection);
   void FlushLog();
 
@@ -125,7 +141,7 @@ class Server {
 
   // Rendered pages by second: the current one, the one before and, while clients are
   // parked, the next.
-  std::map<Second, std::shared_ptr<const Response>> pages_;
+  std::map<Second, Pages> pages_;
   std::string pendingLog_;
 };
 
