@@ -233,10 +233,10 @@ void AddRatioRow(Table& table, const std::string& mode, const std::string& path,
                 FormatRatio(P95(ours.rss), P95(peer.rss))});
 }
 
-// The front that lets htpdate reach the server: htpdate sends all its requests on one kept-alive
-// connection, and the time-page server closes each connection after one reply. nginx keeps the
-// client's connection and opens a new one to the server per request; the Date header is the
-// server's own (proxy_pass_header), so both programs read the same clock.
+// A second path to the same server: htpdate sends all its requests on one kept-alive connection,
+// which the time-page server did not always keep open. nginx keeps the client's connection and
+// opens a new one to the server per request; the Date header is the server's own
+// (proxy_pass_header), so both programs read the same clock.
 std::string FrontConfig() {
   return std::string("  server {\n") + "    listen " + kAddress + ":" + std::to_string(kPort) +
          ";\n" + "    keepalive_timeout 30s;\n" + "    location / {\n" +
@@ -355,7 +355,7 @@ AccuracyResult RunAccuracy(const Tools& tools, const Scratch& scratch,
   if (htpdateDirectFailed) {
     out << "Why the *direct* htpdate rows are empty: htpdate makes all its requests (HEAD, some "
            "tenths of a second apart, to find the second boundary) on one connection, while "
-           "tidewell-timepage answers with `Connection: close` and closes after each reply; "
+           "the time-page server closed the connection after its reply; "
            "htpdate's second request then reads end-of-file and it gives up (seen with strace "
            "when this benchmark was written). ";
   }
