@@ -14,6 +14,10 @@
 #include "Stats.h"
 
 namespace tidewell::bench {
+
+using testing::ClockCall;
+using testing::ReadClockLog;
+using testing::StepError;
 namespace {
 
 using namespace std::chrono_literals;

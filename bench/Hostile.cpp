@@ -23,6 +23,9 @@
 #include "ScriptedHttpServer.h"
 
 namespace tidewell::bench {
+
+using testing::ClockCall;
+using testing::ReadClockLog;
 namespace {
 
 using namespace std::chrono_literals;

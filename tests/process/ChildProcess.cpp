@@ -25,14 +25,6 @@ std::string ReadWholeFile(const std::string& path) {
   return text.str();
 }
 
-// Keeps a field "key=value" of a log line.
-std::string Field(const std::string& line, const std::string& key) {
-  const auto start = line.find(" " + key + "=");
-  if (start == std::string::npos) return {};
-  const auto valueStart = start + key.size() + 2;
-  return line.substr(valueStart, line.find(' ', valueStart) - valueStart);
-}
-
 }  // namespace
 
 [[noreturn]] void ExecChild(const std::vector<std::string>& argv,
@@ -112,22 +104,6 @@ ScratchDirectory::ScratchDirectory() {
 ScratchDirectory::~ScratchDirectory() {
   std::error_code ignored;
   std::filesystem::remove_all(path_, ignored);
-}
-
-std::vector<ClockCall> ReadClockLog(const std::string& path) {
-  std::vector<ClockCall> calls;
-  std::istringstream lines(ReadWholeFile(path));
-  for (std::string line; std::getline(lines, line);) {
-    if (line.empty()) continue;
-    ClockCall call;
-    call.function = line.substr(0, line.find(' '));
-    const std::string requested = Field(line, "requested");
-    call.requested = requested.empty() || requested == "none" ? 0 : std::stod(requested);
-    call.real = std::stod(Field(line, "real"));
-    call.result = Field(line, "result");
-    calls.push_back(call);
-  }
-  return calls;
 }
 
 }  // namespace tidewell::testing

@@ -42,14 +42,4 @@ class ScratchDirectory {
   std::string path_;
 };
 
-// One clock change captured by the interposer.
-struct ClockCall {
-  std::string function;
-  double requested = 0;  // seconds since the epoch
-  double real = 0;       // the real clock at the call
-  std::string result;    // ok, refused or invalid
-};
-
-std::vector<ClockCall> ReadClockLog(const std::string& path);
-
 }  // namespace tidewell::testing

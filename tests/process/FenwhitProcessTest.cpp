@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "ChildProcess.h"
+#include "ClockLog.h"
 #include "ScriptedHttpServer.h"
 
 namespace tidewell::testing {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "ChildProcess.h"
+#include "ClockLog.h"
 #include "ScriptedHttpServer.h"
 #include "TimedatedClock.h"
 #include "TimedatedHarness.h"

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "ChildProcess.h"
+#include "ClockLog.h"
 #include "TimedatedHarness.h"
 
 namespace tidewell::testing {

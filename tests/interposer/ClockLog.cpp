@@ -1,12 +1,18 @@
 #include "ClockLog.h"
 
 #include <cstdlib>
+#include <fstream>
 #include <sstream>
 
-#include "Process.h"
-
-namespace tidewell::bench {
+namespace tidewell::testing {
 namespace {
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  std::ostringstream text;
+  text << file.rdbuf();
+  return text.str();
+}
 
 std::optional<std::string> Field(const std::string& line, const std::string& name) {
   const std::string key = " " + name + "=";
@@ -61,6 +67,9 @@ std::vector<ClockCall> ReadClockLog(const std::string& path) {
     ClockCall call;
     call.function = line.substr(0, line.find(' '));
     call.line = line;
+    call.result = Field(line, "result").value_or("");
+    call.requested = Seconds(Nanoseconds(Field(line, "requested"))).value_or(0);
+    call.real = Seconds(Nanoseconds(Field(line, "real"))).value_or(0);
     call.step = StepOf(call.function, line);
     calls.push_back(std::move(call));
   }
@@ -74,4 +83,4 @@ std::optional<double> StepError(const std::vector<ClockCall>& calls, double righ
   return std::nullopt;
 }
 
-}  // namespace tidewell::bench
+}  // namespace tidewell::testing

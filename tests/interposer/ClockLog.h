@@ -1,16 +1,22 @@
 #pragma once
 
 // The interposer's log of one run: which clock calls the program made and what they asked for.
+// The one reader of the log format, shared by the process tests and the benchmark.
 
 #include <optional>
 #include <string>
 #include <vector>
 
-namespace tidewell::bench {
+namespace tidewell::testing {
 
 struct ClockCall {
   std::string function;  // clock_settime, settimeofday, adjtime, adjtimex, ...
   std::string line;      // as logged
+  std::string result;    // ok, refused or invalid
+  // Seconds since the epoch: the time asked for (0 when the call named none, as for the relative
+  // calls) and the real clock at the call.
+  double requested = 0;
+  double real = 0;
   // How far the call would have moved the clock, in seconds: requested minus the real clock at
   // the call for the absolute setters, the slew or step itself for the relative ones. Empty for
   // calls that only tune the frequency or set a time zone.
@@ -22,4 +28,4 @@ std::vector<ClockCall> ReadClockLog(const std::string& path);
 // The first call that would have moved the clock, less the step that would have been right.
 std::optional<double> StepError(const std::vector<ClockCall>& calls, double rightStep);
 
-}  // namespace tidewell::bench
+}  // namespace tidewell::testing
