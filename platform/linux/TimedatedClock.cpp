@@ -17,7 +17,7 @@ constexpr const char* kTimedatedObject = "/org/freedesktop/timedate1";
 constexpr const char* kTimedatedInterface = "org.freedesktop.timedate1";
 constexpr const char* kSetTimeMethod = "SetTime";
 constexpr const char* kSetTimeSignature = "xbb";  // usec_utc, relative, interactive
-constexpr int kRelativeChange = 1;                // relative = true: a step from the clock's reading
+constexpr int kRelativeChange = 1;  // relative = true: a step from the clock's reading
 constexpr std::int64_t kMicrosecondsPerSecond = 1'000'000;
 constexpr std::int64_t kNanosecondsPerMicrosecond = 1'000;
 

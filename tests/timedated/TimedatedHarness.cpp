@@ -249,9 +249,9 @@ std::vector<MockSetTime> MockTimedated::SetTimeCalls() {
 
 std::vector<MockClockChange> MockTimedated::ClockChanges() {
   Call call;
-  int result = sd_bus_call_method(client_.get(), kTimedatedName, kTimedatedPath,
-                                  kMockTimedatedInterface, "ClockChanges", &call.error, &call.reply,
-                                  "");
+  int result =
+      sd_bus_call_method(client_.get(), kTimedatedName, kTimedatedPath, kMockTimedatedInterface,
+                         "ClockChanges", &call.error, &call.reply, "");
   if (result < 0) throw std::runtime_error("ClockChanges: " + call.Describe(result));
 
   std::vector<MockClockChange> changes;
