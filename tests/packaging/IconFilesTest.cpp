@@ -22,7 +22,9 @@ const std::string kConvert = TIDEWELL_CONVERT_PATH;
 const std::string kIcotool = TIDEWELL_ICOTOOL_PATH;
 const fs::path kXpm = TIDEWELL_ICON_XPM_PATH;
 const fs::path kCommittedIco = TIDEWELL_ICON_ICO_COMMITTED_PATH;
-const fs::path kMadeIcons = TIDEWELL_ICON_BUILD_DIR;  // empty when the build made none
+// Empty when the build made no icons, for want of convert or icotool; these tests then skip.
+const fs::path kMadeIcons = TIDEWELL_ICON_BUILD_DIR;
+constexpr const char* kNoTools = "the build made no icons (convert or icotool missing)";
 
 std::string Quoted(const fs::path& path) { return "'" + path.string() + "'"; }
 
@@ -77,7 +79,7 @@ std::ostream& operator<<(std::ostream& out, const IconFile& file) { return out <
 class MadeIcon : public ::testing::TestWithParam<IconFile> {
  protected:
   void SetUp() override {
-    if (kMadeIcons.empty()) GTEST_SKIP() << "the build made no icons (convert or icotool missing)";
+    if (kMadeIcons.empty()) GTEST_SKIP() << kNoTools;
     file_ = kMadeIcons / GetParam().name;
     scale_ = GetParam().side / 32;
   }
@@ -136,12 +138,13 @@ INSTANTIATE_TEST_SUITE_P(Icons, MadeIcon,
 TEST(CommittedIco, IsWhatTheXpmMakes) {
   // The Windows build embeds packaging/icon/tidewell.ico as it is; if this fails, copy the
   // build's packaging/icon/tidewell.ico over it.
-  if (kMadeIcons.empty()) GTEST_SKIP() << "the build made no icons (convert or icotool missing)";
+  if (kMadeIcons.empty()) GTEST_SKIP() << kNoTools;
   EXPECT_EQ(BytesOf(kCommittedIco), BytesOf(kMadeIcons / "tidewell.ico"));
 }
 
 TEST(CommittedIco, HoldsOne32By32PictureOf16Colours) {
   // The classic format every Windows version draws: 4 bits a pixel with a 1-bit mask.
+  if (kMadeIcons.empty()) GTEST_SKIP() << kNoTools;
   EXPECT_EQ(OutputOf(kIcotool + " --list " + Quoted(kCommittedIco)),
             "--icon --index=1 --width=32 --height=32 --bit-depth=4 --palette-size=16\n");
 }
@@ -149,6 +152,7 @@ TEST(CommittedIco, HoldsOne32By32PictureOf16Colours) {
 TEST(CommittedIco, IsBlackUnderItsTransparentPixels) {
   // Windows draws an icon as (screen AND mask) XOR colour: any other colour under the mask
   // would tint the desktop behind the transparent parts.
+  if (kMadeIcons.empty()) GTEST_SKIP() << kNoTools;
   const std::string ico = Quoted(kCommittedIco);
   EXPECT_EQ(PixelsThatDiffer(ico + " -alpha off",
                              "\\( " + ico + " -background black -alpha remove \\)"),
