@@ -101,13 +101,13 @@ TEST_P(MadeIcon, ShowsTheXpmsColoursWhereTheXpmHasThem) {
     const char* rgba;
   };
   const Expected pixels[] = {
-      {0, 0, "#00000000"},    {31, 31, "#00000000"},  // transparent corners
-      {13, 1, "#2A1A06FF"},                           // outline of the hammer
-      {15, 2, "#EDC65CFF"},   {16, 2, "#8C5E12FF"},   // light and dark brass
-      {3, 4, "#FFF1B8FF"},    {8, 4, "#C99A2EFF"},    // the left bell
-      {13, 9, "#C9CFDAFF"},   {12, 11, "#7090E6FF"},  // rim shadow, small hour mark
-      {8, 16, "#1C3EBEFF"},   {9, 16, "#FFFFFFFF"},   // nine o'clock mark, face
-      {15, 16, "#E3151DFF"},  {17, 16, "#000000FF"},  // centre, hour hand
+      {0, 0, "#00000000"},   {31, 31, "#00000000"},  // transparent corners
+      {13, 1, "#2A1A06FF"},                          // dark outline, at the top
+      {15, 2, "#EDC65CFF"},  {16, 2, "#8C5E12FF"},   // light and dark brass
+      {3, 4, "#FFF1B8FF"},   {8, 4, "#C99A2EFF"},    // the left bell
+      {13, 9, "#C9CFDAFF"},  {12, 11, "#7090E6FF"},  // rim shadow, small hour mark
+      {8, 16, "#1C3EBEFF"},  {9, 16, "#FFFFFFFF"},   // nine o'clock mark, face
+      {15, 16, "#E3151DFF"}, {17, 16, "#000000FF"},  // centre, hour hand
   };
   for (const Expected& pixel : pixels) {
     const std::string got = PixelAt(file_, pixel.x, pixel.y, scale_);
@@ -123,8 +123,8 @@ TEST_P(MadeIcon, ShowsTheXpmsColoursWhereTheXpmHasThem) {
 TEST_P(MadeIcon, EqualsTheXpmPixelForPixelAndStaysSharp) {
   const std::string side = std::to_string(GetParam().side);
   // Each pixel of the XPM repeated scale x scale times: no blur, no shift, nothing else.
-  EXPECT_EQ(PixelsThatDiffer(Quoted(file_), "\\( " + Quoted(kXpm) + " -sample " + side + "x" +
-                                                side + " \\)"),
+  EXPECT_EQ(PixelsThatDiffer(Quoted(file_),
+                             "\\( " + Quoted(kXpm) + " -sample " + side + "x" + side + " \\)"),
             0);
 }
 
@@ -154,9 +154,9 @@ TEST(CommittedIco, IsBlackUnderItsTransparentPixels) {
   // would tint the desktop behind the transparent parts.
   if (kMadeIcons.empty()) GTEST_SKIP() << kNoTools;
   const std::string ico = Quoted(kCommittedIco);
-  EXPECT_EQ(PixelsThatDiffer(ico + " -alpha off",
-                             "\\( " + ico + " -background black -alpha remove \\)"),
-            0);
+  EXPECT_EQ(
+      PixelsThatDiffer(ico + " -alpha off", "\\( " + ico + " -background black -alpha remove \\)"),
+      0);
 }
 
 }  // namespace

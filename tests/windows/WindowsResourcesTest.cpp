@@ -130,8 +130,8 @@ class WindowsProgramTest : public ::testing::TestWithParam<Program> {
   }
 
   std::string Resource(const std::string& type, int name) const {
-    return OutputOf("wrestool --extract --raw --type=" + type + " --name=" +
-                    std::to_string(name) + " " + exe_);
+    return OutputOf("wrestool --extract --raw --type=" + type + " --name=" + std::to_string(name) +
+                    " " + exe_);
   }
 
   bool i386_ = false;
@@ -161,16 +161,15 @@ TEST_P(WindowsProgramTest, CarriesOneOfEachResourceUnderNumberOne) {
   // Explorer shows the first icon group; Windows reads the manifest only under number 1.
   const auto resources = AllMatches(OutputOf("wrestool --list " + exe_),
                                     R"re((--type=\d+ --name=\d+ --language=\d+))re");
-  EXPECT_EQ(resources, (std::vector<std::string>{"--type=3 --name=1 --language=1033",
-                                                 "--type=14 --name=1 --language=1033",
-                                                 "--type=16 --name=1 --language=1033",
-                                                 "--type=24 --name=1 --language=1033"}));
+  EXPECT_EQ(resources,
+            (std::vector<std::string>{
+                "--type=3 --name=1 --language=1033", "--type=14 --name=1 --language=1033",
+                "--type=16 --name=1 --language=1033", "--type=24 --name=1 --language=1033"}));
 }
 
 TEST_P(WindowsProgramTest, CarriesTheVersionRecord) {
-  VersionRecord record =
-      ParseVersionScript(OutputOf(tools_ + "windres --input-format=coff --input=" + exe_ +
-                                  " --output-format=rc"));
+  VersionRecord record = ParseVersionScript(
+      OutputOf(tools_ + "windres --input-format=coff --input=" + exe_ + " --output-format=rc"));
   EXPECT_EQ(record.records, 1);
   EXPECT_EQ(record.fixed["FILEVERSION"], "1, 0, 0, 0");
   EXPECT_EQ(record.fixed["PRODUCTVERSION"], "1, 0, 0, 0");
@@ -215,11 +214,11 @@ TEST_P(WindowsProgramTest, ManifestAsksForTheRightsTheProgramNeeds) {
 
 // larkspan's one action needs the system-time privilege, so Windows asks for consent as it
 // starts; fenwhit runs unattended, where nobody could answer.
-INSTANTIATE_TEST_SUITE_P(
-    Programs, WindowsProgramTest,
-    ::testing::Values(
-        Program{"larkspan", "interactive/windows/larkspan.exe", "requireAdministrator"},
-        Program{"fenwhit", "silent/windows/fenwhit.exe", "asInvoker"}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Programs, WindowsProgramTest,
+                         ::testing::Values(Program{"larkspan", "interactive/windows/larkspan.exe",
+                                                   "requireAdministrator"},
+                                           Program{"fenwhit", "silent/windows/fenwhit.exe",
+                                                   "asInvoker"}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
