@@ -14,6 +14,7 @@
 
 #include "Options.h"
 #include "Server.h"
+#include "ToolCommandLine.h"
 #include "UniqueFd.h"
 
 namespace {
@@ -21,7 +22,6 @@ namespace {
 using tidewell::timepage::UniqueFd;
 
 constexpr std::string_view kProgram = "tidewell-timepage";
-constexpr int kExitBadOptions = 2;
 constexpr int kExitCannotServe = 1;
 
 // Every parked client holds a socket: lift the soft limit on open files to the hard limit.
@@ -50,15 +50,12 @@ int main(int argc, char** argv) {
   using namespace tidewell::timepage;
   const std::vector<std::string_view> args(argv + 1, argv + argc);
   const ParsedOptions parsed = ParseOptions(args);
-  if (!parsed.options) {
-    std::fprintf(stderr, "%s: %s\n%s", kProgram.data(), parsed.error.c_str(),
-                 UsageText(kProgram).c_str());
-    return kExitBadOptions;
-  }
+  if (!parsed.options) return tidewell::tools::UsageError(kProgram, parsed.error);
   if (parsed.options->help) {
     std::fputs(UsageText(kProgram).c_str(), stdout);
     return 0;
   }
+  if (parsed.options->version) return tidewell::tools::PrintVersion(kProgram);
 
   RaiseOpenFileLimit();
   UniqueFd stop = StopSignals();
