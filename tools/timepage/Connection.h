@@ -32,6 +32,7 @@ enum class ReadOutcome {
   kGone,        // the client closed or the socket broke before a head was complete
 };
 
+// A moment on the steady clock, which time-outs are measured on.
 using Mono = std::chrono::steady_clock::time_point;
 
 class Connection {
