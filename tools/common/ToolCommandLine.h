@@ -24,7 +24,7 @@ inline int PrintVersion(std::string_view program) {
 inline int UsageError(std::string_view program, std::string_view why) {
   std::string line{program};
   line += ": ";
-  for (const char c : why) line += static_cast<unsigned char>(c) < 0x20 ? '?' : c;
+  for (const char c : why) line += static_cast<unsigned char>(c) < 0x20 || c == 0x7f ? '?' : c;
   line += " (try --help)\n";
   std::fputs(line.c_str(), stderr);
   return kExitUsage;
