@@ -4,10 +4,12 @@
 #include <string_view>
 
 #include "DateTime.h"
-#include "ExpectRuntimeError.h"
+#include "ThrowsRuntimeError.h"
 
 namespace tidewell {
 namespace {
+
+using test::ThrowsRuntimeError;
 
 using namespace std::string_view_literals;
 
@@ -101,7 +103,7 @@ void PrintTo(const RejectedText& c, std::ostream* out) { PrintQuoted(c.text, out
 class ParseRejects : public testing::TestWithParam<RejectedText> {};
 
 TEST_P(ParseRejects, WithTypeMismatch) {
-  ExpectRuntimeError(kErrTypeMismatch, [&] { DateTime::Parse(GetParam().text); });
+  EXPECT_THAT([&] { DateTime::Parse(GetParam().text); }, ThrowsRuntimeError(kErrTypeMismatch));
 }
 
 INSTANTIATE_TEST_SUITE_P(EmptyOrBlank, ParseRejects,
@@ -160,7 +162,7 @@ INSTANTIATE_TEST_SUITE_P(BadDatesWithTimes, ParseRejects,
 class ParseOutOfRange : public testing::TestWithParam<RejectedText> {};
 
 TEST_P(ParseOutOfRange, RaisesTheDateRangeError) {
-  ExpectRuntimeError(kErrInvalidCall, [&] { DateTime::Parse(GetParam().text); });
+  EXPECT_THAT([&] { DateTime::Parse(GetParam().text); }, ThrowsRuntimeError(kErrInvalidCall));
 }
 
 INSTANTIATE_TEST_SUITE_P(YearsBefore100, ParseOutOfRange,

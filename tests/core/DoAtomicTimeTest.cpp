@@ -4,6 +4,7 @@
 
 #include "FakePlatform.h"
 #include "RuntimeError.h"
+#include "ThrowsRuntimeError.h"
 #include "TimeCore.h"
 
 namespace tidewell {
@@ -23,16 +24,10 @@ class DoAtomicTimeTest : public ::testing::Test {
     EXPECT_EQ(core.m_StrAtomicTime, "");
   }
 
-  int ExpectRuntimeError() {
-    try {
-      core.DoAtomicTime();
-    } catch (const RuntimeError& error) {
-      EXPECT_TRUE(platform.clockSets.empty()) << "the clock must be untouched after an error";
-      EXPECT_EQ(core.m_StrAtomicTime, "");
-      return error.Number();
-    }
-    ADD_FAILURE() << "expected a run-time error";
-    return 0;
+  void ExpectRuntimeError(int number) {
+    EXPECT_THAT([&] { core.DoAtomicTime(); }, test::ThrowsRuntimeError(number));
+    EXPECT_TRUE(platform.clockSets.empty()) << "the clock must be untouched after an error";
+    EXPECT_EQ(core.m_StrAtomicTime, "");
   }
 
   FakePlatform platform;
@@ -97,17 +92,18 @@ TEST_P(MidnightTest, SetsTheTimeOnTheNearestDay) {
 
 INSTANTIATE_TEST_SUITE_P(
     AcrossMidnight, MidnightTest,
-    ::testing::Values(
-        MidnightCase{"FastClockJustPastMidnight", DateTime::FromParts(2026, 12, 8, 0, 0, 5),
-                     "23:59:58", DateTime::FromParts(2026, 12, 7, 23, 59, 58)},
-        MidnightCase{"SlowClockJustBeforeMidnight", DateTime::FromParts(2026, 12, 7, 23, 59, 50),
-                     "00:00:03", DateTime::FromParts(2026, 12, 8, 0, 0, 3)},
-        MidnightCase{"NewYearsEve", DateTime::FromParts(2027, 1, 1, 0, 0, 1), "23:59:59",
-                     DateTime::FromParts(2026, 12, 31, 23, 59, 59)},
-        MidnightCase{"LeapDay", DateTime::FromParts(2028, 2, 29, 23, 59, 59), "00:00:01",
-                     DateTime::FromParts(2028, 3, 1, 0, 0, 1)},
-        MidnightCase{"MiddayStaysToday", DateTime::FromParts(2026, 12, 7, 12, 0, 0), "12:00:30",
-                     DateTime::FromParts(2026, 12, 7, 12, 0, 30)}),
+    ::testing::Values(MidnightCase{"FastClockJustPastMidnight",
+                                   DateTime::FromParts(2026, 12, 8, 0, 0, 5), "23:59:58",
+                                   DateTime::FromParts(2026, 12, 7, 23, 59, 58)},
+                      MidnightCase{"SlowClockJustBeforeMidnight",
+                                   DateTime::FromParts(2026, 12, 7, 23, 59, 50), "00:00:03",
+                                   DateTime::FromParts(2026, 12, 8, 0, 0, 3)},
+                      MidnightCase{"NewYearsEve", DateTime::FromParts(2027, 1, 1, 0, 0, 1),
+                                   "23:59:59", DateTime::FromParts(2026, 12, 31, 23, 59, 59)},
+                      MidnightCase{"LeapDay", DateTime::FromParts(2028, 2, 29, 23, 59, 59),
+                                   "00:00:01", DateTime::FromParts(2028, 3, 1, 0, 0, 1)},
+                      MidnightCase{"MiddayStaysToday", DateTime::FromParts(2026, 12, 7, 12, 0, 0),
+                                   "12:00:30", DateTime::FromParts(2026, 12, 7, 12, 0, 30)}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(DoAtomicTimeTest, PageWithoutTheMarkerGivesFalse) {
@@ -143,22 +139,22 @@ TEST_F(DoAtomicTimeTest, FirstMarkerAndLastCommaBeforeItCount) {
 
 TEST_F(DoAtomicTimeTest, CommaRightBeforeTheMarkerIsAConversionError) {
   platform.page.body = "Dec. 07,Universal Time";
-  EXPECT_EQ(ExpectRuntimeError(), kErrTypeMismatch);
+  ExpectRuntimeError(kErrTypeMismatch);
 }
 
 TEST_F(DoAtomicTimeTest, OnlySpacesBetweenCommaAndMarkerIsAConversionError) {
   platform.page.body = "Dec. 07,    Universal Time";
-  EXPECT_EQ(ExpectRuntimeError(), kErrTypeMismatch);
+  ExpectRuntimeError(kErrTypeMismatch);
 }
 
 TEST_F(DoAtomicTimeTest, ATabNextToTheTimeStaysAndFailsTheConversion) {
   platform.ServeTime(" 12:00:00\t");
-  EXPECT_EQ(ExpectRuntimeError(), kErrTypeMismatch);
+  ExpectRuntimeError(kErrTypeMismatch);
 }
 
 TEST_F(DoAtomicTimeTest, TextThatIsNotATimeIsAConversionError) {
   platform.ServeTime(" 12:00:00 UTC ");
-  EXPECT_EQ(ExpectRuntimeError(), kErrTypeMismatch);
+  ExpectRuntimeError(kErrTypeMismatch);
 }
 
 TEST_F(DoAtomicTimeTest, SpacesAroundTheTimeAreRemoved) {
@@ -174,14 +170,14 @@ std::string PageWithCommaAt(std::size_t commaPosition) {
 
 TEST_F(DoAtomicTimeTest, CommaBeyondPosition32767IsAnOverflowEvenWithAValidTime) {
   platform.page.body = PageWithCommaAt(32768);
-  EXPECT_EQ(ExpectRuntimeError(), kErrOverflow);
+  ExpectRuntimeError(kErrOverflow);
   platform.page.body = PageWithCommaAt(40000);
-  EXPECT_EQ(ExpectRuntimeError(), kErrOverflow);
+  ExpectRuntimeError(kErrOverflow);
 }
 
 TEST_F(DoAtomicTimeTest, CommaAtExactly32767OverflowsWhenStepingPastIt) {
   platform.page.body = PageWithCommaAt(32767);
-  EXPECT_EQ(ExpectRuntimeError(), kErrOverflow);
+  ExpectRuntimeError(kErrOverflow);
 }
 
 TEST_F(DoAtomicTimeTest, CommaAt32766IsStillFine) {
@@ -198,7 +194,7 @@ TEST_F(DoAtomicTimeTest, MarkerFarIntoThePageWithAnEarlyCommaWorks) {
 TEST_F(DoAtomicTimeTest, ADateTimeThatLeavesTheDateRangeIsAnError) {
   platform.SetZone(60, 0, -60, 0, 0, 0, 0);
   platform.ServeTime(" 1/1/0100 00:30:00 ");
-  EXPECT_EQ(ExpectRuntimeError(), kErrInvalidCall);
+  ExpectRuntimeError(kErrInvalidCall);
 }
 
 TEST_F(DoAtomicTimeTest, ADateWithTheTimeUsesOnlyTheTimeOfDay) {
@@ -230,7 +226,7 @@ TEST_F(DoAtomicTimeTest, TextIsEmptiedEvenWhenTheNextCallRaises) {
   platform.ServeTime(" 12:00:00 ");
   EXPECT_TRUE(core.DoAtomicTime());
   platform.ServeTime(" noon ");
-  EXPECT_THROW(core.DoAtomicTime(), RuntimeError);
+  EXPECT_THAT([&] { core.DoAtomicTime(); }, test::ThrowsRuntimeError(kErrTypeMismatch));
   EXPECT_EQ(core.m_StrAtomicTime, "");
 }
 

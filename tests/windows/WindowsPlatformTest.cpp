@@ -16,13 +16,15 @@
 #include <vector>
 
 #include "BindByName.h"
-#include "ExpectRuntimeError.h"
 #include "TestPages.h"
+#include "ThrowsRuntimeError.h"
 #include "TimeCore.h"
 #include "WindowsPlatform.h"
 
 namespace tidewell {
 namespace {
+
+using test::ThrowsRuntimeError;
 
 namespace pages = wine_tests;
 using Clock = std::chrono::steady_clock;
@@ -239,25 +241,17 @@ TEST(TimePageDownloadTest, TimePageCarriesTheUniversalTimeEntry) {
 
 TEST(BindByNameTest, MissingInternetLibraryRaisesTheMissingLibraryError) {
   WindowsPlatform platform({}, {}, "tidewell-no-such-library.dll");
-  ExpectRuntimeError(kErrMissingLibrary, [&] { platform.InternetOpen("VB Project"); });
-  try {
-    platform.InternetOpen("VB Project");
-  } catch (const RuntimeError& error) {
-    EXPECT_NE(error.Description().find("tidewell-no-such-library.dll"), std::string::npos);
-  }
+  EXPECT_THAT(
+      [&] { platform.InternetOpen("VB Project"); },
+      ThrowsRuntimeError(kErrMissingLibrary, ::testing::HasSubstr("tidewell-no-such-library.dll")));
 }
 
 TEST(BindByNameTest, MissingEntryPointRaisesTheMissingLibraryError) {
   const HMODULE kernel = LoadLibraryOrRaise("kernel32.dll");
-  ExpectRuntimeError(kErrMissingLibrary, [&] {
-    EntryPointOrRaise<void (*)()>(kernel, "kernel32.dll", "TidewellNoSuchEntryPoint");
-  });
-  try {
-    EntryPointOrRaise<void (*)()>(kernel, "kernel32.dll", "TidewellNoSuchEntryPoint");
-  } catch (const RuntimeError& error) {
-    EXPECT_EQ(error.Description(),
-              "Can't find DLL entry point TidewellNoSuchEntryPoint in kernel32.dll");
-  }
+  EXPECT_THAT(
+      [&] { EntryPointOrRaise<void (*)()>(kernel, "kernel32.dll", "TidewellNoSuchEntryPoint"); },
+      ThrowsRuntimeError(kErrMissingLibrary,
+                         "Can't find DLL entry point TidewellNoSuchEntryPoint in kernel32.dll"));
 }
 
 TEST(LocalClockTest, TodayIsTheDateOfTheClock) {
