@@ -15,9 +15,9 @@
 
 namespace tidewell::bench {
 
-using testing::ClockCall;
-using testing::ReadClockLog;
-using testing::StepError;
+using test::ClockCall;
+using test::ReadClockLog;
+using test::StepError;
 namespace {
 
 using namespace std::chrono_literals;
@@ -108,7 +108,7 @@ class AccuracyRunner {
     const std::vector<ClockCall> calls = ReadClockLog(run.clockLog);
     record.touched = !calls.empty();
     record.error = StepError(calls, options_.offsetSeconds);
-    record.lastOutput = LastLine(ReadFile(run.outputFile));
+    record.lastOutput = LastLine(ReadWholeFile(run.outputFile));
     return record;
   }
 

@@ -24,13 +24,13 @@
 
 namespace tidewell::bench {
 
-using testing::ClockCall;
-using testing::ReadClockLog;
+using test::ClockCall;
+using test::ReadClockLog;
 namespace {
 
 using namespace std::chrono_literals;
-using testing::ScriptedHttpServer;
-using testing::ScriptedReply;
+using test::ScriptedHttpServer;
+using test::ScriptedReply;
 
 constexpr const char* kPagePath = "/cgi-bin/timer.pl";
 constexpr std::size_t kMiB = 1024 * 1024;
@@ -302,7 +302,7 @@ class HostileRunner {
     outcome.fenwhit = fenwhit;
     outcome.measured = RunUnderInterposer(tools_, run);
     outcome.calls = ReadClockLog(run.clockLog);
-    outcome.lastOutput = LastLine(ReadFile(run.outputFile));
+    outcome.lastOutput = LastLine(ReadWholeFile(run.outputFile));
     return outcome;
   }
 

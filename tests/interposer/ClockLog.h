@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace tidewell::testing {
+namespace tidewell::test {
 
 struct ClockCall {
   std::string function;  // clock_settime, settimeofday, adjtime, adjtimex, ...
@@ -28,4 +28,4 @@ std::vector<ClockCall> ReadClockLog(const std::string& path);
 // The first call that would have moved the clock, less the step that would have been right.
 std::optional<double> StepError(const std::vector<ClockCall>& calls, double rightStep);
 
-}  // namespace tidewell::testing
+}  // namespace tidewell::test

@@ -17,10 +17,10 @@ namespace tidewell {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::RecordedRequest;
-using testing::ScopedEnvironment;
-using testing::ScriptedHttpServer;
-using testing::ScriptedReply;
+using test::RecordedRequest;
+using test::ScopedEnvironment;
+using test::ScriptedHttpServer;
+using test::ScriptedReply;
 using Framing = ScriptedReply::Framing;
 
 constexpr std::uint32_t kChunk = 2048;

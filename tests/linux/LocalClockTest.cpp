@@ -12,7 +12,7 @@
 namespace tidewell {
 namespace {
 
-using testing::ScopedEnvironment;
+using test::ScopedEnvironment;
 
 std::time_t Utc(int year, int month, int day, int hour, int minute, int second = 0) {
   std::tm fields{};

@@ -12,9 +12,11 @@
 
 #include "ChildProcess.h"
 #include "ClockLog.h"
+#include "ScratchDirectory.h"
 #include "ScriptedHttpServer.h"
+#include "TimePages.h"
 
-namespace tidewell::testing {
+namespace tidewell::test {
 namespace {
 
 constexpr const char* kPagePath = "/cgi-bin/timer.pl";
@@ -31,8 +33,12 @@ class FenwhitProcessTest : public ::testing::Test {
     argv.insert(argv.end(), arguments.begin(), arguments.end());
     // No display, no proxy, and a system bus that does not exist: a refused change must not
     // find its way to the machine's own time service.
-    std::vector<std::string> env{"DISPLAY", "WAYLAND_DISPLAY", "http_proxy", "HTTP_PROXY",
-                                 "all_proxy", "ALL_PROXY",
+    std::vector<std::string> env{"DISPLAY",
+                                 "WAYLAND_DISPLAY",
+                                 "http_proxy",
+                                 "HTTP_PROXY",
+                                 "all_proxy",
+                                 "ALL_PROXY",
                                  "DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent/tidewell-bus"};
     env.insert(env.end(), environment.begin(), environment.end());
     return RunChild(argv, env);
@@ -160,4 +166,4 @@ TEST_F(FenwhitProcessTest, SendsTheProgramsAgentAndAPlainGetOfTheTimePage) {
 }
 
 }  // namespace
-}  // namespace tidewell::testing
+}  // namespace tidewell::test

@@ -60,12 +60,11 @@ TEST_P(WithHostTest, ReplacesOnlyTheHost) {
 
 INSTANTIATE_TEST_SUITE_P(
     Addresses, WithHostTest,
-    ::testing::Values(
-        HostCase{"http://127.0.0.1:8037/cgi-bin/timer.pl", "time.example.org",
-                 "http://time.example.org/cgi-bin/timer.pl"},
-        HostCase{"http://a/cgi-bin/timer.pl", "b:81", "http://b:81/cgi-bin/timer.pl"},
-        HostCase{"http://a", "b", "http://b"},
-        HostCase{"ftp://a/x", "b", "ftp://a/x"}));
+    ::testing::Values(HostCase{"http://127.0.0.1:8037/cgi-bin/timer.pl", "time.example.org",
+                               "http://time.example.org/cgi-bin/timer.pl"},
+                      HostCase{"http://a/cgi-bin/timer.pl", "b:81", "http://b:81/cgi-bin/timer.pl"},
+                      HostCase{"http://a", "b", "http://b"},
+                      HostCase{"ftp://a/x", "b", "ftp://a/x"}));
 
 // A moment of the system clock at a given UTC time of day (on 2026-12-07) plus milliseconds.
 system_clock::time_point UtcAt(int hour, int minute, int second, int milliseconds = 0) {
@@ -94,17 +93,18 @@ TEST_P(ClockOffsetTest, IsThePageMinusTheClock) {
 
 INSTANTIATE_TEST_SUITE_P(
     Offsets, ClockOffsetTest,
-    ::testing::Values(
-        OffsetCase{"ClockBehind", DateTime::FromParts(2026, 12, 7, 7, 0, 0), 300,
-                   UtcAt(11, 59, 57, 250), 2.75},
-        OffsetCase{"ClockAhead", DateTime::FromParts(2026, 12, 7, 13, 0, 0), -60,
-                   UtcAt(12, 0, 37, 250), -37.25},
-        OffsetCase{"PageJustAfterUtcMidnight", DateTime::FromParts(2026, 12, 7, 19, 0, 1), 300,
-                   UtcAt(23, 59, 59), 2.0},
-        OffsetCase{"ClockJustAfterUtcMidnight", DateTime::FromParts(2026, 12, 7, 18, 59, 58), 300,
-                   UtcAt(0, 0, 1), -3.0},
-        OffsetCase{"HalfHourZone", DateTime::FromParts(2026, 12, 7, 17, 30, 0), -330,
-                   UtcAt(12, 0, 0), 0.0}));
+    ::testing::Values(OffsetCase{"ClockBehind", DateTime::FromParts(2026, 12, 7, 7, 0, 0), 300,
+                                 UtcAt(11, 59, 57, 250), 2.75},
+                      OffsetCase{"ClockAhead", DateTime::FromParts(2026, 12, 7, 13, 0, 0), -60,
+                                 UtcAt(12, 0, 37, 250), -37.25},
+                      OffsetCase{"PageJustAfterUtcMidnight",
+                                 DateTime::FromParts(2026, 12, 7, 19, 0, 1), 300, UtcAt(23, 59, 59),
+                                 2.0},
+                      OffsetCase{"ClockJustAfterUtcMidnight",
+                                 DateTime::FromParts(2026, 12, 7, 18, 59, 58), 300, UtcAt(0, 0, 1),
+                                 -3.0},
+                      OffsetCase{"HalfHourZone", DateTime::FromParts(2026, 12, 7, 17, 30, 0), -330,
+                                 UtcAt(12, 0, 0), 0.0}));
 
 TEST(UniversalTimeOfDayTest, UndoesTheBias) {
   EXPECT_EQ(HhMmSs(UniversalTimeOfDay(DateTime::FromParts(2026, 12, 7, 23, 30, 0), 60)),

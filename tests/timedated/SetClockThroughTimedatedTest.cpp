@@ -1,7 +1,6 @@
 // The request to systemd-timedated on its own, in this process, against the mock timedated on a
 // private bus. Nothing here calls clock_settime: the mock only records what it was asked.
 #include <gtest/gtest.h>
-
 #include <time.h>
 
 #include <chrono>
@@ -14,7 +13,7 @@
 #include "TimedatedClock.h"
 #include "TimedatedHarness.h"
 
-namespace tidewell::testing {
+namespace tidewell::test {
 namespace {
 
 constexpr std::int64_t kInstant = 1'905'000'000'123'456;  // microseconds, with a fraction
@@ -163,4 +162,4 @@ TEST_F(SetClockThroughTimedatedTest, NoAnswerWithinTheTimeOutIsAFailure) {
 }
 
 }  // namespace
-}  // namespace tidewell::testing
+}  // namespace tidewell::test

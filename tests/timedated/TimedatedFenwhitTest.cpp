@@ -13,11 +13,13 @@
 
 #include "ChildProcess.h"
 #include "ClockLog.h"
+#include "ScratchDirectory.h"
 #include "ScriptedHttpServer.h"
+#include "TimePages.h"
 #include "TimedatedClock.h"
 #include "TimedatedHarness.h"
 
-namespace tidewell::testing {
+namespace tidewell::test {
 namespace {
 
 constexpr const char* kPagePath = "/cgi-bin/timer.pl";
@@ -165,4 +167,4 @@ TEST_F(TimedatedFenwhitTest, TimedatedThatNeverAnswersIsGivenUpOnAfterTheSilentT
 }
 
 }  // namespace
-}  // namespace tidewell::testing
+}  // namespace tidewell::test

@@ -13,9 +13,10 @@
 
 #include "ChildProcess.h"
 #include "ClockLog.h"
+#include "ScratchDirectory.h"
 #include "TimedatedHarness.h"
 
-namespace tidewell::testing {
+namespace tidewell::test {
 namespace {
 
 // A reading in a zone without daylight time, so the instant it names is beyond doubt.
@@ -247,4 +248,4 @@ TEST_P(TimedatedProbeModeTest, NoAnswerWithinItsTimeOutIsNotSet) {
 }
 
 }  // namespace
-}  // namespace tidewell::testing
+}  // namespace tidewell::test

@@ -12,9 +12,9 @@
 
 namespace {
 
-using tidewell::testing::RecordedRequest;
-using tidewell::testing::ScriptedHttpServer;
-using tidewell::testing::ScriptedReply;
+using tidewell::test::RecordedRequest;
+using tidewell::test::ScriptedHttpServer;
+using tidewell::test::ScriptedReply;
 namespace pages = tidewell::wine_tests;
 
 void ServeTestPages(ScriptedHttpServer& server) {
