@@ -137,7 +137,7 @@ struct ReportCase {
   const char* expected;
 };
 
-TEST(FltkRuntimeTest, ErrorReportGivesNumberAndDescription) {
+TEST(RuntimeErrorReportTest, GivesNumberAndDescription) {
   const ReportCase cases[] = {
       {RuntimeError::TypeMismatch(), "Run-time error '13':\n\nType mismatch"},
       {RuntimeError::Overflow(), "Run-time error '6':\n\nOverflow"},
@@ -145,7 +145,7 @@ TEST(FltkRuntimeTest, ErrorReportGivesNumberAndDescription) {
        "Run-time error '5':\n\nInvalid procedure call or argument (date out of range)"},
   };
   for (const ReportCase& c : cases) {
-    EXPECT_EQ(FltkRuntime::ErrorReport(c.error), c.expected);
+    EXPECT_EQ(RuntimeErrorReport(c.error), c.expected);
   }
 }
 
