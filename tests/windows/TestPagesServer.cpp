@@ -7,39 +7,19 @@
 #include <cstdio>
 #include <string>
 
+#include "DownloadPages.h"
 #include "ScriptedHttpServer.h"
-#include "TestPages.h"
 
 namespace {
 
 using tidewell::test::RecordedRequest;
 using tidewell::test::ScriptedHttpServer;
 using tidewell::test::ScriptedReply;
-namespace pages = tidewell::wine_tests;
 
-void ServeTestPages(ScriptedHttpServer& server) {
-  using std::chrono::milliseconds;
-  server.Serve(pages::kEmptyPath, ScriptedReply::Body(""));
-  server.Serve(pages::kExactChunkPath,
-               ScriptedReply::Body(pages::PatternBody(pages::kExactChunkSize)));
-  // Written in pieces that do not line up with 2048-byte reads, a little apart, so that reads
-  // find part of a chunk waiting.
-  server.Serve(pages::kSplitBodyPath,
-               ScriptedReply::Split(pages::PatternBody(pages::kSplitBodySize), {700, 1900, 1500},
-                                    milliseconds(30)));
-  server.Serve(pages::kNotFoundPath,
-               ScriptedReply::WithStatus(404, "Not Found", pages::kNotFoundBody));
-  server.Serve(pages::kNeverAnswersPath, ScriptedReply::NeverAnswer());
-  server.Serve(pages::kDripPath, ScriptedReply::Drip(std::string(2000, 'd'), milliseconds(20)));
-  // The first bytes, then nothing for longer than any test waits.
-  server.Serve(pages::kStallPath,
-               ScriptedReply::Split(std::string(pages::kBytesBeforeStall + 50, 's'),
-                                    {pages::kBytesBeforeStall}, milliseconds(60'000)));
-  // Larger than the size cap the test sets. (Not endless: Wine reads what is left of a body
-  // when the address is closed, and an endless one would hold the close up.)
-  server.Serve(pages::kLargePath, ScriptedReply::Body(std::string(pages::kLargeBodySize, 'e')));
-  server.Serve(pages::kTimePagePath, ScriptedReply::Body(pages::kMalformedTimePage));
-}
+// At the time page's path: a page whose time entry is not a time, for the run-time error report.
+constexpr const char* kTimePagePath = "/cgi-bin/timer.pl";
+constexpr const char* kMalformedTimePage =
+    "<html><body>Tidewell test page, 25:61:00 Universal Time</body></html>";
 
 std::string HeaderOrNone(const RecordedRequest& request, const char* name) {
   return request.Header(name).value_or("(none)");
@@ -56,7 +36,8 @@ int main() {
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
   ScriptedHttpServer server;
-  ServeTestPages(server);
+  tidewell::test::ServeDownloadPages(server);
+  server.Serve(kTimePagePath, ScriptedReply::Body(kMalformedTimePage));
   std::printf("listening on 127.0.0.1:%u\n", static_cast<unsigned>(server.Port()));
   std::fflush(stdout);
 
