@@ -53,6 +53,16 @@ std::optional<double> StepOf(const std::string& function, const std::string& lin
 
 }  // namespace
 
+std::vector<std::string> UnderInterposer(const std::string& log, bool refuse,
+                                         const std::vector<std::string>& command) {
+  std::vector<std::string> argv{TIDEWELL_INTERPOSER_WRAPPER, "--lib", TIDEWELL_INTERPOSER_LIBRARY,
+                                "--log", log};
+  if (refuse) argv.push_back("--refuse");
+  argv.push_back("--");
+  argv.insert(argv.end(), command.begin(), command.end());
+  return argv;
+}
+
 std::vector<ClockCall> ReadClockLog(const std::string& path) {
   std::vector<ClockCall> calls;
   std::istringstream lines(ReadWholeFile(path));

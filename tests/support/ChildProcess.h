@@ -18,6 +18,10 @@ namespace tidewell::test {
 // removes it.
 using EnvironmentChanges = std::vector<std::string>;
 
+// Takes away what could lead a program under test onto a screen or through a proxy.
+inline const EnvironmentChanges kNoDisplayNoProxy = {"DISPLAY",    "WAYLAND_DISPLAY", "http_proxy",
+                                                     "HTTP_PROXY", "all_proxy",       "ALL_PROXY"};
+
 // Where a child's descriptors come from. -1 gives /dev/null for the standard streams and
 // nothing for descriptor 3.
 struct ChildSetup {

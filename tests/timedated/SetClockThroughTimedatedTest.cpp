@@ -11,6 +11,7 @@
 
 #include "ScopedEnvironment.h"
 #include "TimedatedClock.h"
+#include "TimedatedFixture.h"
 #include "TimedatedHarness.h"
 
 namespace tidewell::test {
@@ -49,16 +50,10 @@ void ExpectStepToTheInstant(std::int64_t step, const TimedRequest& request) {
   EXPECT_LE(step, request.stepFromBefore);
 }
 
-class SetClockThroughTimedatedTest : public ::testing::Test {
+class SetClockThroughTimedatedTest : public TimedatedFixture {
  protected:
-  ScratchDirectory scratch_;
-  PrivateSystemBus bus_{scratch_};
   // The process's system bus is the private one from the start, before anything can connect.
   ScopedEnvironment systemBus_{kSystemBusVariable, bus_.Address()};
-  SetTimeMonitor monitor_{bus_};
-  std::optional<MockTimedated> mock_;
-
-  void StartMock(const MockBehaviour& behaviour = {}) { mock_.emplace(bus_, scratch_, behaviour); }
 };
 
 TEST_F(SetClockThroughTimedatedTest, InteractiveRequestAsksForTheStepToTheInstantAndMayPrompt) {
@@ -99,14 +94,8 @@ TEST_F(SetClockThroughTimedatedTest, SilentRequestNeverAllowsAPrompt) {
   EXPECT_FALSE(requests[0].allowsInteractiveAuthorization);
 }
 
-struct RefusalCase {
-  const char* name;
-  MockBehaviour behaviour;
-  const char* error;
-};
-
 class TimedatedRefusalTest : public SetClockThroughTimedatedTest,
-                             public ::testing::WithParamInterface<RefusalCase> {};
+                             public ::testing::WithParamInterface<TimedatedRefusal> {};
 
 TEST_P(TimedatedRefusalTest, RefusalMeansTheClockWasNotSet) {
   StartMock(GetParam().behaviour);
@@ -116,15 +105,8 @@ TEST_P(TimedatedRefusalTest, RefusalMeansTheClockWasNotSet) {
   EXPECT_EQ(mock_->SetTimeCalls().size(), 1u);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Answers, TimedatedRefusalTest,
-    ::testing::Values(
-        RefusalCase{"AutomaticSyncOn", MockBehaviour{true, std::nullopt}, kAutomaticSyncError},
-        RefusalCase{"AccessDenied", MockBehaviour{false, kAccessDeniedError}, kAccessDeniedError},
-        RefusalCase{"InteractiveAuthorizationRequired",
-                    MockBehaviour{false, kInteractiveAuthorizationError},
-                    kInteractiveAuthorizationError}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Answers, TimedatedRefusalTest, ::testing::ValuesIn(TimedatedRefusals()),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(SetClockThroughTimedatedTest, NobodyOwningTimedatedsNameIsAPromptFailure) {
   const auto start = std::chrono::steady_clock::now();
