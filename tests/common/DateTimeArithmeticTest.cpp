@@ -5,6 +5,7 @@
 #include <ostream>
 
 #include "DateTime.h"
+#include "Moment.h"
 #include "PlainCalendar.h"
 #include "ThrowsRuntimeError.h"
 
@@ -19,25 +20,6 @@ constexpr std::int64_t kFirstDay = -657434;  // 0100-01-01
 constexpr std::int64_t kLastDay = 2958465;   // 9999-12-31
 constexpr std::int64_t kMinSerial = kFirstDay * kDay;
 constexpr std::int64_t kMaxSerial = kLastDay * kDay + kDay - 1;
-
-struct Moment {
-  int year, month, day, hour, minute, second;
-  DateTime Value() const { return DateTime::FromParts(year, month, day, hour, minute, second); }
-};
-
-std::ostream& operator<<(std::ostream& out, const Moment& m) {
-  return out << m.year << "-" << m.month << "-" << m.day << " " << m.hour << ":" << m.minute << ":"
-             << m.second;
-}
-
-void ExpectMoment(const DateTime& value, const Moment& expected) {
-  EXPECT_EQ(value.Year(), expected.year);
-  EXPECT_EQ(value.Month(), expected.month);
-  EXPECT_EQ(value.Day(), expected.day);
-  EXPECT_EQ(value.Hour(), expected.hour);
-  EXPECT_EQ(value.Minute(), expected.minute);
-  EXPECT_EQ(value.Second(), expected.second);
-}
 
 // ---- Serial numbers and parts -------------------------------------------------------------
 

@@ -106,61 +106,9 @@ INSTANTIATE_TEST_SUITE_P(
                                    "12:00:30", DateTime::FromParts(2026, 12, 7, 12, 0, 30)}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(DoAtomicTimeTest, PageWithoutTheMarkerGivesFalse) {
-  platform.page.body = "<html>Dec. 07, 12:00:00 UTC</html>";
-  ExpectFalseAndUntouched();
-}
-
-TEST_F(DoAtomicTimeTest, MarkerInOtherCapitalisationDoesNotCount) {
-  platform.page.body = "Dec. 07, 12:00:00 universal time, 12:00:00 UNIVERSAL";
-  ExpectFalseAndUntouched();
-}
-
-TEST_F(DoAtomicTimeTest, CommasOnlyAfterTheMarkerGiveFalse) {
-  platform.page.body = "12:00:00 Universal Time, Dec. 07, 07:00:00 EST";
-  ExpectFalseAndUntouched();
-}
-
-TEST_F(DoAtomicTimeTest, EmptyPageGivesFalse) {
-  platform.page.body = "";
-  ExpectFalseAndUntouched();
-}
-
 TEST_F(DoAtomicTimeTest, UnreachablePageGivesFalse) {
   platform.page.reachable = false;
   ExpectFalseAndUntouched();
-}
-
-TEST_F(DoAtomicTimeTest, FirstMarkerAndLastCommaBeforeItCount) {
-  platform.page.body = "a, 01:00:00 b, 12:00:00 Universal, 03:00:00 Universal Time";
-  EXPECT_TRUE(core.DoAtomicTime());
-  EXPECT_EQ(platform.clockSets.at(0), DateTime::FromParts(2026, 12, 7, 7, 0, 0));
-}
-
-TEST_F(DoAtomicTimeTest, CommaRightBeforeTheMarkerIsAConversionError) {
-  platform.page.body = "Dec. 07,Universal Time";
-  ExpectRuntimeError(kErrTypeMismatch);
-}
-
-TEST_F(DoAtomicTimeTest, OnlySpacesBetweenCommaAndMarkerIsAConversionError) {
-  platform.page.body = "Dec. 07,    Universal Time";
-  ExpectRuntimeError(kErrTypeMismatch);
-}
-
-TEST_F(DoAtomicTimeTest, ATabNextToTheTimeStaysAndFailsTheConversion) {
-  platform.ServeTime(" 12:00:00\t");
-  ExpectRuntimeError(kErrTypeMismatch);
-}
-
-TEST_F(DoAtomicTimeTest, TextThatIsNotATimeIsAConversionError) {
-  platform.ServeTime(" 12:00:00 UTC ");
-  ExpectRuntimeError(kErrTypeMismatch);
-}
-
-TEST_F(DoAtomicTimeTest, SpacesAroundTheTimeAreRemoved) {
-  platform.ServeTime("      12:00:00    ");
-  EXPECT_TRUE(core.DoAtomicTime());
-  EXPECT_EQ(platform.clockSets.at(0), DateTime::FromParts(2026, 12, 7, 7, 0, 0));
 }
 
 // Builds a page whose last comma before the marker sits at the 1-based position `commaPosition`.
@@ -168,39 +116,65 @@ std::string PageWithCommaAt(std::size_t commaPosition) {
   return std::string(commaPosition - 1, 'x') + ", 12:00:00 Universal Time";
 }
 
-TEST_F(DoAtomicTimeTest, CommaBeyondPosition32767IsAnOverflowEvenWithAValidTime) {
-  platform.page.body = PageWithCommaAt(32768);
-  ExpectRuntimeError(kErrOverflow);
-  platform.page.body = PageWithCommaAt(40000);
-  ExpectRuntimeError(kErrOverflow);
+// What a page leads to: false with the clock untouched, the clock set to 7:00 (the page's noon
+// in this zone), or the run-time error with that number.
+constexpr int kGivesFalse = -1;
+constexpr int kSetsSeven = 0;
+
+struct PageCase {
+  const char* name;
+  std::string body;
+  int outcome;
+};
+
+void PrintTo(const PageCase& c, std::ostream* os) { *os << c.name; }
+
+class PageTest : public DoAtomicTimeTest, public ::testing::WithParamInterface<PageCase> {};
+
+TEST_P(PageTest, LeadsToItsOutcome) {
+  platform.page.body = GetParam().body;
+  if (GetParam().outcome == kGivesFalse) {
+    ExpectFalseAndUntouched();
+  } else if (GetParam().outcome == kSetsSeven) {
+    EXPECT_TRUE(core.DoAtomicTime());
+    EXPECT_EQ(platform.clockSets.at(0), DateTime::FromParts(2026, 12, 7, 7, 0, 0));
+  } else {
+    ExpectRuntimeError(GetParam().outcome);
+  }
 }
 
-TEST_F(DoAtomicTimeTest, CommaAtExactly32767OverflowsWhenStepingPastIt) {
-  platform.page.body = PageWithCommaAt(32767);
-  ExpectRuntimeError(kErrOverflow);
-}
-
-TEST_F(DoAtomicTimeTest, CommaAt32766IsStillFine) {
-  platform.page.body = PageWithCommaAt(32766);
-  EXPECT_TRUE(core.DoAtomicTime());
-  EXPECT_EQ(platform.clockSets.at(0), DateTime::FromParts(2026, 12, 7, 7, 0, 0));
-}
-
-TEST_F(DoAtomicTimeTest, MarkerFarIntoThePageWithAnEarlyCommaWorks) {
-  platform.page.body = "Dec. 07, 12:00:00 " + std::string(50000, ' ') + "Universal";
-  EXPECT_TRUE(core.DoAtomicTime());
-}
+INSTANTIATE_TEST_SUITE_P(
+    Pages, PageTest,
+    ::testing::Values(
+        PageCase{"NoMarker", "<html>Dec. 07, 12:00:00 UTC</html>", kGivesFalse},
+        PageCase{"MarkerInOtherCapitalisation",
+                 "Dec. 07, 12:00:00 universal time, 12:00:00 UNIVERSAL", kGivesFalse},
+        PageCase{"CommasOnlyAfterTheMarker", "12:00:00 Universal Time, Dec. 07, 07:00:00 EST",
+                 kGivesFalse},
+        PageCase{"Empty", "", kGivesFalse},
+        PageCase{"FirstMarkerAndLastCommaBeforeItCount",
+                 "a, 01:00:00 b, 12:00:00 Universal, 03:00:00 Universal Time", kSetsSeven},
+        PageCase{"SpacesAroundTheTimeAreRemoved", FakePlatform::TimePage("      12:00:00    "),
+                 kSetsSeven},
+        PageCase{"ADateWithTheTimeCountsOnlyForItsTime",
+                 FakePlatform::TimePage(" 2001-05-05 12:00:00 "), kSetsSeven},
+        PageCase{"MarkerFarIntoThePageWithAnEarlyComma",
+                 "Dec. 07, 12:00:00 " + std::string(50000, ' ') + "Universal", kSetsSeven},
+        PageCase{"CommaRightBeforeTheMarker", "Dec. 07,Universal Time", kErrTypeMismatch},
+        PageCase{"OnlySpacesBetweenCommaAndMarker", "Dec. 07,    Universal Time", kErrTypeMismatch},
+        PageCase{"ATabNextToTheTimeStays", FakePlatform::TimePage(" 12:00:00\t"), kErrTypeMismatch},
+        PageCase{"TextThatIsNotATime", FakePlatform::TimePage(" 12:00:00 UTC "), kErrTypeMismatch},
+        // The comma's position must fit in 16 bits, and one past it too, whatever the time.
+        PageCase{"CommaAt32766", PageWithCommaAt(32766), kSetsSeven},
+        PageCase{"CommaAt32767", PageWithCommaAt(32767), kErrOverflow},
+        PageCase{"CommaAt32768", PageWithCommaAt(32768), kErrOverflow},
+        PageCase{"CommaAt40000", PageWithCommaAt(40000), kErrOverflow}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(DoAtomicTimeTest, ADateTimeThatLeavesTheDateRangeIsAnError) {
   platform.SetZone(60, 0, -60, 0, 0, 0, 0);
   platform.ServeTime(" 1/1/0100 00:30:00 ");
   ExpectRuntimeError(kErrInvalidCall);
-}
-
-TEST_F(DoAtomicTimeTest, ADateWithTheTimeUsesOnlyTheTimeOfDay) {
-  platform.ServeTime(" 2001-05-05 12:00:00 ");
-  EXPECT_TRUE(core.DoAtomicTime());
-  EXPECT_EQ(platform.clockSets.at(0), DateTime::FromParts(2026, 12, 7, 7, 0, 0));
 }
 
 TEST_F(DoAtomicTimeTest, RefusedClockChangeGivesFalseAndEmptyText) {

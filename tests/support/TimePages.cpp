@@ -18,4 +18,15 @@ std::string TimePageAhead(double aheadSeconds) {
          "<BR>Dec. 07, 06:20:33 AM EST\n</PRE></BODY></HTML>\n";
 }
 
+std::time_t UtcSeconds(int year, int month, int day, int hour, int minute, int second) {
+  std::tm fields{};
+  fields.tm_year = year - 1900;
+  fields.tm_mon = month - 1;
+  fields.tm_mday = day;
+  fields.tm_hour = hour;
+  fields.tm_min = minute;
+  fields.tm_sec = second;
+  return timegm(&fields);
+}
+
 }  // namespace tidewell::test

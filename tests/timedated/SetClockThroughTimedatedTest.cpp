@@ -56,9 +56,17 @@ class SetClockThroughTimedatedTest : public TimedatedFixture {
   ScopedEnvironment systemBus_{kSystemBusVariable, bus_.Address()};
 };
 
-TEST_F(SetClockThroughTimedatedTest, InteractiveRequestAsksForTheStepToTheInstantAndMayPrompt) {
+class SetClockRequestTest : public SetClockThroughTimedatedTest,
+                            public ::testing::WithParamInterface<bool> {};
+
+INSTANTIATE_TEST_SUITE_P(Modes, SetClockRequestTest, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "Interactive" : "Silent"; });
+
+// An interactive request lets timedated prompt for a password; a silent one never does.
+TEST_P(SetClockRequestTest, AsksForTheStepToTheInstant) {
+  const bool interactive = GetParam();
   StartMock();
-  const TimedRequest request = AskForTheInstant(true, kGenerousReply);
+  const TimedRequest request = AskForTheInstant(interactive, kGenerousReply);
   EXPECT_TRUE(request.answer.clockSet) << request.answer.failure;
   EXPECT_EQ(request.answer.failure, "");
 
@@ -66,32 +74,16 @@ TEST_F(SetClockThroughTimedatedTest, InteractiveRequestAsksForTheStepToTheInstan
   ASSERT_EQ(calls.size(), 1u);
   ExpectStepToTheInstant(calls[0].microsecondsUtc, request);
   EXPECT_TRUE(calls[0].relative);
-  EXPECT_TRUE(calls[0].interactive);
+  EXPECT_EQ(calls[0].interactive, interactive);
 
-  const auto requests = monitor_.Requests();
-  ASSERT_EQ(requests.size(), 1u);
-  EXPECT_EQ(requests[0].destination, kTimedatedName);
-  EXPECT_EQ(requests[0].path, kTimedatedPath);
-  EXPECT_EQ(requests[0].interface, "org.freedesktop.timedate1");
-  EXPECT_EQ(requests[0].signature, "xbb");
-  EXPECT_EQ(requests[0].microsecondsUtc, calls[0].microsecondsUtc);
-  EXPECT_TRUE(requests[0].allowsInteractiveAuthorization);
-  EXPECT_EQ(requests[0].answer, "return");
-}
-
-TEST_F(SetClockThroughTimedatedTest, SilentRequestNeverAllowsAPrompt) {
-  StartMock();
-  const TimedRequest request = AskForTheInstant(false, kGenerousReply);
-  EXPECT_TRUE(request.answer.clockSet) << request.answer.failure;
-
-  const auto calls = mock_->SetTimeCalls();
-  ASSERT_EQ(calls.size(), 1u);
-  ExpectStepToTheInstant(calls[0].microsecondsUtc, request);
-  EXPECT_TRUE(calls[0].relative);
-  EXPECT_FALSE(calls[0].interactive);
-  const auto requests = monitor_.Requests();
-  ASSERT_EQ(requests.size(), 1u);
-  EXPECT_FALSE(requests[0].allowsInteractiveAuthorization);
+  const ObservedSetTime observed = TheOneRequest();
+  EXPECT_EQ(observed.destination, kTimedatedName);
+  EXPECT_EQ(observed.path, kTimedatedPath);
+  EXPECT_EQ(observed.interface, "org.freedesktop.timedate1");
+  EXPECT_EQ(observed.signature, "xbb");
+  EXPECT_EQ(observed.microsecondsUtc, calls[0].microsecondsUtc);
+  EXPECT_EQ(observed.allowsInteractiveAuthorization, interactive);
+  EXPECT_EQ(observed.answer, "return");
 }
 
 class TimedatedRefusalTest : public SetClockThroughTimedatedTest,

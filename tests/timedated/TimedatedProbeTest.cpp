@@ -14,6 +14,7 @@
 #include "ChildProcess.h"
 #include "ClockLog.h"
 #include "ScratchDirectory.h"
+#include "TimePages.h"
 #include "TimedatedFixture.h"
 #include "TimedatedHarness.h"
 
@@ -38,14 +39,9 @@ constexpr std::chrono::seconds kPasswordPrompt{3};
 constexpr std::chrono::seconds kProbeLimit{30};
 
 std::int64_t ExpectedSeconds() {
-  std::tm reading{};
-  reading.tm_year = kReadingYear - 1900;
-  reading.tm_mon = kReadingMonth - 1;
-  reading.tm_mday = kReadingDay;
-  reading.tm_hour = kReadingHour;
-  reading.tm_min = kReadingMinute;
-  reading.tm_sec = kReadingSecond;
-  return timegm(&reading) - kZoneOffsetSeconds;
+  return UtcSeconds(kReadingYear, kReadingMonth, kReadingDay, kReadingHour, kReadingMinute,
+                    kReadingSecond) -
+         kZoneOffsetSeconds;
 }
 
 std::int64_t Microseconds(double seconds) {

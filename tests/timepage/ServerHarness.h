@@ -27,6 +27,9 @@ using Clock = std::chrono::system_clock;
 using Instant = std::chrono::sys_time<std::chrono::nanoseconds>;
 using Second = std::chrono::sys_seconds;
 
+// On loopback a page that leaves on its second arrives well inside this.
+inline constexpr std::chrono::nanoseconds kArrivalBound{std::chrono::milliseconds(20)};
+
 Instant RealNow();
 
 // Sleeps until this machine's clock is `phase` past a whole second (the next such moment).

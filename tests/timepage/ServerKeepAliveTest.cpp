@@ -17,8 +17,6 @@ namespace {
 using namespace std::chrono;
 using namespace std::chrono_literals;
 
-// On loopback a page that leaves on its second arrives well inside this.
-constexpr nanoseconds kArrivalBound = 20ms;
 // Long enough for a server that wrongly closes to be seen closing.
 constexpr milliseconds kStaysOpenWait = 150ms;
 

@@ -24,8 +24,6 @@ namespace {
 using namespace std::chrono;
 using namespace std::chrono_literals;
 
-// On loopback a page that leaves on its second arrives well inside this.
-constexpr nanoseconds kArrivalBound = 20ms;
 // A reply that is not held for a boundary comes back within this, even under the sanitizers
 // on a busy machine; a held one takes hundreds of milliseconds more.
 constexpr nanoseconds kPromptReply = 150ms;

@@ -40,7 +40,8 @@ class FakePlatform : public Platform {
   void SetZone(std::int32_t bias, std::int32_t standardBias, std::int32_t daylightBias,
                std::int16_t standardMonth, std::int16_t standardDay, std::int16_t daylightMonth,
                std::int16_t daylightDay);
-  // Serves a page whose first "Universal" is preceded by ", <time> ".
+  // A page whose first "Universal" is preceded by ",<timeText>"; ServeTime serves it.
+  static std::string TimePage(const std::string& timeText);
   void ServeTime(const std::string& timeText);
 
   TimeZoneSettings ReadTimeZoneSettings() override { return zone; }
