@@ -11,15 +11,11 @@ namespace {
 
 const std::string kFailed = "The attempt to synchronize your system time failed";
 
-class Form1Test : public ::testing::Test {
+class Form1Test : public ::testing::Test, protected FakeProgram<Form1> {
  protected:
   void Press() {
-    DeliverEvent(runtime, [&] { form.Command1_Click(); });
+    Deliver([&] { window.Command1_Click(); });
   }
-
-  FakePlatform platform;
-  FakeRuntime runtime;
-  Form1 form{platform, runtime};
 };
 
 struct PressCase {
@@ -102,7 +98,7 @@ TEST_F(Form1Test, FailureAfterSuccessShowsNoStaleTime) {
   Press();
   ASSERT_EQ(runtime.messages.size(), 2u);
   EXPECT_EQ(runtime.messages[1], kFailed);
-  EXPECT_TRUE(form.m_StrAtomicTime.empty());
+  EXPECT_TRUE(window.m_StrAtomicTime.empty());
 }
 
 struct ErrorCase {

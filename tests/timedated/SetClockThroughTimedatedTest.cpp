@@ -59,8 +59,7 @@ class SetClockThroughTimedatedTest : public TimedatedFixture {
 class SetClockRequestTest : public SetClockThroughTimedatedTest,
                             public ::testing::WithParamInterface<bool> {};
 
-INSTANTIATE_TEST_SUITE_P(Modes, SetClockRequestTest, ::testing::Bool(),
-                         [](const auto& info) { return info.param ? "Interactive" : "Silent"; });
+INSTANTIATE_TEST_SUITE_P(Modes, SetClockRequestTest, ::testing::Bool(), InteractiveOrSilent);
 
 // An interactive request lets timedated prompt for a password; a silent one never does.
 TEST_P(SetClockRequestTest, AsksForTheStepToTheInstant) {

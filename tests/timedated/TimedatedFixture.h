@@ -41,6 +41,11 @@ inline const std::vector<TimedatedRefusal>& TimedatedRefusals() {
   return refusals;
 }
 
+// Names the cases of a test run once with an interactive request and once with a silent one.
+inline std::string InteractiveOrSilent(const ::testing::TestParamInfo<bool>& info) {
+  return info.param ? "Interactive" : "Silent";
+}
+
 class TimedatedFixture : public ::testing::Test {
  protected:
   void StartMock(const MockBehaviour& behaviour = {}) { mock_.emplace(bus_, scratch_, behaviour); }

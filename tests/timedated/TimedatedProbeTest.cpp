@@ -171,8 +171,7 @@ TEST_F(TimedatedProbeTest, NoSystemBusIsNotSet) {
 class TimedatedProbeModeTest : public TimedatedProbeTest,
                                public ::testing::WithParamInterface<bool> {};
 
-INSTANTIATE_TEST_SUITE_P(Modes, TimedatedProbeModeTest, ::testing::Bool(),
-                         [](const auto& info) { return info.param ? "Interactive" : "Silent"; });
+INSTANTIATE_TEST_SUITE_P(Modes, TimedatedProbeModeTest, ::testing::Bool(), InteractiveOrSilent);
 
 // Each request waits as long as its own kind allows: the other limit is a minute, far beyond
 // the time this run is given.

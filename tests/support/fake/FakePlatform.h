@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "Platform.h"
@@ -76,6 +77,21 @@ class FakeRuntime : public Runtime {
   void ShowMessage(const std::string& text) override { messages.push_back(text); }
   void EndProgram() override { ++endCalls; }
   void ReportRuntimeError(const RuntimeError& error) override { errorsReported.push_back(error); }
+};
+
+// A program's window object (Form1, Clock) on the fake platform and runtime. Deliver runs one of
+// its event handlers as the runtime delivers events.
+template <class Window>
+class FakeProgram {
+ protected:
+  template <class Handler>
+  void Deliver(Handler&& handler) {
+    DeliverEvent(runtime, std::forward<Handler>(handler));
+  }
+
+  FakePlatform platform;
+  FakeRuntime runtime;
+  Window window{platform, runtime};
 };
 
 }  // namespace tidewell
