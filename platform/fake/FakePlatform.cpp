@@ -8,8 +8,11 @@ namespace tidewell {
 
 void FakePlatform::SetZone(std::int32_t bias, std::int32_t standardBias, std::int32_t daylightBias,
                            std::int16_t standardMonth, std::int16_t standardDay,
-                           std::int16_t daylightMonth, std::int16_t daylightDay) {
+                           std::int16_t daylightMonth, std::int16_t daylightDay,
+                           std::int32_t standardChangeSecond, std::int32_t daylightChangeSecond) {
   zone = {bias, standardBias, daylightBias, standardMonth, standardDay, daylightMonth, daylightDay};
+  zone.StandardChangeSecond = standardChangeSecond;
+  zone.DaylightChangeSecond = daylightChangeSecond;
 }
 
 void FakePlatform::ServeTime(const std::string& timeText) {

@@ -36,10 +36,12 @@ class FakePlatform : public Platform {
   std::vector<InternetHandle> handlesClosed;
   int downloads = 0;
 
-  // Sets the zone's transition days and biases in one go.
+  // Sets the zone's transition days and biases in one go; the changes happen at local midnight
+  // unless their seconds are given.
   void SetZone(std::int32_t bias, std::int32_t standardBias, std::int32_t daylightBias,
                std::int16_t standardMonth, std::int16_t standardDay, std::int16_t daylightMonth,
-               std::int16_t daylightDay);
+               std::int16_t daylightDay, std::int32_t standardChangeSecond = 0,
+               std::int32_t daylightChangeSecond = 0);
   // Serves a page whose first "Universal" is preceded by ", <time> ".
   void ServeTime(const std::string& timeText);
 

@@ -25,7 +25,8 @@ GetTimeZoneInformationFunction BoundGetTimeZoneInformation() {
 }
 
 TransitionRule RuleOf(const SYSTEMTIME& date) {
-  return {date.wYear, date.wMonth, date.wDayOfWeek, date.wDay};
+  return {date.wYear, date.wMonth,  date.wDayOfWeek, date.wDay,
+          date.wHour, date.wMinute, date.wSecond,    date.wMilliseconds};
 }
 
 SYSTEMTIME LocalNow() {
