@@ -46,8 +46,11 @@ class Platform {
 
   // The local clock as a full date-time.
   virtual DateTime ReadLocalClock() = 0;
-  // Sets the local clock to `local`. Returns false when the system refuses the change.
-  virtual bool SetLocalClock(const DateTime& local) = 0;
+  // Sets the local clock to `local`, a reading in which UTC = local + `biasMinutes`. The bias
+  // matters only where the zone's own rules leave the reading open: on the day a change repeats
+  // an hour it picks which of the two instants is meant. Returns false when the system refuses
+  // the change.
+  virtual bool SetLocalClock(const DateTime& local, std::int32_t biasMinutes) = 0;
   // A time of day as text in the user's time format.
   virtual std::string TimeOfDayText(const DateTime& timeOfDay) = 0;
 

@@ -24,8 +24,9 @@ MonthDay FakePlatform::Today() {
   return {static_cast<std::int16_t>(clock.Month()), static_cast<std::int16_t>(clock.Day())};
 }
 
-bool FakePlatform::SetLocalClock(const DateTime& local) {
+bool FakePlatform::SetLocalClock(const DateTime& local, std::int32_t biasMinutes) {
   clockSets.push_back(local);
+  clockSetBiases.push_back(biasMinutes);
   if (refuseClockChange) return false;
   clock = local;
   return true;

@@ -29,6 +29,7 @@ class FakePlatform : public Platform {
 
   // What happened.
   std::vector<DateTime> clockSets;
+  std::vector<std::int32_t> clockSetBiases;  // the bias each of clockSets was given with
   std::vector<std::string> agents;
   std::vector<std::string> addressesOpened;
   std::vector<std::uint32_t> readsAsked;
@@ -48,7 +49,7 @@ class FakePlatform : public Platform {
   TimeZoneSettings ReadTimeZoneSettings() override { return zone; }
   MonthDay Today() override;
   DateTime ReadLocalClock() override { return clock; }
-  bool SetLocalClock(const DateTime& local) override;
+  bool SetLocalClock(const DateTime& local, std::int32_t biasMinutes) override;
   std::string TimeOfDayText(const DateTime& timeOfDay) override;
 
   InternetHandle InternetOpen(const std::string& agent) override;

@@ -5,7 +5,9 @@
 #include <string>
 
 #include "LinuxPlatform.h"
+#include "LocalClock.h"
 #include "ScopedEnvironment.h"
+#include "TimeCore.h"
 #include "ZoneSearch.h"
 
 namespace tidewell {
@@ -80,6 +82,61 @@ INSTANTIATE_TEST_SUITE_P(
         // 31 December, so the change that opens 2026 belongs to 2025 and the one that closes
         // 2026 is its own, at the end of the 31st as summer time reads it.
         ZoneCase{"XST3XDT,J182/0,J1/0", 2026, {180, 0, -60, 12, 31, 7, 1, 86400, 0}}));
+
+// Through a whole day of change, every ten minutes: a page read by a clock that is exactly right
+// must set the clock to the page's own instant, in the repeated and around the skipped hour too.
+// This is the synchronisation's road from the page's Universal time to the instant the Linux
+// platform sets, with the zone read from the database.
+class ChangeDayRoundTripTest : public ::testing::TestWithParam<const char*> {};
+
+std::time_t LocalMidnightAsUtc(int year, int month, int day) {
+  std::tm fields{};
+  fields.tm_year = year - 1900;
+  fields.tm_mon = month - 1;
+  fields.tm_mday = day;
+  return timegm(&fields);
+}
+
+void ExpectEveryInstantOfTheDayComesBack(const TimeZoneSettings& zone, int year, int month,
+                                         int day) {
+  constexpr std::time_t kStep = 600;
+  constexpr std::time_t kMargin = 15 * 3600;  // more than any zone's offset
+  const std::time_t wall = LocalMidnightAsUtc(year, month, day);
+  for (std::time_t instant = wall - kMargin; instant < wall + 86400 + kMargin; instant += kStep) {
+    const DateTime clock = *LocalDateTimeAt(instant);
+    const int secondOfDay = static_cast<int>(instant % 86400);
+    const DateTime universal =
+        DateTime::TimeOfDay(secondOfDay / 3600, secondOfDay / 60 % 60, secondOfDay % 60);
+    const std::int32_t bias = BiasMinutesAt(zone, clock, universal);
+    const DateTime local = NearestDayAt(clock, universal.AddMinutes(-bias).SecondOfDay());
+    const std::optional<timespec> set = LocalToTimespec(local, bias);
+    ASSERT_TRUE(set.has_value());
+    EXPECT_EQ(set->tv_sec, instant) << "clock " << clock.Month() << "/" << clock.Day() << " "
+                                    << clock.Hour() << ":" << clock.Minute() << ", bias " << bias;
+  }
+}
+
+TEST_P(ChangeDayRoundTripTest, SetsThePagesInstantAllDay) {
+  ScopedEnvironment environment("TZ", GetParam());
+  for (const int year : {2025, 2026}) {
+    const TimeZoneSettings zone = ReadZoneForYear(year);
+    ASSERT_NE(zone.StandardMonth, 0);
+    ExpectEveryInstantOfTheDayComesBack(zone, year, zone.StandardMonth, zone.StandardDay);
+    ExpectEveryInstantOfTheDayComesBack(zone, year, zone.DaylightMonth, zone.DaylightDay);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Zones, ChangeDayRoundTripTest,
+                         ::testing::Values("Europe/Berlin", "America/New_York", "Australia/Sydney",
+                                           "America/Santiago", "Australia/Lord_Howe",
+                                           "Europe/Dublin"),
+                         [](const auto& info) {
+                           std::string name = info.param;
+                           for (char& c : name) {
+                             if (c == '/') c = '_';
+                           }
+                           return name;
+                         });
 
 TEST(ZoneSettingsTest, TheCurrentYearIsTheYearOfTheLocalClock) {
   ScopedEnvironment environment("TZ", "Australia/Sydney");
