@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -144,6 +145,10 @@ struct PathCase {
   double upMs;
   double downMs;
 };
+
+void PrintTo(const PathCase& path, std::ostream* out) {
+  *out << path.upMs << " ms up, " << path.downMs << " ms down";
+}
 
 class DelayedPath : public ::testing::TestWithParam<PathCase> {};
 
