@@ -81,8 +81,8 @@ timespec AbsoluteTimespec(Clock::time_point when) {
   const auto since = when.time_since_epoch();
   const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(since);
   return {static_cast<time_t>(seconds.count()),
-          static_cast<long>(std::chrono::duration_cast<std::chrono::nanoseconds>(since - seconds)
-                                .count())};
+          static_cast<long>(
+              std::chrono::duration_cast<std::chrono::nanoseconds>(since - seconds).count())};
 }
 
 // One direction of a connection: what was read from `from` and is waiting to go to `to`.
@@ -111,8 +111,8 @@ struct Direction {
 struct Connection {
   UniqueFd client;
   UniqueFd upstream;
-  Direction up;    // client to upstream
-  Direction down;  // upstream to client
+  Direction up;                    // client to upstream
+  Direction down;                  // upstream to client
   std::uint32_t clientEvents = 0;  // as registered with epoll; 0: not registered
   std::uint32_t upstreamEvents = 0;
   bool broken = false;
@@ -296,8 +296,7 @@ class DelayProxy::Loop {
 
   void AcceptAll() {
     while (true) {
-      UniqueFd client(
-          ::accept4(listener_.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
+      UniqueFd client(::accept4(listener_.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
       if (client.get() < 0) {
         if (errno == EINTR || errno == ECONNABORTED) continue;
         return;  // EAGAIN, or out of descriptors: the rest wait in the backlog
@@ -305,9 +304,9 @@ class DelayProxy::Loop {
       if (connections_.size() >= options_.maxConnections) continue;
       UniqueFd upstream(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
       // A loopback connect completes (or is refused) at once, so it may block.
-      if (upstream.get() < 0 || ::connect(upstream.get(), reinterpret_cast<const sockaddr*>(
-                                                              &upstream_),
-                                          sizeof upstream_) != 0) {
+      if (upstream.get() < 0 ||
+          ::connect(upstream.get(), reinterpret_cast<const sockaddr*>(&upstream_),
+                    sizeof upstream_) != 0) {
         continue;  // the client sees its connection closed
       }
       ::fcntl(upstream.get(), F_SETFL, ::fcntl(upstream.get(), F_GETFL) | O_NONBLOCK);
@@ -385,8 +384,7 @@ class DelayProxy::Loop {
   bool stopped_ = false;
 };
 
-DelayProxy::DelayProxy(const DelayProxyOptions& options)
-    : loop_(std::make_unique<Loop>(options)) {}
+DelayProxy::DelayProxy(const DelayProxyOptions& options) : loop_(std::make_unique<Loop>(options)) {}
 DelayProxy::~DelayProxy() = default;
 std::uint16_t DelayProxy::Port() const { return loop_->Port(); }
 void DelayProxy::Run() { loop_->Run(); }

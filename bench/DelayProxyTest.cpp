@@ -2,8 +2,6 @@
 // each direction must arrive no sooner than its own delay and not much later, in order, chunk by
 // chunk, with the end of a direction delayed like its data.
 
-#include "DelayProxy.h"
-
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -17,6 +15,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "DelayProxy.h"
 
 namespace tidewell::bench {
 namespace {
@@ -298,9 +298,9 @@ TEST(DelayProxy, ReadsDelaysInMilliseconds) {
     const char* text;
     std::optional<long> micros;
   };
-  const Case cases[] = {{"10", 10000},    {"2.5", 2500},        {"0", 0},
-                        {"0.0004", 0},    {"10000", 10000000},  {"10000.5", std::nullopt},
-                        {"-1", std::nullopt}, {"", std::nullopt}, {"1e3", std::nullopt},
+  const Case cases[] = {{"10", 10000},         {"2.5", 2500},        {"0", 0},
+                        {"0.0004", 0},         {"10000", 10000000},  {"10000.5", std::nullopt},
+                        {"-1", std::nullopt},  {"", std::nullopt},   {"1e3", std::nullopt},
                         {"5ms", std::nullopt}, {"nan", std::nullopt}};
   for (const Case& c : cases) {
     const auto parsed = ParseDelayMs(c.text);

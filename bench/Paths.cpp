@@ -2,7 +2,6 @@
 
 #include <cstdio>
 #include <iostream>
-#include <map>
 #include <memory>
 #include <random>
 #include <sstream>
@@ -116,10 +115,9 @@ std::unique_ptr<BackgroundProcess> StartProxy(const Tools& tools, const Scratch&
 
 // Request sent to first byte back, as curl sees it through the path: up + down + the server.
 std::optional<double> MeasureTurnaround(const Scratch& scratch) {
-  const Captured timing =
-      RunAndCapture({"curl", "-s", "-o", "/dev/null", "--max-time", "5", "-w",
-                     "%{time_pretransfer} %{time_starttransfer}", Url()},
-                    10s, scratch.Path("paths-turnaround.out"));
+  const Captured timing = RunAndCapture({"curl", "-s", "-o", "/dev/null", "--max-time", "5", "-w",
+                                         "%{time_pretransfer} %{time_starttransfer}", Url()},
+                                        10s, scratch.Path("paths-turnaround.out"));
   double pretransfer = 0, starttransfer = 0;
   if (timing.exitStatus != 0 ||
       std::sscanf(timing.output.c_str(), "%lf %lf", &pretransfer, &starttransfer) != 2) {
@@ -180,16 +178,15 @@ class PathRunner {
   int counter_ = 0;
 };
 
-const std::vector<std::string> kColumns = {
-    "Path",          "Replies",      "Program",     "Clock set",      "abs error median",
-    "abs error p95", "error median", "wall median", "peak RSS median"};
+const std::vector<std::string> kColumns = {"Path",         "Replies",          "Program",
+                                           "Clock set",    "abs error median", "abs error p95",
+                                           "error median", "wall median",      "peak RSS median"};
 
 void AddRow(Table& table, const NetworkPath& path, const std::string& replies,
             const std::string& program, const RunsSummary& s) {
-  table.AddRow({path.name, replies, program,
-                std::to_string(s.set) + "/" + std::to_string(s.runs), Ms(Median(s.absError)),
-                Ms(P95(s.absError)), Ms(Median(s.error)), Secs(Median(s.wall)),
-                Kb(Median(s.rss))});
+  table.AddRow({path.name, replies, program, std::to_string(s.set) + "/" + std::to_string(s.runs),
+                Ms(Median(s.absError)), Ms(P95(s.absError)), Ms(Median(s.error)),
+                Secs(Median(s.wall)), Kb(Median(s.rss))});
 }
 
 void AddRatioRow(Table& table, const NetworkPath& path, const Contender& contender,
@@ -204,6 +201,94 @@ void AddRatioRow(Table& table, const NetworkPath& path, const Contender& contend
 
 void Progress(const std::string& text) { std::cerr << "[paths] " << text << std::endl; }
 
+// Everything one path gave: each contender's runs, the offsets drawn and the turnaround.
+struct PathResults {
+  std::vector<std::vector<PathRun>> runs{kContenders.size()};
+  std::vector<std::string> offsets;
+  std::optional<double> turnaround;
+};
+
+PathResults RunPath(const Tools& tools, const Scratch& scratch, const PathsOptions& options,
+                    const NetworkPath& path, std::mt19937& generator, PathRunner& runner) {
+  Progress(path.name + " (up/down), " + std::to_string(options.runs) + " runs");
+  const auto proxy =
+      StartProxy(tools, scratch, path, "proxy-" + std::to_string(&path - &kPaths[0]));
+  PathResults results;
+  for (int run = 0; run < options.runs; ++run) {
+    const DrawnOffset offset = DrawOffset(generator, options.wholeOffsetSeconds);
+    results.offsets.push_back(offset.text);
+    // Taking turns at going first, so that neither kind of reply always follows the other.
+    const bool defaultFirst = run % 2 == 0;
+    for (const ServerMode mode : {defaultFirst ? ServerMode::kDefault : ServerMode::kImmediate,
+                                  defaultFirst ? ServerMode::kImmediate : ServerMode::kDefault}) {
+      std::vector<std::string> arguments = {"--offset", offset.text};
+      if (mode == ServerMode::kImmediate) arguments.push_back("--immediate");
+      const auto server =
+          StartTimepage(tools, scratch, "paths-timepage", kAddress, kServerPort, arguments);
+      if (mode == ServerMode::kImmediate && !results.turnaround) {
+        results.turnaround = MeasureTurnaround(scratch);
+      }
+      for (std::size_t i = 0; i < kContenders.size(); ++i) {
+        if (kContenders[i].server == mode) {
+          results.runs[i].push_back(runner.Run(kContenders[i], offset));
+        }
+      }
+    }
+  }
+  return results;
+}
+
+// The summary of a contender's runs, by its step or, for htpdate, by the offset it printed.
+RunsSummary SummariseSteps(const std::vector<PathRun>& runs) {
+  std::vector<RunRecord> records;
+  for (const PathRun& run : runs) records.push_back(run.record);
+  return SummariseRuns(records);
+}
+
+RunsSummary SummariseEstimates(const std::vector<PathRun>& runs) {
+  std::vector<RunRecord> records;
+  for (const PathRun& run : runs) {
+    records.push_back(run.record);
+    records.back().error = run.estimateError;
+  }
+  return SummariseRuns(records);
+}
+
+// Why a contender's run left the clock alone, from the first such run.
+void NoteUnsetRuns(std::ostream& notes, const NetworkPath& path, const Contender& contender,
+                   const std::vector<PathRun>& runs, const RunsSummary& summary) {
+  for (const PathRun& run : runs) {
+    if (run.record.error) continue;
+    notes << "- " << path.name << ", " << contender.program << " (" << contender.replies
+          << "): " << summary.runs - summary.set << " of " << summary.runs
+          << " runs did not set the clock; the first ended with exit "
+          << run.record.measured.exitStatus << ", saying `" << run.record.lastOutput << "`.\n";
+    return;
+  }
+}
+
+void AddPathRows(Table& table, std::ostream& notes, const NetworkPath& path,
+                 const PathResults& results) {
+  std::vector<RunsSummary> steps;
+  for (const auto& runs : results.runs) steps.push_back(SummariseSteps(runs));
+  const RunsSummary peer = SummariseEstimates(results.runs[kPeer]);
+  for (std::size_t i = 0; i < kContenders.size(); ++i) {
+    const Contender& contender = kContenders[i];
+    if (contender.htpdatePrecision == 0) {
+      AddRow(table, path, contender.replies, contender.program, steps[i]);
+    } else {
+      AddRow(table, path, contender.replies, contender.program + ", step", steps[i]);
+      AddRow(table, path, contender.replies, contender.program + ", est.",
+             SummariseEstimates(results.runs[i]));
+    }
+    NoteUnsetRuns(notes, path, contender, results.runs[i], steps[i]);
+  }
+  for (std::size_t i = 0; i < kContenders.size(); ++i) {
+    if (kContenders[i].htpdatePrecision == 0)
+      AddRatioRow(table, path, kContenders[i], steps[i], peer);
+  }
+}
+
 }  // namespace
 
 PathsResult RunPaths(const Tools& tools, const Scratch& scratch, const PathsOptions& options) {
@@ -211,74 +296,14 @@ PathsResult RunPaths(const Tools& tools, const Scratch& scratch, const PathsOpti
   PathRunner runner(tools, scratch, options);
   Table table(kColumns);
   std::ostringstream offsets, turnarounds, notes;
-
   for (const NetworkPath& path : kPaths) {
-    Progress(path.name + " (up/down), " + std::to_string(options.runs) + " runs");
-    auto proxy = StartProxy(tools, scratch, path, "proxy-" + std::to_string(&path - &kPaths[0]));
-    std::vector<std::vector<PathRun>> records(kContenders.size());
-    std::vector<std::string> drawn;
-    std::optional<double> turnaround;
-
-    for (int run = 0; run < options.runs; ++run) {
-      const DrawnOffset offset = DrawOffset(generator, options.wholeOffsetSeconds);
-      drawn.push_back(offset.text);
-      // Taking turns at going first, so that neither kind of reply always follows the other.
-      const bool defaultFirst = run % 2 == 0;
-      for (const ServerMode mode :
-           {defaultFirst ? ServerMode::kDefault : ServerMode::kImmediate,
-            defaultFirst ? ServerMode::kImmediate : ServerMode::kDefault}) {
-        std::vector<std::string> arguments = {"--offset", offset.text};
-        if (mode == ServerMode::kImmediate) arguments.push_back("--immediate");
-        auto server = StartTimepage(tools, scratch, "paths-timepage", kAddress, kServerPort,
-                                    arguments);
-        if (mode == ServerMode::kImmediate && !turnaround) turnaround = MeasureTurnaround(scratch);
-        for (std::size_t i = 0; i < kContenders.size(); ++i) {
-          if (kContenders[i].server == mode) {
-            records[i].push_back(runner.Run(kContenders[i], offset));
-          }
-        }
-      }
-    }
-
-    std::vector<RunsSummary> steps, estimates;
-    for (const auto& series : records) {
-      std::vector<RunRecord> stepRuns, estimateRuns;
-      for (const PathRun& run : series) {
-        stepRuns.push_back(run.record);
-        estimateRuns.push_back(run.record);
-        estimateRuns.back().error = run.estimateError;
-      }
-      steps.push_back(SummariseRuns(stepRuns));
-      estimates.push_back(SummariseRuns(estimateRuns));
-    }
-    for (std::size_t i = 0; i < kContenders.size(); ++i) {
-      const Contender& contender = kContenders[i];
-      if (contender.htpdatePrecision == 0) {
-        AddRow(table, path, contender.replies, contender.program, steps[i]);
-      } else {
-        AddRow(table, path, contender.replies, contender.program + ", step", steps[i]);
-        AddRow(table, path, contender.replies, contender.program + ", est.", estimates[i]);
-      }
-      for (const PathRun& run : records[i]) {
-        if (run.record.error) continue;
-        notes << "- " << path.name << ", " << contender.program << " (" << contender.replies
-              << "): " << steps[i].runs - steps[i].set << " of " << steps[i].runs
-              << " runs did not set the clock; the first ended with exit "
-              << run.record.measured.exitStatus << ", saying `" << run.record.lastOutput
-              << "`.\n";
-        break;
-      }
-    }
-    for (std::size_t i = 0; i < kContenders.size(); ++i) {
-      if (kContenders[i].htpdatePrecision != 0) continue;
-      AddRatioRow(table, path, kContenders[i], steps[i], estimates[kPeer]);
-    }
-
+    const PathResults results = RunPath(tools, scratch, options, path, generator, runner);
+    AddPathRows(table, notes, path, results);
     offsets << "- " << path.name << ":";
-    for (const std::string& text : drawn) offsets << " " << text;
+    for (const std::string& text : results.offsets) offsets << " " << text;
     offsets << "\n";
     turnarounds << (turnarounds.str().empty() ? "" : ", ") << path.name << " "
-                << (turnaround ? FormatMs(*turnaround) : std::string("failed"));
+                << (results.turnaround ? FormatMs(*results.turnaround) : std::string("failed"));
   }
 
   PathsResult result;
@@ -289,8 +314,7 @@ PathsResult RunPaths(const Tools& tools, const Scratch& scratch, const PathsOpti
       << "which delays every chunk by a fixed time per direction (up = request, down = reply; "
       << "this kernel has no netem). Its handshake is not delayed, so wall times are one round "
          "trip shorter than on a real path of the same delays. For each run the served offset is "
-      << options.wholeOffsetSeconds
-      << " s plus a fraction drawn at random (seed " << options.seed
+      << options.wholeOffsetSeconds << " s plus a fraction drawn at random (seed " << options.seed
       << "), the same for every program in that run; error = requested − (real clock at the "
          "call + that run's offset), from the interposer's log, as above. "
       << options.runs
