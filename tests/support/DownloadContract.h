@@ -40,7 +40,7 @@ class RecordingPlatform : public Platform {
   TimeZoneSettings ReadTimeZoneSettings() override { return inner_.ReadTimeZoneSettings(); }
   MonthDay Today() override { return inner_.Today(); }
   DateTime ReadLocalClock() override { return inner_.ReadLocalClock(); }
-  bool SetLocalClock(const DateTime&) override { return false; }
+  bool SetLocalClock(const DateTime&, std::int32_t) override { return false; }
   std::string TimeOfDayText(const DateTime& time) override { return inner_.TimeOfDayText(time); }
 
   InternetHandle InternetOpen(const std::string& agent) override {
