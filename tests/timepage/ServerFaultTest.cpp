@@ -52,6 +52,9 @@ struct HalfCloseCase {
   const char* what;
   bool immediate;
   std::string request;
+  // The reply says "Connection: close". An immediate reply to HTTP/1.1 may leave before the
+  // end of the client's side is seen, and then says keep-alive; the stream ends all the same.
+  bool saysClose;
 };
 
 class HalfClose : public ::testing::TestWithParam<HalfCloseCase> {};
@@ -76,7 +79,9 @@ TEST_P(HalfClose, AClientThatShutsItsSideAfterTheRequestGetsItsPage) {
   const HttpReply reply = stream.Next();
   ASSERT_TRUE(reply.complete) << c.what << ": no reply";
   const Second served = ServedSecond(reply);
-  EXPECT_EQ(Header(reply, "connection"), "close") << c.what << ": nothing more can come";
+  if (c.saysClose) {
+    EXPECT_EQ(Header(reply, "connection"), "close") << c.what << ": nothing more can come";
+  }
   if (c.immediate) {
     EXPECT_EQ(served, floor<seconds>(sent)) << c.what;
     EXPECT_LT(reply.receivedAt - sent, kPromptReply) << c.what;
@@ -95,10 +100,12 @@ TEST_P(HalfClose, AClientThatShutsItsSideAfterTheRequestGetsItsPage) {
 INSTANTIATE_TEST_SUITE_P(
     Table, HalfClose,
     ::testing::Values(
-        HalfCloseCase{"aligned, HTTP/1.0", false, "GET /cgi-bin/timer.pl HTTP/1.0\r\n\r\n"},
-        HalfCloseCase{"aligned, HTTP/1.1", false, PersistentRequest()},
-        HalfCloseCase{"immediate, HTTP/1.0", true, "GET /cgi-bin/timer.pl HTTP/1.0\r\n\r\n"},
-        HalfCloseCase{"immediate, HTTP/1.1", true, PersistentRequest()}));
+        HalfCloseCase{"aligned, HTTP/1.0", false, "GET /cgi-bin/timer.pl HTTP/1.0\r\n\r\n",
+                      true},
+        HalfCloseCase{"aligned, HTTP/1.1", false, PersistentRequest(), true},
+        HalfCloseCase{"immediate, HTTP/1.0", true, "GET /cgi-bin/timer.pl HTTP/1.0\r\n\r\n",
+                      true},
+        HalfCloseCase{"immediate, HTTP/1.1", true, PersistentRequest(), false}));
 
 struct LeaveCase {
   const char* what;
