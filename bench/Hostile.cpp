@@ -430,8 +430,7 @@ std::vector<ClientCase> ClientCases(const HostileClientOptions& options) {
       {"binary junk, 16 KiB each", Misbehaviour::kJunk, false},
       {"descriptor flood: idle connections, server limited to " + files + " files",
        Misbehaviour::kIdle, true},
-      {"half-sent requests, server limited to " + files + " files", Misbehaviour::kHalfSent,
-       true},
+      {"half-sent requests, server limited to " + files + " files", Misbehaviour::kHalfSent, true},
   };
 }
 
@@ -561,8 +560,8 @@ Probe ProbeOnce() {
   const SystemTime arrived = std::chrono::system_clock::now();
   close(fd);
   const auto second = std::chrono::ceil<std::chrono::seconds>(sent);
-  probe.onItsSecond = reply.rfind("HTTP/1.1 200", 0) == 0 &&
-                      reply.find(UniversalText(second)) != std::string::npos;
+  probe.onItsSecond =
+      reply.rfind("HTTP/1.1 200", 0) == 0 && reply.find(UniversalText(second)) != std::string::npos;
   probe.afterSecondMs = std::chrono::duration<double, std::milli>(arrived - second).count();
   return probe;
 }

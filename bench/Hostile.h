@@ -22,9 +22,9 @@ struct HostileOptions {
 std::string RunHostile(const Tools& tools, const Scratch& scratch, const HostileOptions& options);
 
 struct HostileClientOptions {
-  int clients = 2000;       // misbehaving connections per case
-  int spreadSeconds = 3;    // over which they are opened, in even batches
-  int probes = 5;           // requests of the normal client, one a second
+  int clients = 2000;         // misbehaving connections per case
+  int spreadSeconds = 3;      // over which they are opened, in even batches
+  int probes = 5;             // requests of the normal client, one a second
   unsigned floodFiles = 256;  // the server's limit on open files in the descriptor flood
 };
 

@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "Options.h"
-#include "Server.h"
 #include "ServedClock.h"
+#include "Server.h"
 #include "ServerHarness.h"
 #include "UniqueFd.h"
 
@@ -26,8 +26,8 @@ namespace {
 using namespace std::chrono;
 using namespace std::chrono_literals;
 using tidewell::timepage::Options;
-using tidewell::timepage::Server;
 using tidewell::timepage::ServedClock;
+using tidewell::timepage::Server;
 using tidewell::timepage::UniqueFd;
 
 // On loopback a page that leaves on its second arrives well inside this.

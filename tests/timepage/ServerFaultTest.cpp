@@ -100,17 +100,15 @@ TEST_P(HalfClose, AClientThatShutsItsSideAfterTheRequestGetsItsPage) {
 INSTANTIATE_TEST_SUITE_P(
     Table, HalfClose,
     ::testing::Values(
-        HalfCloseCase{"aligned, HTTP/1.0", false, "GET /cgi-bin/timer.pl HTTP/1.0\r\n\r\n",
-                      true},
+        HalfCloseCase{"aligned, HTTP/1.0", false, "GET /cgi-bin/timer.pl HTTP/1.0\r\n\r\n", true},
         HalfCloseCase{"aligned, HTTP/1.1", false, PersistentRequest(), true},
-        HalfCloseCase{"immediate, HTTP/1.0", true, "GET /cgi-bin/timer.pl HTTP/1.0\r\n\r\n",
-                      true},
+        HalfCloseCase{"immediate, HTTP/1.0", true, "GET /cgi-bin/timer.pl HTTP/1.0\r\n\r\n", true},
         HalfCloseCase{"immediate, HTTP/1.1", true, PersistentRequest(), false}));
 
 struct LeaveCase {
   const char* what;
-  bool reset;           // abort the connection (RST) rather than close it (FIN)
-  std::size_t logged;   // "served" lines for the four requests
+  bool reset;          // abort the connection (RST) rather than close it (FIN)
+  std::size_t logged;  // "served" lines for the four requests
 };
 
 class LeavingWhileHeld : public ::testing::TestWithParam<LeaveCase> {};
@@ -244,11 +242,11 @@ TEST_P(Floods, AClientAfterTheFloodIsAnsweredOnItsSecond) {
 
 INSTANTIATE_TEST_SUITE_P(
     Table, Floods,
-    ::testing::Values(
-        FloodCase{"400 half requests", Flood::kHalfRequests, 400, 0},
-        FloodCase{"300 half requests, 128 descriptors", Flood::kHalfRequests, 300, 128},
-        FloodCase{"200 idle connections, 64 descriptors", Flood::kIdle, 200, 64},
-        FloodCase{"150 whole requests, 64 descriptors", Flood::kRequests, 150, 64}));
+    ::testing::Values(FloodCase{"400 half requests", Flood::kHalfRequests, 400, 0},
+                      FloodCase{"300 half requests, 128 descriptors", Flood::kHalfRequests, 300,
+                                128},
+                      FloodCase{"200 idle connections, 64 descriptors", Flood::kIdle, 200, 64},
+                      FloodCase{"150 whole requests, 64 descriptors", Flood::kRequests, 150, 64}));
 
 }  // namespace
 }  // namespace timepage_test

@@ -43,7 +43,6 @@ class Listener {
   void ResumeWhenDue(Mono now);
 
  private:
-
   EventSet& events_;
   UniqueFd socket_;
   std::uint64_t tag_;

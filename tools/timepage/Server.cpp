@@ -205,7 +205,7 @@ bool Server::DropLongestWaiting(Mono now) {
   const auto candidate = deadlines_.EarliestOf([this](std::uint64_t id) {
     const auto found = connections_.find(id);
     return found != connections_.end() && (found->second.phase() == Phase::kReadingHead ||
-                                            found->second.phase() == Phase::kLingering);
+                                           found->second.phase() == Phase::kLingering);
   });
   if (!candidate) return false;
   Connection& connection = connections_.at(candidate->second);
@@ -379,7 +379,8 @@ int Server::MillisecondsToNextWake(Mono now) const {
   const std::optional<Mono> resume = listener_.PausedUntil();
   if (resume && (!wake || *resume < *wake)) wake = resume;
   if (const std::optional<Second> parked = parked_.Earliest(); timerFailed_ && parked) {
-    const Mono due = now + std::chrono::duration_cast<Mono::duration>(Instant{*parked} - ServedNow());
+    const Mono due =
+        now + std::chrono::duration_cast<Mono::duration>(Instant{*parked} - ServedNow());
     if (!wake || due < *wake) wake = due;
   }
   if (!wake) return -1;  // the boundary timer and the sockets wake us
