@@ -86,6 +86,7 @@ class BackgroundProcess {
   bool WaitForOutput(const std::string& text, std::chrono::milliseconds timeout) const;
   bool Running();
   void Stop();
+  pid_t pid() const { return pid_; }
 
  private:
   pid_t pid_ = -1;
