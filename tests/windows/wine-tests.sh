@@ -272,6 +272,10 @@ step_zones() {
     say "zone $zone"
     as_wine_user wineserver -k 2>/dev/null || true  # a fresh start reads TZ again
     run_platform_tests "$work/zone.log" 'TimeZoneTest.*' TZ="$zone" TIDEWELL_TEST_TZ="$zone"
+    if grep -q '^\[  SKIPPED \] 1 test' "$work/zone.log"; then
+      say "$zone: skipped, the test has no written-out days for this year"
+      continue
+    fi
     grep -q '^\[  PASSED  \] 1 test' "$work/zone.log" || { cat "$work/zone.log"; fail "$zone"; }
   done
 }
