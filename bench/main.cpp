@@ -1,4 +1,5 @@
-// tidewell_bench: fenwhit against htpdate, and tidewell-timepage against nginx, on this machine.
+// tidewell_bench: fenwhit against htpdate, and tidewell-timepage against hostile clients and
+// against nginx, on this machine.
 //
 //   tidewell_bench [--runs N] [--kill-after SECONDS] [--sections accuracy,hostile,load,paths]
 //                  [--seed N] [--output FILE] [--keep-scratch]
@@ -220,8 +221,11 @@ int Run(const Options& options) {
     hostileOptions.normalRssKb = accuracy.fenwhitNormalRssKb;
     const std::string section = RunHostile(tools, scratch, hostileOptions);
     report << section;
-    lap("hostile");
     std::cout << "\n" << section << std::flush;
+    const std::string clients = RunHostileClients(tools, scratch, HostileClientOptions{});
+    report << clients;
+    lap("hostile");
+    std::cout << "\n" << clients << std::flush;
   }
   if (options.sections.count("load") != 0) {
     const std::string section = RunLoad(tools, scratch, LoadOptions{});

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -129,6 +130,11 @@ std::vector<std::string> ServerProcess::ReadLines(std::size_t count,
     pendingOut_.erase(0, newline + 1);
   }
   return lines;
+}
+
+bool ServerProcess::LimitOpenFiles(unsigned count) {
+  const rlimit limit{count, count};
+  return process_ && ::prlimit(process_->pid(), RLIMIT_NOFILE, &limit, nullptr) == 0;
 }
 
 ChildResult ServerProcess::Stop(int signal) {
