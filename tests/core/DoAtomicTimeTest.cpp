@@ -68,44 +68,7 @@ TEST_F(DoAtomicTimeTest, HalfPastMidnightUniversalWithBias60KeepsTheClocksDate) 
   EXPECT_EQ(core.m_StrAtomicTime, "11:30:00 PM");
 }
 
-struct MidnightCase {
-  const char* name;
-  DateTime clock;
-  const char* pageTime;  // with the zone at UTC, the page's time is the local time
-  DateTime expected;
-};
-
-void PrintTo(const MidnightCase& c, std::ostream* os) { *os << c.name; }
-
-class MidnightTest : public ::testing::TestWithParam<MidnightCase> {};
-
-TEST_P(MidnightTest, SetsTheTimeOnTheNearestDay) {
-  const MidnightCase& c = GetParam();
-  FakePlatform platform;
-  platform.clock = c.clock;
-  platform.ServeTime(std::string(" ") + c.pageTime + " ");
-  TimeCore core(platform);
-  EXPECT_TRUE(core.DoAtomicTime());
-  ASSERT_EQ(platform.clockSets.size(), 1u);
-  EXPECT_EQ(platform.clockSets[0], c.expected);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    AcrossMidnight, MidnightTest,
-    ::testing::Values(MidnightCase{"FastClockJustPastMidnight",
-                                   DateTime::FromParts(2026, 12, 8, 0, 0, 5), "23:59:58",
-                                   DateTime::FromParts(2026, 12, 7, 23, 59, 58)},
-                      MidnightCase{"SlowClockJustBeforeMidnight",
-                                   DateTime::FromParts(2026, 12, 7, 23, 59, 50), "00:00:03",
-                                   DateTime::FromParts(2026, 12, 8, 0, 0, 3)},
-                      MidnightCase{"NewYearsEve", DateTime::FromParts(2027, 1, 1, 0, 0, 1),
-                                   "23:59:59", DateTime::FromParts(2026, 12, 31, 23, 59, 59)},
-                      MidnightCase{"LeapDay", DateTime::FromParts(2028, 2, 29, 23, 59, 59),
-                                   "00:00:01", DateTime::FromParts(2028, 3, 1, 0, 0, 1)},
-                      MidnightCase{"MiddayStaysToday", DateTime::FromParts(2026, 12, 7, 12, 0, 0),
-                                   "12:00:30", DateTime::FromParts(2026, 12, 7, 12, 0, 30)}),
-    [](const auto& info) { return std::string(info.param.name); });
-
+// A clock near midnight or near a change of the zone, and the page's time of day.
 struct ChangeDayCase {
   const char* name;
   TimeZoneSettings zone;
@@ -119,9 +82,9 @@ void PrintTo(const ChangeDayCase& c, std::ostream* os) { *os << c.name; }
 
 class ChangeDayTest : public ::testing::TestWithParam<ChangeDayCase> {};
 
-// The clock is two seconds fast, so every case is a correction; the clock must land on the
-// page's instant, and the platform must hear which offset the reading was made with.
-TEST_P(ChangeDayTest, SetsThePagesInstantThroughTheChange) {
+// The clock must land on the page's instant, on the nearest day, and the platform must hear
+// which offset the reading was made with.
+TEST_P(ChangeDayTest, SetsThePagesInstantOnTheNearestDay) {
   const ChangeDayCase& c = GetParam();
   FakePlatform platform;
   platform.zone = c.zone;
@@ -134,6 +97,27 @@ TEST_P(ChangeDayTest, SetsThePagesInstantThroughTheChange) {
   EXPECT_EQ(platform.clockSetBiases.at(0), c.expectedBias);
 }
 
+// With the zone at UTC, the page's time is the local time.
+constexpr TimeZoneSettings kUtc{};
+
+INSTANTIATE_TEST_SUITE_P(
+    AcrossMidnight, ChangeDayTest,
+    ::testing::Values(ChangeDayCase{"FastClockJustPastMidnight", kUtc,
+                                    DateTime::FromParts(2026, 12, 8, 0, 0, 5), "23:59:58",
+                                    DateTime::FromParts(2026, 12, 7, 23, 59, 58), 0},
+                      ChangeDayCase{"SlowClockJustBeforeMidnight", kUtc,
+                                    DateTime::FromParts(2026, 12, 7, 23, 59, 50), "00:00:03",
+                                    DateTime::FromParts(2026, 12, 8, 0, 0, 3), 0},
+                      ChangeDayCase{"NewYearsEve", kUtc, DateTime::FromParts(2027, 1, 1, 0, 0, 1),
+                                    "23:59:59", DateTime::FromParts(2026, 12, 31, 23, 59, 59), 0},
+                      ChangeDayCase{"LeapDay", kUtc, DateTime::FromParts(2028, 2, 29, 23, 59, 59),
+                                    "00:00:01", DateTime::FromParts(2028, 3, 1, 0, 0, 1), 0},
+                      ChangeDayCase{"MiddayStaysToday", kUtc,
+                                    DateTime::FromParts(2026, 12, 7, 12, 0, 0), "12:00:30",
+                                    DateTime::FromParts(2026, 12, 7, 12, 0, 30), 0}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// In these the clock is two seconds fast, so every case is a correction.
 constexpr TimeZoneSettings kBerlin2025{-60, 0, -60, 10, 26, 3, 30, 3 * 3600, 2 * 3600};
 constexpr TimeZoneSettings kNewYork2025{300, 0, -60, 11, 2, 3, 9, 2 * 3600, 2 * 3600};
 constexpr TimeZoneSettings kSydney2025{-600, 0, -60, 4, 6, 10, 5, 3 * 3600, 2 * 3600};

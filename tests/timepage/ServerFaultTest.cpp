@@ -19,25 +19,6 @@ namespace {
 using namespace std::chrono;
 using namespace std::chrono_literals;
 
-// On loopback a page that leaves on its second arrives well inside this.
-constexpr nanoseconds kArrivalBound = 20ms;
-// A reply that is not held for a boundary comes back within this.
-constexpr nanoseconds kPromptReply = 150ms;
-
-std::string Header(const HttpReply& reply, const std::string& name) {
-  const auto found = reply.headers.find(name);
-  return found == reply.headers.end() ? "" : found->second;
-}
-
-// The page's second, checked against its Date header.
-Second ServedSecond(const HttpReply& reply) {
-  EXPECT_TRUE(reply.complete);
-  EXPECT_EQ(reply.status, 200);
-  const auto page = PageSecond(reply.body, reply.receivedAt);
-  EXPECT_EQ(page, HttpDateSecond(Header(reply, "date"))) << "the Date header and the page disagree";
-  return page.value_or(Second{});
-}
-
 // Closes a test's client sockets whichever way the test ends.
 struct Sockets {
   ~Sockets() {

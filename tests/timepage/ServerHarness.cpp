@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/resource.h>
@@ -367,6 +368,22 @@ std::optional<Second> HttpDateSecond(const std::string& value) {
   const char* end = ::strptime(value.c_str(), "%a, %d %b %Y %H:%M:%S GMT", &parts);
   if (end == nullptr || *end != '\0') return std::nullopt;
   return Second{std::chrono::seconds{::timegm(&parts)}};
+}
+
+std::string Header(const HttpReply& reply, const std::string& name) {
+  const auto found = reply.headers.find(name);
+  return found == reply.headers.end() ? "" : found->second;
+}
+
+Second ServedSecond(const HttpReply& reply) {
+  EXPECT_TRUE(reply.complete);
+  EXPECT_EQ(reply.status, 200);
+  const auto page = PageSecond(reply.body, reply.receivedAt);
+  const auto date = HttpDateSecond(Header(reply, "date"));
+  EXPECT_TRUE(page.has_value()) << reply.body;
+  EXPECT_TRUE(date.has_value());
+  EXPECT_EQ(page, date) << "the Date header and the page disagree";
+  return page.value_or(Second{});
 }
 
 }  // namespace timepage_test

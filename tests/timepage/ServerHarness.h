@@ -29,6 +29,9 @@ using Second = std::chrono::sys_seconds;
 
 // On loopback a page that leaves on its second arrives well inside this.
 inline constexpr std::chrono::nanoseconds kArrivalBound{std::chrono::milliseconds(20)};
+// A reply that is not held for a boundary comes back within this, even under the sanitizers on
+// a busy machine; a held one takes hundreds of milliseconds more.
+inline constexpr std::chrono::nanoseconds kPromptReply{std::chrono::milliseconds(150)};
 
 Instant RealNow();
 
@@ -130,5 +133,10 @@ class ReplyStream {
 std::optional<Second> PageSecond(const std::string& body, Instant near);
 // The second a Date header names.
 std::optional<Second> HttpDateSecond(const std::string& value);
+
+// The value of a reply's header (name in lower case), empty when it has none.
+std::string Header(const HttpReply& reply, const std::string& name);
+// The page's second, checked against its Date header.
+Second ServedSecond(const HttpReply& reply);
 
 }  // namespace timepage_test

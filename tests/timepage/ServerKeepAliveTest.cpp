@@ -20,11 +20,6 @@ using namespace std::chrono_literals;
 // Long enough for a server that wrongly closes to be seen closing.
 constexpr milliseconds kStaysOpenWait = 150ms;
 
-std::string Header(const HttpReply& reply, const std::string& name) {
-  const auto found = reply.headers.find(name);
-  return found == reply.headers.end() ? "" : found->second;
-}
-
 Second DateOf(const HttpReply& reply) {
   const auto date = HttpDateSecond(Header(reply, "date"));
   EXPECT_TRUE(date.has_value()) << "no readable Date header";

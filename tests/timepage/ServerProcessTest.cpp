@@ -24,30 +24,9 @@ namespace {
 using namespace std::chrono;
 using namespace std::chrono_literals;
 
-// A reply that is not held for a boundary comes back within this, even under the sanitizers
-// on a busy machine; a held one takes hundreds of milliseconds more.
-constexpr nanoseconds kPromptReply = 150ms;
-
 std::string Describe(Instant t) {
   const auto since = t.time_since_epoch();
   return std::to_string(duration_cast<microseconds>(since).count() % 100'000'000) + "us";
-}
-
-std::string Header(const HttpReply& reply, const std::string& name) {
-  const auto found = reply.headers.find(name);
-  return found == reply.headers.end() ? "" : found->second;
-}
-
-// The page's second, checked against its Date header.
-Second ServedSecond(const HttpReply& reply) {
-  EXPECT_TRUE(reply.complete);
-  EXPECT_EQ(reply.status, 200);
-  const auto page = PageSecond(reply.body, reply.receivedAt);
-  const auto date = HttpDateSecond(Header(reply, "date"));
-  EXPECT_TRUE(page.has_value()) << reply.body;
-  EXPECT_TRUE(date.has_value());
-  EXPECT_EQ(page, date) << "the Date header and the page disagree";
-  return page.value_or(Second{});
 }
 
 TEST(TimePageServer, PrintsWhereItListensAndStopsOnSignals) {
