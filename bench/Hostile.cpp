@@ -41,7 +41,6 @@ using namespace std::chrono_literals;
 using test::ScriptedHttpServer;
 using test::ScriptedReply;
 
-constexpr const char* kPagePath = "/cgi-bin/timer.pl";
 constexpr std::size_t kMiB = 1024 * 1024;
 constexpr auto kDripInterval = 1000ms;
 

@@ -17,8 +17,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr const char* kPagePath = "/cgi-bin/timer.pl";
-constexpr const char* kAddress = TIDEWELL_BENCH_ACCURACY_ADDRESS;
 // fenwhit_bench asks this port, so the proxy holds it; the server sits behind the proxy.
 constexpr int kProxyPort = TIDEWELL_BENCH_PORT;
 constexpr int kServerPort = TIDEWELL_BENCH_PORT + 5;
@@ -59,10 +57,6 @@ const std::vector<Contender> kContenders = {
     {"htpdate -p 7", "immediate", ServerMode::kImmediate, 7},
 };
 constexpr std::size_t kPeer = 3;  // htpdate -p 4
-
-std::string Url() {
-  return std::string("http://") + kAddress + ":" + std::to_string(kProxyPort) + kPagePath;
-}
 
 std::string HostPort(int port) { return std::string(kAddress) + ":" + std::to_string(port); }
 
@@ -115,9 +109,10 @@ std::unique_ptr<BackgroundProcess> StartProxy(const Tools& tools, const Scratch&
 
 // Request sent to first byte back, as curl sees it through the path: up + down + the server.
 std::optional<double> MeasureTurnaround(const Scratch& scratch) {
-  const Captured timing = RunAndCapture({"curl", "-s", "-o", "/dev/null", "--max-time", "5", "-w",
-                                         "%{time_pretransfer} %{time_starttransfer}", Url()},
-                                        10s, scratch.Path("paths-turnaround.out"));
+  const Captured timing =
+      RunAndCapture({"curl", "-s", "-o", "/dev/null", "--max-time", "5", "-w",
+                     "%{time_pretransfer} %{time_starttransfer}", PageUrl(kProxyPort)},
+                    10s, scratch.Path("paths-turnaround.out"));
   double pretransfer = 0, starttransfer = 0;
   if (timing.exitStatus != 0 ||
       std::sscanf(timing.output.c_str(), "%lf %lf", &pretransfer, &starttransfer) != 2) {
@@ -158,7 +153,8 @@ class PathRunner {
     run.outputFile = scratch_.Path(tag + ".out");
     run.killAfter = options_.killAfter;
     if (htpdate) {
-      run.command = {"htpdate", "-s", "-p", std::to_string(contender.htpdatePrecision), Url()};
+      run.command = {"htpdate", "-s", "-p", std::to_string(contender.htpdatePrecision),
+                     PageUrl(kProxyPort)};
       run.preload = tools_.pretendRoot;
     } else {
       run.command = {tools_.fenwhit};

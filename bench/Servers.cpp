@@ -49,6 +49,10 @@ void HandOver(const std::filesystem::path& root) {
 
 }  // namespace
 
+std::string PageUrl(int port) {
+  return std::string("http://") + kAddress + ":" + std::to_string(port) + kPagePath;
+}
+
 std::unique_ptr<BackgroundProcess> StartTimepage(const Tools& tools, const Scratch& scratch,
                                                  const std::string& name,
                                                  const std::string& address, int port,
