@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "DownloadLimits.h"
@@ -65,10 +66,28 @@ inline std::string PatternBody(std::size_t size) {
   return body;
 }
 
+// A page whose server falls silent, after the first of `pieces` or before it answers at all: the
+// stall limit of a second ends the download within `longest`, keeping the `kept` bytes that came.
+inline DownloadCase Stalled(const char* name, Delivery delivery, std::size_t bodySize,
+                            std::vector<std::size_t> pieces, bool opens, std::size_t kept,
+                            std::chrono::milliseconds longest) {
+  using std::chrono::milliseconds;
+  return {.name = name,
+          .delivery = delivery,
+          .bodySize = bodySize,
+          .pieces = std::move(pieces),
+          .limits = {.stallTime = std::chrono::seconds(1)},
+          .opens = opens,
+          .leastBody = kept,
+          .mostBody = kept,
+          .shortest = milliseconds(900),
+          .longest = longest,
+          .needsReceiveTimeout = true};
+}
+
 inline const std::vector<DownloadCase>& DownloadCases() {
   using std::chrono::milliseconds;
   using std::chrono::seconds;
-  constexpr DownloadLimits kStallAfterASecond{.stallTime = seconds(1)};
   static const std::vector<DownloadCase> cases = {
       {"empty", Delivery::kWhole, 0},
       {"one_byte", Delivery::kWhole, 1},
@@ -99,24 +118,8 @@ inline const std::vector<DownloadCase>& DownloadCases() {
        .bodySize = 0,
        .opens = false,
        .longest = seconds(2)},
-      {.name = "never_answers",
-       .delivery = Delivery::kNeverAnswering,
-       .bodySize = 0,
-       .limits = kStallAfterASecond,
-       .opens = false,
-       .shortest = milliseconds(900),
-       .longest = seconds(4),
-       .needsReceiveTimeout = true},
-      {.name = "stalls_after_100",
-       .delivery = Delivery::kStalling,
-       .bodySize = 150,
-       .pieces = {100},
-       .limits = kStallAfterASecond,
-       .leastBody = 100,
-       .mostBody = 100,
-       .shortest = milliseconds(900),
-       .longest = seconds(6),
-       .needsReceiveTimeout = true},
+      Stalled("never_answers", Delivery::kNeverAnswering, 0, {}, /*opens=*/false, 0, seconds(4)),
+      Stalled("stalls_after_100", Delivery::kStalling, 150, {100}, /*opens=*/true, 100, seconds(6)),
       // 50 bytes a second for 40 seconds: only the deadline can end it in time.
       {.name = "drips_past_the_deadline",
        .delivery = Delivery::kDripping,
