@@ -2,6 +2,7 @@
 
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <string_view>
 
@@ -19,6 +20,7 @@ ReadOutcome Connection::ReadHead() {
     char chunk[kReadChunk];
     const ssize_t got = ::recv(fd(), chunk, sizeof chunk, 0);
     if (got > 0) {
+      receivedAt_ = std::chrono::steady_clock::now();
       const std::size_t before = input_.size();
       input_.append(chunk, static_cast<std::size_t>(got));
       if (FindHead(before)) return ReadOutcome::kHead;
@@ -47,6 +49,8 @@ bool Connection::FindHead(std::size_t from) {
 }
 
 void Connection::TakeHead() {
+  // A head sent without waiting for the reply before it counts from when it was read.
+  headAt_ = receivedAt_;
   if (headLength_ == 0) {
     request_ = RoutedRequest{Route::kHeadTooLarge, false, "", false};
   } else {
@@ -59,9 +63,15 @@ void Connection::TakeHead() {
   if (!keepOpen_ || input_.empty()) std::string{}.swap(input_);
 }
 
-WriteState Connection::StartReply(std::shared_ptr<const Response> reply, Second served) {
+WriteState Connection::StartReply(std::shared_ptr<const Response> reply, Second served,
+                                  std::optional<std::chrono::nanoseconds> age) {
   reply_ = std::move(reply);
   replyLength_ = request_.headOnly ? reply_->headerLength : reply_->bytes.size();
+  figuresLength_ = 0;
+  if (age) {
+    const auto hold = std::chrono::steady_clock::now() - headAt_;
+    figuresLength_ = FormatReplyFigures(hold, *age, request_.preferNoHold, figures_);
+  }
   written_ = 0;
   served_ = served;
   const WriteState state = WriteMore();
@@ -73,7 +83,11 @@ WriteState Connection::ContinueWriting() { return WriteMore(); }
 
 WriteState Connection::WriteMore() {
   const std::string_view bytes{reply_->bytes.data(), replyLength_};
-  return WriteReply(fd(), bytes, &written_, AfterFor(keepOpen_));
+  const std::size_t split = std::min(reply_->figuresAt, bytes.size());
+  const std::string_view pieces[] = {bytes.substr(0, split),
+                                     std::string_view{figures_.data(), figuresLength_},
+                                     bytes.substr(split)};
+  return WriteReply(fd(), pieces, &written_, AfterFor(keepOpen_));
 }
 
 void Connection::FinishReply() {
