@@ -11,12 +11,11 @@ DateTime DryRunPlatform::ReadLocalClock() {
 
 bool DryRunPlatform::SetLocalClock(const DateTime& local) {
   request_ = Request{inner_.ReadLocalClock(), local, std::chrono::system_clock::now(),
-                     std::chrono::steady_clock::now()};
+                     std::chrono::steady_clock::now(), inner_.LastReplyTiming()};
   return true;
 }
 
-InternetHandle DryRunPlatform::InternetOpenUrl(InternetHandle session,
-                                               const std::string& address) {
+InternetHandle DryRunPlatform::InternetOpenUrl(InternetHandle session, const std::string& address) {
   const std::string target = hostOverride_.empty() ? address : WithHost(address, hostOverride_);
   return inner_.InternetOpenUrl(session, target);
 }
