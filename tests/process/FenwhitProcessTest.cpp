@@ -87,6 +87,73 @@ INSTANTIATE_TEST_SUITE_P(Zones, FenwhitZoneTest,
                            return name;
                          });
 
+// Today becomes the day of a change through a zone written as a rule (UTC in winter, an hour
+// ahead in summer), with the change a little before or after this moment. The other change is
+// half a year away. The page's instant must be set whichever side of the change it falls on.
+struct ChangeTodayCase {
+  const char* name;
+  bool toDaylight;           // which change falls today
+  int changeFromNowMinutes;  // when, counted from now
+};
+
+void PrintTo(const ChangeTodayCase& c, std::ostream* out) { *out << c.name; }
+
+// A POSIX TZ rule "XST0XDT-1,start/time,end/time" with days counted from 0 = 1 January. Empty
+// near midnight (UTC), where the change or this moment could show on another local date.
+std::string ZoneChangingToday(const ChangeTodayCase& c, std::time_t now) {
+  constexpr int kFirstUsableSecond = 3 * 3600;
+  constexpr int kLastUsableSecond = 20 * 3600;
+  constexpr int kDaysInHalfAYear = 182;
+  std::tm utc{};
+  gmtime_r(&now, &utc);
+  const int nowSecond = utc.tm_hour * 3600 + utc.tm_min * 60 + utc.tm_sec;
+  if (nowSecond < kFirstUsableSecond || nowSecond > kLastUsableSecond) return {};
+  const int changeUtcSecond = nowSecond + c.changeFromNowMinutes * 60;
+  // The time of a change is read on the clock before it: winter time is UTC, summer time +1.
+  const int changeClockSecond = changeUtcSecond + (c.toDaylight ? 0 : 3600);
+  const int today = utc.tm_yday;
+  const int otherDay = (today + kDaysInHalfAYear) % 365;
+  char rule[96];
+  if (c.toDaylight) {
+    std::snprintf(rule, sizeof rule, "XST0XDT-1,%d/%d:%02d:%02d,%d/2", today,
+                  changeClockSecond / 3600, changeClockSecond / 60 % 60, changeClockSecond % 60,
+                  otherDay);
+  } else {
+    std::snprintf(rule, sizeof rule, "XST0XDT-1,%d/2,%d/%d:%02d:%02d", otherDay, today,
+                  changeClockSecond / 3600, changeClockSecond / 60 % 60, changeClockSecond % 60);
+  }
+  return rule;
+}
+
+class FenwhitChangeTodayTest : public FenwhitProcessTest,
+                               public ::testing::WithParamInterface<ChangeTodayCase> {};
+
+TEST_P(FenwhitChangeTodayTest, SetsThePagesInstantOnTheDayOfAChange) {
+  const std::string zone = ZoneChangingToday(GetParam(), std::time(nullptr));
+  if (zone.empty()) GTEST_SKIP() << "the change would not fall on today's date at this hour";
+  ScriptedHttpServer server(TIDEWELL_TEST_HOST_ADDRESS, TIDEWELL_TEST_HOST_PORT);
+  server.Serve(kPagePath, ScriptedReply::Body(TimePageAhead(37)));
+
+  const ChildResult run = RunFenwhit({"TZ=" + zone});
+  ExpectSilentSuccess(run);
+  const auto calls = ClockCalls();
+  ASSERT_EQ(calls.size(), 1u) << zone;
+  const double ahead = calls[0].requested - calls[0].real;
+  EXPECT_GT(ahead, 34.0) << zone;
+  EXPECT_LT(ahead, 38.0) << zone;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Changes, FenwhitChangeTodayTest,
+    ::testing::Values(ChangeTodayCase{"BeforeTheChangeToSummerTime", true, 120},
+                      ChangeTodayCase{"AfterTheChangeToSummerTime", true, -120},
+                      ChangeTodayCase{"BeforeTheChangeToWinterTime", false, 120},
+                      ChangeTodayCase{"AfterTheChangeToWinterTime", false, -120},
+                      // Half an hour before summer time ends, this reading shows again later.
+                      ChangeTodayCase{"FirstShowingOfTheRepeatedHour", false, 30},
+                      ChangeTodayCase{"SecondShowingOfTheRepeatedHour", false, -30}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 TEST_F(FenwhitProcessTest, NoServerListeningEndsSilentlyWithoutTouchingTheClock) {
   const ChildResult run = RunFenwhit();
   ExpectSilentSuccess(run);

@@ -9,9 +9,13 @@ DateTime DryRunPlatform::ReadLocalClock() {
   return DateTime::FromSerialSeconds(request_->requested.SerialSeconds() + elapsedSeconds);
 }
 
-bool DryRunPlatform::SetLocalClock(const DateTime& local) {
-  request_ = Request{inner_.ReadLocalClock(), local, std::chrono::system_clock::now(),
-                     std::chrono::steady_clock::now(), inner_.LastReplyTiming()};
+bool DryRunPlatform::SetLocalClock(const DateTime& local, std::int32_t biasMinutes) {
+  request_ = Request{inner_.ReadLocalClock(),
+                     local,
+                     biasMinutes,
+                     std::chrono::system_clock::now(),
+                     std::chrono::steady_clock::now(),
+                     inner_.LastReplyTiming()};
   return true;
 }
 

@@ -84,9 +84,10 @@ std::optional<Options> ParseOptions(int argc, char** argv, std::string& error) {
   return options;
 }
 
-void PrintReport(const tidewell::DryRunPlatform::Request& request, std::int32_t biasMinutes,
-                 const std::string& address) {
+void PrintReport(const tidewell::DryRunPlatform::Request& request, const std::string& address) {
   using namespace tidewell;
+  // The bias the synchronisation itself used: on the day of a change it depends on the page.
+  const std::int32_t biasMinutes = request.biasMinutes;
   // The page's whole second, brought up to the moment of asking by the reply's figures.
   const std::chrono::nanoseconds past =
       request.reply ? PastPageSecond(*request.reply, request.steadyAtRequest)
@@ -136,15 +137,12 @@ int main(int argc, char** argv) {
                                   ? TimePageAddress()
                                   : DryRunPlatform::WithHost(TimePageAddress(), options->host);
   try {
-    const MonthDay today = platform.Today();
-    const std::int32_t biasMinutes =
-        BiasMinutes(platform.ReadTimeZoneSettings(), today.Month, today.Day);
     if (!core.DoAtomicTime() || !platform.LastRequest()) {
       std::printf("time page:       %s\nno time obtained (no page, or no time entry on it)\n",
                   address.c_str());
       return kExitNoTime;
     }
-    PrintReport(*platform.LastRequest(), biasMinutes, address);
+    PrintReport(*platform.LastRequest(), address);
     return kExitTimeObtained;
   } catch (const RuntimeError& error) {
     std::fprintf(stderr, "tidewell-query: run-time error %d: %s\n", error.Number(),
