@@ -58,9 +58,15 @@ void Connection::TakeHead() {
     input_.erase(0, headLength_);
   }
   ++answered_;
-  keepOpen_ = request_.keepAlive && answered_ < kMaxRequestsPerConnection;
+  keepOpen_ = request_.keepAlive && answered_ < kMaxRequestsPerConnection &&
+              !(clientDone_ && !HasBufferedHead());
   // A parked client should hold no buffer: free it unless it holds the next request.
   if (!keepOpen_ || input_.empty()) std::string{}.swap(input_);
+}
+
+void Connection::NoteClientDoneSending() {
+  clientDone_ = true;
+  if (phase_ == Phase::kParked && !HasBufferedHead()) keepOpen_ = false;
 }
 
 WriteState Connection::StartReply(std::shared_ptr<const Response> reply, Second served,
