@@ -355,6 +355,30 @@ TEST(TimePageServer, AFixedTimeIsNeverOlderThanItsSecond) {
   EXPECT_EQ(Header(reply, "preference-applied"), "no-hold");
 }
 
+// A server too busy to read a request at once (here: stopped) still counts the wait as held,
+// from when the request came rather than from when it was read: otherwise a client would take
+// the wait for time on the way and set its clock ahead by half of it.
+TEST(TimePageServer, ARequestThatWaitsForABusyServerCountsAsHeld) {
+  ServerProcess server({"--port", "0"});
+  ASSERT_TRUE(server.started());
+  const int fd = ConnectLoopback(server.port());
+  ASSERT_GE(fd, 0);
+  SleepUntilPhase(100ms);  // the wait stays well inside one second
+  ASSERT_EQ(::kill(server.pid(), SIGSTOP), 0);
+  const Instant sent = RealNow();
+  ASSERT_TRUE(SendAll(fd, NoHoldRequest()));
+  std::this_thread::sleep_for(300ms);
+  ASSERT_EQ(::kill(server.pid(), SIGCONT), 0);
+  const HttpReply reply = ReadReply(fd);
+  ::close(fd);
+
+  EXPECT_EQ(ServedSecond(reply), floor<seconds>(reply.receivedAt));
+  const auto figures = Figures(reply);
+  ASSERT_TRUE(figures.has_value()) << Header(reply, "server-timing");
+  EXPECT_GE(figures->first, 290ms) << "the wait for the server was not counted as held";
+  EXPECT_LE(figures->first, reply.receivedAt - sent + 1ms);
+}
+
 // How long until the server closes `fd`, or nullopt if it does not within the receive limit.
 std::optional<nanoseconds> TimeUntilClosed(int fd, Instant since) {
   char byte;

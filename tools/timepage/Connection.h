@@ -38,7 +38,9 @@ using Mono = std::chrono::steady_clock::time_point;
 
 class Connection {
  public:
-  explicit Connection(UniqueFd socket) : socket_(std::move(socket)) {}
+  // Asks the kernel to stamp the data it receives for the socket, so that a head is known to
+  // have come when it came, not when a busy server got round to reading it.
+  explicit Connection(UniqueFd socket);
 
   int fd() const { return socket_.get(); }
   Phase phase() const { return phase_; }
@@ -92,7 +94,7 @@ class Connection {
   std::uint32_t watched_ = 0;
   Phase phase_ = Phase::kReadingHead;
   std::string input_;
-  Mono receivedAt_{};           // when the last bytes of input_ came
+  Mono receivedAt_{};           // when the last bytes of input_ came (the kernel's stamp)
   Mono headAt_{};               // when the head being answered was complete
   std::size_t headLength_ = 0;  // of the head found at the front of input_; 0 when too large
   RoutedRequest request_;
