@@ -29,6 +29,7 @@ class LinuxPlatform : public Platform {
   std::uint32_t InternetReadFile(InternetHandle url, char* buffer,
                                  std::uint32_t bytesToRead) override;
   void InternetCloseHandle(InternetHandle handle) override;
+  std::optional<ReplyTiming> LastReplyTiming() override { return internet_.LastReplyTiming(); }
 
  private:
   bool AskTimedatedToSet(const timespec& instant);

@@ -21,6 +21,7 @@ class WindowsPlatform : public Platform {
   MonthDay Today() override;
   DateTime ReadLocalClock() override;
   // Enables the system-time privilege when the process holds it; false when Windows refuses.
+  // With the last reply's figures, the clock is set past the page's second to the millisecond.
   bool SetLocalClock(const DateTime& local, std::int32_t biasMinutes) override;
   std::string TimeOfDayText(const DateTime& timeOfDay) override;
 
@@ -29,6 +30,7 @@ class WindowsPlatform : public Platform {
   std::uint32_t InternetReadFile(InternetHandle url, char* buffer,
                                  std::uint32_t bytesToRead) override;
   void InternetCloseHandle(InternetHandle handle) override;
+  std::optional<ReplyTiming> LastReplyTiming() override { return internet_.LastReplyTiming(); }
 
  private:
   NativePlatformOptions options_;

@@ -16,6 +16,9 @@ inline constexpr const char* kNeverAnswersPath = "/never-answers";
 inline constexpr const char* kDripPath = "/drip";
 inline constexpr const char* kStallPath = "/stall-after-100";
 inline constexpr const char* kLargePath = "/large";
+// Pages whose replies carry Server-Timing figures, sound or not, after a pause.
+inline constexpr const char* kTimedPath = "/timed";
+inline constexpr const char* kBadlyTimedPath = "/badly-timed";
 // The time page path: a page whose time entry is not a time, for the run-time error report.
 inline constexpr const char* kTimePagePath = "/cgi-bin/timer.pl";
 
@@ -24,6 +27,9 @@ inline constexpr std::size_t kSplitBodySize = 5000;
 inline constexpr std::size_t kBytesBeforeStall = 100;
 inline constexpr std::size_t kLargeBodySize = 300'000;
 inline constexpr const char* kNotFoundBody = "<html>No such page</html>";
+inline constexpr const char* kTimedHeader = "Server-Timing: hold;dur=100.250, age;dur=250.500";
+inline constexpr const char* kBadTimingHeader = "Server-Timing: hold;dur=-1, age;dur=NaN";
+inline constexpr int kTimedPauseMs = 150;
 inline constexpr const char* kMalformedTimePage =
     "<html><body>Tidewell test page, 25:61:00 Universal Time</body></html>";
 

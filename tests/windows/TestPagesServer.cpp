@@ -1,11 +1,13 @@
 // windows-test-pages: the scripted loopback server that the Windows test program downloads from
 // under Wine. It prints "listening on 127.0.0.1:PORT", serves until SIGTERM or SIGINT, and then
 // prints one line per request it received:
-//   request <request line> | user-agent <value> | pragma <value> | cache-control <value>
+//   request <request line> | user-agent <value> | pragma <value> | cache-control <value> |
+//   prefer <value>
 // so that the test script can check what WinINet sent.
 #include <csignal>
 #include <cstdio>
 #include <string>
+#include <utility>
 
 #include "ScriptedHttpServer.h"
 #include "TestPages.h"
@@ -39,6 +41,13 @@ void ServeTestPages(ScriptedHttpServer& server) {
   // when the address is closed, and an endless one would hold the close up.)
   server.Serve(pages::kLargePath, ScriptedReply::Body(std::string(pages::kLargeBodySize, 'e')));
   server.Serve(pages::kTimePagePath, ScriptedReply::Body(pages::kMalformedTimePage));
+  for (const auto& [path, header] : {std::pair{pages::kTimedPath, pages::kTimedHeader},
+                                     std::pair{pages::kBadlyTimedPath, pages::kBadTimingHeader}}) {
+    ScriptedReply timed = ScriptedReply::Body("timed");
+    timed.headers.push_back(header);
+    timed.pauseBeforeReply = milliseconds(pages::kTimedPauseMs);
+    server.Serve(path, timed);
+  }
 }
 
 std::string HeaderOrNone(const RecordedRequest& request, const char* name) {
@@ -64,10 +73,11 @@ int main() {
   sigwait(&stopSignals, &signal);
   server.Stop();
   for (const RecordedRequest& request : server.Requests()) {
-    std::printf("request %s | user-agent %s | pragma %s | cache-control %s\n",
+    std::printf("request %s | user-agent %s | pragma %s | cache-control %s | prefer %s\n",
                 request.requestLine.c_str(), HeaderOrNone(request, "User-Agent").c_str(),
                 HeaderOrNone(request, "Pragma").c_str(),
-                HeaderOrNone(request, "Cache-Control").c_str());
+                HeaderOrNone(request, "Cache-Control").c_str(),
+                HeaderOrNone(request, "Prefer").c_str());
   }
   return 0;
 }
