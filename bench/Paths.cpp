@@ -35,7 +35,24 @@ struct NetworkPath {
 const std::vector<NetworkPath> kPaths = {
     {"0/0 ms", 0, 0}, {"10/10 ms", 10, 10}, {"25/25 ms", 25, 25}, {"5/20 ms", 5, 20}};
 
-enum class ServerMode { kDefault, kImmediate };
+// How the time-page server of a run answers. kDefault: held to the second, except for a client
+// that sends "Prefer: no-hold" (ours do), answered at once; the figures in Server-Timing on every
+// reply. kNoTiming: as a server from before the figures, held to the second with no figures.
+// kImmediate: at once, with the figures. kImmediateNoTiming: at once, no figures: the page's whole
+// second is all a client has.
+enum class ServerMode { kDefault, kNoTiming, kImmediate, kImmediateNoTiming };
+constexpr ServerMode kServerModes[] = {ServerMode::kDefault, ServerMode::kNoTiming,
+                                       ServerMode::kImmediate, ServerMode::kImmediateNoTiming};
+
+std::vector<std::string> ServerModeArguments(ServerMode mode) {
+  switch (mode) {
+    case ServerMode::kDefault: return {};
+    case ServerMode::kNoTiming: return {"--no-timing"};
+    case ServerMode::kImmediate: return {"--immediate"};
+    case ServerMode::kImmediateNoTiming: return {"--immediate", "--no-timing"};
+  }
+  return {};
+}
 
 struct Contender {
   std::string program;  // as in the table
@@ -48,11 +65,12 @@ struct Contender {
 // replies every Date it reads is the next second, and its search for the boundary lands up to a
 // second off. -p 4 is its default, the peer of the ratios; -p 7 is its finest useful setting.
 const std::vector<Contender> kContenders = {
-    {"fenwhit", "aligned", ServerMode::kDefault},
-    // The server's default answers at once, with the figures in Server-Timing, to a client that
-    // sends "Prefer: no-hold"; a client that does not gets the aligned reply.
-    {"fenwhit", "no-hold + figures*", ServerMode::kDefault},
-    {"fenwhit", "immediate, no figures", ServerMode::kImmediate},
+    // fenwhit asks for the page at once and takes the delay out with the reply's figures.
+    {"fenwhit", "at once + figures", ServerMode::kDefault},
+    // A server from before the figures: held to the second, so only the one-way delay is left.
+    {"fenwhit", "aligned, no figures", ServerMode::kNoTiming},
+    // No figures and no holding: the page's whole second, up to a second old.
+    {"fenwhit", "immediate, no figures", ServerMode::kImmediateNoTiming},
     {"htpdate -p 4", "immediate", ServerMode::kImmediate, 4},
     {"htpdate -p 7", "immediate", ServerMode::kImmediate, 7},
 };
@@ -213,12 +231,12 @@ PathResults RunPath(const Tools& tools, const Scratch& scratch, const PathsOptio
   for (int run = 0; run < options.runs; ++run) {
     const DrawnOffset offset = DrawOffset(generator, options.wholeOffsetSeconds);
     results.offsets.push_back(offset.text);
-    // Taking turns at going first, so that neither kind of reply always follows the other.
-    const bool defaultFirst = run % 2 == 0;
-    for (const ServerMode mode : {defaultFirst ? ServerMode::kDefault : ServerMode::kImmediate,
-                                  defaultFirst ? ServerMode::kImmediate : ServerMode::kDefault}) {
+    // Taking turns at going first, so that no kind of reply always follows another.
+    for (std::size_t step = 0; step < std::size(kServerModes); ++step) {
+      const ServerMode mode = kServerModes[(step + static_cast<std::size_t>(run)) %
+                                           std::size(kServerModes)];
       std::vector<std::string> arguments = {"--offset", offset.text};
-      if (mode == ServerMode::kImmediate) arguments.push_back("--immediate");
+      for (std::string& argument : ServerModeArguments(mode)) arguments.push_back(argument);
       const auto server =
           StartTimepage(tools, scratch, "paths-timepage", kAddress, kServerPort, arguments);
       if (mode == ServerMode::kImmediate && !results.turnaround) {

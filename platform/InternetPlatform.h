@@ -1,14 +1,17 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <utility>
 
 #include "Platform.h"
+#include "ReplyTiming.h"
 
 namespace tidewell {
 
 // A platform whose internet functions are those of an `Internet` object (OpenSession, OpenUrl,
-// Read, Close), which it owns. The native platforms derive from it and supply the rest.
+// Read, Close, LastReplyTiming), which it owns. The native platforms derive from it and supply the
+// rest.
 template <class Internet>
 class InternetPlatform : public Platform {
  public:
@@ -23,13 +26,13 @@ class InternetPlatform : public Platform {
     return internet_.Read(url, buffer, bytesToRead);
   }
   void InternetCloseHandle(InternetHandle handle) override { internet_.Close(handle); }
+  std::optional<ReplyTiming> LastReplyTiming() override { return internet_.LastReplyTiming(); }
 
  protected:
   template <class... Arguments>
   explicit InternetPlatform(Arguments&&... arguments)
       : internet_(std::forward<Arguments>(arguments)...) {}
 
- private:
   Internet internet_;
 };
 

@@ -1,9 +1,11 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "DateTime.h"
+#include "ReplyTiming.h"
 
 namespace tidewell {
 
@@ -48,8 +50,9 @@ class Platform {
   virtual DateTime ReadLocalClock() = 0;
   // Sets the local clock to `local`, a reading in which UTC = local + `biasMinutes`. The bias
   // matters only where the zone's own rules leave the reading open: on the day a change repeats
-  // an hour it picks which of the two instants is meant. Returns false when the system refuses
-  // the change.
+  // an hour it picks which of the two instants is meant. `local` is the page's whole second;
+  // when the last download's reply carried its figures, the clock is set that much further on
+  // (see LastReplyTiming). Returns false when the system refuses the change.
   virtual bool SetLocalClock(const DateTime& local, std::int32_t biasMinutes) = 0;
   // A time of day as text in the user's time format.
   virtual std::string TimeOfDayText(const DateTime& timeOfDay) = 0;
@@ -63,6 +66,10 @@ class Platform {
   virtual std::uint32_t InternetReadFile(InternetHandle url, char* buffer,
                                          std::uint32_t bytesToRead) = 0;
   virtual void InternetCloseHandle(InternetHandle handle) = 0;
+
+  // The timing of the reply to the address opened last, when it reported its figures: what
+  // brings the page's whole second up to the moment the clock is set. Empty by default.
+  virtual std::optional<ReplyTiming> LastReplyTiming() { return std::nullopt; }
 };
 
 }  // namespace tidewell

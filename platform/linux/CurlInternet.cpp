@@ -3,8 +3,11 @@
 #include <curl/curl.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <mutex>
+#include <optional>
+#include <string_view>
 
 namespace tidewell {
 namespace {
@@ -13,8 +16,32 @@ namespace {
 // at again. libcurl shortens it to its next timer, so this only bounds an idle wait.
 constexpr int kPollSliceMs = 1000;
 constexpr const char* kAllowedProtocols = "http,https";
-// The reply must come from the server, never from a cache on the way.
-constexpr const char* kNoCacheHeaders[] = {"Cache-Control: no-cache", "Pragma: no-cache"};
+// The reply must come from the server, never from a cache on the way. A time-page server that
+// reports its figures may answer at once instead of on the next whole second: the figures let
+// the page's second be brought up to date here.
+constexpr const char* kRequestHeaders[] = {"Cache-Control: no-cache", "Pragma: no-cache",
+                                           kPreferNoHoldHeader.data()};
+constexpr std::string_view kStatusLineStart = "HTTP/";
+
+std::string_view WithoutLineEnd(std::string_view line) {
+  while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
+  return line;
+}
+
+// The value of `line` when it is a header named `name` (any case), without surrounding blanks.
+std::optional<std::string_view> HeaderValue(std::string_view line, std::string_view name) {
+  if (line.size() <= name.size() || line[name.size()] != ':') return std::nullopt;
+  for (std::size_t i = 0; i < name.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(line[i])) !=
+        std::tolower(static_cast<unsigned char>(name[i]))) {
+      return std::nullopt;
+    }
+  }
+  std::string_view value = line.substr(name.size() + 1);
+  while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) value.remove_prefix(1);
+  while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) value.remove_suffix(1);
+  return value;
+}
 
 void InitialiseCurlOnce() {
   static std::once_flag once;
@@ -43,6 +70,14 @@ struct CurlInternet::Transfer {
   bool replyStarted = false;
   bool ended = false;
 
+  // The timing of the request in flight (each redirect starts a new one): when it left, when
+  // its reply started to arrive, and the reply's Server-Timing headers joined by commas.
+  SteadyTime requestSent{};
+  SteadyTime replyArrived{};
+  std::string serverTiming;
+  // Where the figures of a finished reply head go: the internet's last reply timing.
+  std::optional<ReplyTiming>* lastTiming = nullptr;
+
   bool HasPending() const { return pendingStart < pending.size(); }
   std::size_t PendingSize() const { return pending.size() - pendingStart; }
 
@@ -52,11 +87,13 @@ struct CurlInternet::Transfer {
 
   static std::size_t OnBody(char* data, std::size_t size, std::size_t count, void* self);
   static std::size_t OnHeader(char* data, std::size_t size, std::size_t count, void* self);
+  static int OnRequestReady(void* self, char*, char*, int, int);
+  void OnHeaderLine(std::string_view line);
 };
 
 bool CurlInternet::Transfer::Configure(const std::string& address, const std::string& agent,
                                        const DownloadLimits& limits) {
-  for (const char* header : kNoCacheHeaders) headers = curl_slist_append(headers, header);
+  for (const char* header : kRequestHeaders) headers = curl_slist_append(headers, header);
   void* self = static_cast<void*>(this);
   // The system's proxy settings are those of the environment (http_proxy, no_proxy, ...), which
   // libcurl applies by itself when no proxy is set here.
@@ -80,6 +117,8 @@ bool CurlInternet::Transfer::Configure(const std::string& address, const std::st
          curl_easy_setopt(easy, CURLOPT_WRITEDATA, self) == CURLE_OK &&
          curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &Transfer::OnHeader) == CURLE_OK &&
          curl_easy_setopt(easy, CURLOPT_HEADERDATA, self) == CURLE_OK &&
+         curl_easy_setopt(easy, CURLOPT_PREREQFUNCTION, &Transfer::OnRequestReady) == CURLE_OK &&
+         curl_easy_setopt(easy, CURLOPT_PREREQDATA, self) == CURLE_OK &&
          curl_easy_setopt(easy, CURLOPT_PRIVATE, self) == CURLE_OK;
 }
 
@@ -100,10 +139,46 @@ std::size_t CurlInternet::Transfer::OnBody(char* data, std::size_t size, std::si
   return taken;
 }
 
-std::size_t CurlInternet::Transfer::OnHeader(char*, std::size_t size, std::size_t count,
+std::size_t CurlInternet::Transfer::OnHeader(char* data, std::size_t size, std::size_t count,
                                              void* self) {
-  static_cast<Transfer*>(self)->replyStarted = true;
+  auto& transfer = *static_cast<Transfer*>(self);
+  transfer.replyStarted = true;
+  transfer.OnHeaderLine(std::string_view(data, size * count));
   return size * count;
+}
+
+// libcurl calls this on the open connection right before it sends each request. Our own steady
+// clock is read here and at the reply's status line, rather than libcurl's transfer times: those
+// add up over redirects, and the arrival has to be on the clock that later measures how long
+// ago the reply came.
+int CurlInternet::Transfer::OnRequestReady(void* self, char*, char*, int, int) {
+  auto& transfer = *static_cast<Transfer*>(self);
+  transfer.requestSent = std::chrono::steady_clock::now();
+  transfer.replyArrived = {};
+  transfer.serverTiming.clear();
+  *transfer.lastTiming = std::nullopt;  // figures of an earlier reply are not this request's
+  return CURL_PREREQFUNC_OK;
+}
+
+void CurlInternet::Transfer::OnHeaderLine(std::string_view line) {
+  line = WithoutLineEnd(line);
+  if (line.starts_with(kStatusLineStart)) {  // a reply begins (an interim one, or a redirect)
+    replyArrived = std::chrono::steady_clock::now();
+    serverTiming.clear();
+    *lastTiming = std::nullopt;
+    return;
+  }
+  if (line.empty()) {  // the end of a reply's head: its figures are complete
+    const std::optional<ServerFigures> figures = ParseServerTiming(serverTiming);
+    if (figures && replyArrived >= requestSent && requestSent != SteadyTime{}) {
+      *lastTiming = ReplyTiming{*figures, replyArrived - requestSent, replyArrived};
+    }
+    return;
+  }
+  if (const auto value = HeaderValue(line, kServerTimingHeader)) {
+    if (!serverTiming.empty()) serverTiming += ", ";
+    serverTiming += *value;
+  }
 }
 
 CurlInternet::CurlInternet(const DownloadLimits& limits) : limits_(limits) { InitialiseCurlOnce(); }
@@ -124,10 +199,12 @@ InternetHandle CurlInternet::OpenSession(const std::string& agent) {
 }
 
 InternetHandle CurlInternet::OpenUrl(InternetHandle session, const std::string& address) {
+  lastTiming_.reset();  // a download that fails leaves no figures behind
   const auto owner = sessions_.find(session);
   if (owner == sessions_.end()) return 0;
 
   auto transfer = std::make_unique<Transfer>();
+  transfer->lastTiming = &lastTiming_;
   transfer->session = session;
   transfer->multi = owner->second->multi;
   transfer->sizeCap = limits_.sizeCap;

@@ -5,10 +5,12 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "DownloadLimits.h"
 #include "Platform.h"
+#include "ReplyTiming.h"
 
 namespace tidewell {
 
@@ -21,6 +23,10 @@ namespace tidewell {
 // the host is unknown, the connection or the wait times out), the open fails and returns 0, as
 // the Windows functions do. Any later failure (reset, stall, deadline, size cap) ends the body:
 // the reads deliver what had arrived and then 0.
+//
+// Each request asks a time-page server to answer at once ("Prefer: no-hold"), and the exchange
+// is timed from the request leaving on the open connection to its reply arriving, so the page's
+// figures can bring its second up to date.
 class CurlInternet {
  public:
   explicit CurlInternet(const DownloadLimits& limits = {});
@@ -35,6 +41,9 @@ class CurlInternet {
   void Close(InternetHandle handle);
   // Body of `url` that arrived and waits to be read: what the streaming keeps in memory.
   std::size_t HeldBytes(InternetHandle url);
+  // The timing of the reply to the address opened last, once its head has come, when the reply
+  // carried sound Server-Timing figures; empty otherwise (no reply, another server, an old one).
+  const std::optional<ReplyTiming>& LastReplyTiming() const { return lastTiming_; }
 
  private:
   struct Session;
@@ -48,6 +57,7 @@ class CurlInternet {
   InternetHandle lastHandle_ = 0;
   std::map<InternetHandle, std::unique_ptr<Session>> sessions_;
   std::map<InternetHandle, std::unique_ptr<Transfer>> transfers_;
+  std::optional<ReplyTiming> lastTiming_;
 };
 
 }  // namespace tidewell

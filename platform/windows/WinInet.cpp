@@ -4,6 +4,7 @@
 #include <wininet.h>
 
 #include <algorithm>
+#include <string_view>
 
 #include "BindByName.h"
 
@@ -11,6 +12,26 @@ namespace tidewell {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// Ask for the page at once; the reply's figures make up for its age.
+const std::string kRequestHeaders = std::string(kPreferNoHoldHeader) + "\r\n";
+constexpr DWORD kHeaderValueCapacity = 1024;
+constexpr DWORD kMaxServerTimingHeaders = 8;
+
+// Runs on the calling thread inside the WinINet call (synchronous mode), for every handle
+// opened with a non-zero context. The body's reads send the same notices again later: only the
+// first response after the last request counts, and a redirect's new request starts afresh.
+void CALLBACK OnInternetStatus(HINTERNET, DWORD_PTR context, DWORD status, LPVOID, DWORD) {
+  auto* stamps = reinterpret_cast<WinInet::ExchangeStamps*>(context);
+  if (stamps == nullptr) return;
+  if (status == INTERNET_STATUS_REQUEST_SENT) {
+    stamps->requestSent = Clock::now();
+    stamps->responseReceived.reset();
+  } else if (status == INTERNET_STATUS_RESPONSE_RECEIVED && stamps->requestSent &&
+             !stamps->responseReceived) {
+    stamps->responseReceived = Clock::now();
+  }
+}
 
 HINTERNET AsHinternet(InternetHandle handle) { return reinterpret_cast<HINTERNET>(handle); }
 InternetHandle AsHandle(HINTERNET handle) { return reinterpret_cast<InternetHandle>(handle); }
@@ -46,6 +67,8 @@ struct WinInet::EntryPoints {
   decltype(&::InternetReadFile) readFile = nullptr;
   decltype(&::InternetCloseHandle) closeHandle = nullptr;
   decltype(&::InternetSetOptionA) setOption = nullptr;
+  decltype(&::InternetSetStatusCallbackA) setStatusCallback = nullptr;
+  decltype(&::HttpQueryInfoA) queryInfo = nullptr;
 };
 
 WinInet::WinInet(const DownloadLimits& limits, std::string libraryName)
@@ -62,17 +85,55 @@ InternetHandle WinInet::OpenSession(const std::string& agent) {
   api.SetTimeout(session, INTERNET_OPTION_CONNECT_TIMEOUT, limits_.connectTimeout);
   api.SetTimeout(session, INTERNET_OPTION_SEND_TIMEOUT, limits_.stallTime);
   api.SetTimeout(session, INTERNET_OPTION_RECEIVE_TIMEOUT, limits_.stallTime);
+  // Addresses opened on the session report their progress to it; nothing depends on it.
+  api.Bound(api.setStatusCallback, "InternetSetStatusCallbackA")(session, &OnInternetStatus);
   return AsHandle(session);
 }
 
 InternetHandle WinInet::OpenUrl(InternetHandle session, const std::string& address) {
+  lastTiming_.reset();  // a download that fails leaves no figures behind
   EntryPoints& api = *entryPoints_;
+  auto stamps = std::make_unique<ExchangeStamps>();
   const auto openStarted = Clock::now();
   const HINTERNET url = api.Bound(api.openUrl, "InternetOpenUrlA")(
-      AsHinternet(session), address.c_str(), nullptr, 0, INTERNET_FLAG_RELOAD, 0);
+      AsHinternet(session), address.c_str(), kRequestHeaders.c_str(),
+      static_cast<DWORD>(kRequestHeaders.size()), INTERNET_FLAG_RELOAD,
+      reinterpret_cast<DWORD_PTR>(stamps.get()));
+  const auto openEnded = Clock::now();
   if (url == nullptr) return 0;
-  transfers_[AsHandle(url)] = Transfer{openStarted + limits_.overallDeadline};
+
+  const std::optional<ServerFigures> figures = ParseServerTiming(ServerTimingOf(AsHandle(url)));
+  if (figures) {
+    const bool stamped = stamps->requestSent && stamps->responseReceived;
+    const SteadyTime sent = stamped ? *stamps->requestSent : openStarted;
+    const SteadyTime received = stamped ? *stamps->responseReceived : openEnded;
+    lastTiming_ = ReplyTiming{*figures, received - sent, received};
+  }
+  transfers_[AsHandle(url)] =
+      Transfer{openStarted + limits_.overallDeadline, 0, false, std::move(stamps)};
   return AsHandle(url);
+}
+
+std::string WinInet::ServerTimingOf(InternetHandle url) {
+  EntryPoints& api = *entryPoints_;
+  std::string joined;
+  // HTTP_QUERY_CUSTOM takes the header's name in the buffer and gives back its value; the
+  // index walks through headers of that name that occur more than once.
+  for (DWORD index = 0, headers = 0; headers < kMaxServerTimingHeaders; ++headers) {
+    char value[kHeaderValueCapacity] = {};
+    const std::string_view name = kServerTimingHeader;
+    std::copy(name.begin(), name.end(), value);
+    DWORD length = sizeof value - 1;
+    const DWORD asked = index;
+    if (!api.Bound(api.queryInfo, "HttpQueryInfoA")(AsHinternet(url), HTTP_QUERY_CUSTOM, value,
+                                                    &length, &index)) {
+      break;  // no (further) such header, or one too long to be figures
+    }
+    if (!joined.empty()) joined += ", ";
+    joined.append(value, std::min<DWORD>(length, sizeof value - 1));
+    if (index == asked) break;  // a WinINet that does not move the index on has no more
+  }
+  return joined;
 }
 
 std::uint32_t WinInet::Read(InternetHandle url, char* buffer, std::uint32_t bytesToRead) {
@@ -121,8 +182,9 @@ std::uint32_t WinInet::Read(InternetHandle url, char* buffer, std::uint32_t byte
 
 void WinInet::Close(InternetHandle handle) {
   EntryPoints& api = *entryPoints_;
-  transfers_.erase(handle);
+  // The handle's last notices (closing) still name its stamps: they go after it.
   api.Bound(api.closeHandle, "InternetCloseHandle")(AsHinternet(handle));
+  transfers_.erase(handle);
 }
 
 }  // namespace tidewell

@@ -5,16 +5,24 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "DownloadLimits.h"
 #include "Platform.h"
+#include "ReplyTiming.h"
 
 namespace tidewell {
 
 // The Windows Internet functions of wininet.dll, each bound by name at its first call, with the
 // limits above laid over them. A read that hits a limit, fails or finds the end of the body
 // delivers 0, and so does every read after it.
+//
+// Each request asks a time-page server to answer at once ("Prefer: no-hold"). The exchange is
+// timed by WinINet's status callback, from the request having been sent on the open connection
+// to the response having been received, and the reply's Server-Timing header is read, so that
+// the page's second can be brought up to date. Where the callback reports neither, the steady
+// clock around the whole opening stands in (connecting included, so the delay comes out long).
 class WinInet {
  public:
   explicit WinInet(const DownloadLimits& limits = {}, std::string libraryName = "wininet.dll");
@@ -24,12 +32,24 @@ class WinInet {
 
   // InternetOpenA(agent, INTERNET_OPEN_TYPE_PRECONFIG, no proxy, no bypass list, 0).
   InternetHandle OpenSession(const std::string& agent);
-  // InternetOpenUrlA(session, address, no headers, INTERNET_FLAG_RELOAD, 0).
+  // InternetOpenUrlA(session, address, "Prefer: no-hold", INTERNET_FLAG_RELOAD, context), the
+  // context naming the exchange's timing for the status callback.
   InternetHandle OpenUrl(InternetHandle session, const std::string& address);
   // InternetReadFile of at most `bytesToRead` bytes, of those that have arrived (waiting for
   // some with InternetQueryDataAvailable); the byte count it delivered.
   std::uint32_t Read(InternetHandle url, char* buffer, std::uint32_t bytesToRead);
   void Close(InternetHandle handle);
+  // The timing of the reply to the address opened last, when it carried sound Server-Timing
+  // figures; empty otherwise.
+  const std::optional<ReplyTiming>& LastReplyTiming() const { return lastTiming_; }
+
+  // What the status callback saw of one exchange: the last request sent, and the first
+  // response received after it. Owned by the opening and then by its transfer, so that it
+  // outlives every callback that names it.
+  struct ExchangeStamps {
+    std::optional<SteadyTime> requestSent;
+    std::optional<SteadyTime> responseReceived;
+  };
 
  private:
   struct EntryPoints;
@@ -37,9 +57,14 @@ class WinInet {
     std::chrono::steady_clock::time_point deadline;
     std::size_t delivered = 0;
     bool ended = false;
+    std::unique_ptr<ExchangeStamps> stamps;
   };
 
+  // The reply's Server-Timing headers, joined by commas (empty when there are none).
+  std::string ServerTimingOf(InternetHandle url);
+
   DownloadLimits limits_;
+  std::optional<ReplyTiming> lastTiming_;
   std::unique_ptr<EntryPoints> entryPoints_;
   std::map<InternetHandle, Transfer> transfers_;
 };

@@ -3,6 +3,8 @@
 #include <windows.h>
 
 #include <array>
+#include <chrono>
+#include <optional>
 
 #include "BindByName.h"
 #include "TextConversion.h"
@@ -12,6 +14,9 @@ namespace tidewell {
 namespace {
 
 using GetTimeZoneInformationFunction = decltype(&::GetTimeZoneInformation);
+
+constexpr std::int64_t kNanosecondsPerMillisecond = 1'000'000;
+constexpr std::chrono::microseconds kHalfMillisecond{500};
 
 // GetTimeZoneInformation is bound by name at its first call, like the internet functions.
 GetTimeZoneInformationFunction BoundGetTimeZoneInformation() {
@@ -43,6 +48,18 @@ SYSTEMTIME ToSystemTime(const DateTime& value) {
   time.wHour = static_cast<WORD>(value.Hour());
   time.wMinute = static_cast<WORD>(value.Minute());
   time.wSecond = static_cast<WORD>(value.Second());
+  return time;
+}
+
+// The true local time now, to the millisecond: the page's whole second `local`, and how far past
+// it the reply's figures put the time by now. Without figures the whole second is all there is.
+SYSTEMTIME BroughtUpToDate(const DateTime& local, const std::optional<ReplyTiming>& timing) {
+  if (!timing) return ToSystemTime(local);
+  // SYSTEMTIME holds milliseconds: round to the nearest, carrying into the seconds.
+  const WholeSeconds past = SplitWholeSeconds(
+      PastPageSecond(*timing, std::chrono::steady_clock::now()) + kHalfMillisecond);
+  SYSTEMTIME time = ToSystemTime(DateTime::FromSerialSeconds(local.SerialSeconds() + past.seconds));
+  time.wMilliseconds = static_cast<WORD>(past.nanoseconds / kNanosecondsPerMillisecond);
   return time;
 }
 
@@ -99,13 +116,18 @@ bool WindowsPlatform::SetLocalClock(const DateTime& local, std::int32_t /*biasMi
   // options_.interactive changes nothing here. SetLocalTime converts the reading with the offset
   // in force at the call, so the bias the reading was made with is not needed.
   EnableSystemTimePrivilege();
-  const SYSTEMTIME wanted = ToSystemTime(local);
   const DWORD periodBefore = ZonePeriodInForce();
+  // Worked out at the last moment, so the time since the reply arrived counts in full.
+  const std::optional<ReplyTiming> timing = internet_.LastReplyTiming();
+  SYSTEMTIME wanted = BroughtUpToDate(local, timing);
   if (!SetLocalTime(&wanted)) return false;
   // SetLocalTime turns local time into UTC with the daylight setting in force before the call.
   // When the change crossed into the other period, the first call landed an hour off; the
   // second converts with the period now in force.
-  if (ZonePeriodInForce() != periodBefore) return SetLocalTime(&wanted) != FALSE;
+  if (ZonePeriodInForce() != periodBefore) {
+    wanted = BroughtUpToDate(local, timing);
+    return SetLocalTime(&wanted) != FALSE;
+  }
   return true;
 }
 

@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <optional>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -208,6 +210,8 @@ TEST_F(InternetTest, TheRequestIsAFreshGetWithTheAgentName) {
   EXPECT_EQ(request.Header("User-Agent"), "VB Project");
   EXPECT_EQ(request.Header("Cache-Control"), "no-cache");
   EXPECT_EQ(request.Header("Pragma"), "no-cache");
+  // A time-page server may then answer at once, with the figures that date its page.
+  EXPECT_EQ(request.Header("Prefer"), "no-hold");
   EXPECT_EQ(request.Header("Host"), "127.0.0.1:" + std::to_string(server_.Port()));
 }
 
@@ -360,6 +364,77 @@ TEST_F(InternetTest, TwoAddressesOnOneSessionKeepTheirOwnBodies) {
   platform_.InternetCloseHandle(a);
   platform_.InternetCloseHandle(b);
   platform_.InternetCloseHandle(session);
+}
+
+// ---- The timing of the reply ---------------------------------------------------------------
+
+struct TimingCase {
+  const char* what;
+  std::vector<std::string> headers;  // of the reply to the address opened
+  std::optional<ServerFigures> figures;
+};
+
+void PrintTo(const TimingCase& timingCase, std::ostream* out) { *out << timingCase.what; }
+
+class ReplyTimingTest : public InternetTest, public ::testing::WithParamInterface<TimingCase> {};
+
+TEST_P(ReplyTimingTest, IsKeptWhenTheReplyCarriesBothFigures) {
+  const TimingCase& timingCase = GetParam();
+  constexpr auto kServerPause = 120ms;
+  ScriptedReply reply = ScriptedReply::Body("page");
+  reply.headers = timingCase.headers;
+  reply.pauseBeforeReply = kServerPause;
+  server_.Serve("/page", reply);
+
+  const auto before = std::chrono::steady_clock::now();
+  DownloadThrough(platform_, server_.Url("/page"));
+  const auto after = std::chrono::steady_clock::now();
+
+  const std::optional<ReplyTiming> timing = platform_.LastReplyTiming();
+  ASSERT_EQ(timing.has_value(), timingCase.figures.has_value());
+  if (!timing) return;
+  EXPECT_EQ(timing->server, *timingCase.figures);
+  // The exchange runs from the request to the reply: the server's pause and little else.
+  EXPECT_GE(timing->exchange, kServerPause);
+  EXPECT_LT(timing->exchange, kServerPause + 100ms);
+  EXPECT_GE(timing->arrived, before + kServerPause);
+  EXPECT_LE(timing->arrived, after);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Replies, ReplyTimingTest,
+    ::testing::Values(
+        TimingCase{"both figures",
+                   {"Server-Timing: hold;dur=100.250, age;dur=0.061"},
+                   ServerFigures{100'250us, 61us}},
+        TimingCase{"in two headers, other names around",
+                   {"server-timing: age;dur=640.5", "X-Other: 1", "SERVER-TIMING: hold;dur=0.004"},
+                   ServerFigures{4us, 640'500us}},
+        TimingCase{"no header", {}, std::nullopt},
+        TimingCase{"one figure", {"Server-Timing: hold;dur=100"}, std::nullopt},
+        TimingCase{"malformed", {"Server-Timing: hold;dur=-5, age;dur=1"}, std::nullopt},
+        TimingCase{
+            "a look-alike header", {"Server-Timings: hold;dur=1, age;dur=1"}, std::nullopt}));
+
+TEST_F(InternetTest, TheFiguresOfARedirectAreNotThoseOfThePage) {
+  ScriptedReply moved = ScriptedReply::Redirect(302, "/new");
+  moved.headers.push_back("Server-Timing: hold;dur=1, age;dur=2");
+  server_.Serve("/old", moved);
+  server_.Serve("/new", ScriptedReply::Body("arrived"));
+  EXPECT_EQ(DownloadThrough(platform_, server_.Url("/old")).text, "arrived");
+  EXPECT_FALSE(platform_.LastReplyTiming().has_value());
+}
+
+TEST_F(InternetTest, AFailedDownloadLeavesNoFiguresOfTheOneBefore) {
+  ScriptedReply timed = ScriptedReply::Body("page");
+  timed.headers.push_back("Server-Timing: hold;dur=1, age;dur=2");
+  server_.Serve("/page", timed);
+  DownloadThrough(platform_, server_.Url("/page"));
+  ASSERT_TRUE(platform_.LastReplyTiming().has_value());
+
+  // Nothing listens on port 1 of loopback.
+  DownloadThrough(platform_, "http://127.0.0.1:1/page");
+  EXPECT_FALSE(platform_.LastReplyTiming().has_value());
 }
 
 }  // namespace

@@ -27,6 +27,25 @@ TEST(DryRunPlatformTest, SynchronisationRecordsTheRequestAndNeverSetsTheClock) {
   EXPECT_EQ(core.m_StrAtomicTime, "7:00:00 AM");
 }
 
+TEST(DryRunPlatformTest, TheRequestKeepsTheFiguresOfThePagesReply) {
+  using namespace std::chrono_literals;
+  FakePlatform inner;
+  inner.ServeTime(" 12:00:00 ");
+  const ReplyTiming timing{{1ms, 640ms}, 21ms, std::chrono::steady_clock::now()};
+  inner.replyTiming = timing;
+  DryRunPlatform platform(inner);
+  TimeCore core(platform);
+  ASSERT_TRUE(core.DoAtomicTime());
+  ASSERT_TRUE(platform.LastRequest().has_value());
+  ASSERT_TRUE(platform.LastRequest()->reply.has_value());
+  EXPECT_EQ(platform.LastRequest()->reply->server, timing.server);
+  EXPECT_EQ(platform.LastRequest()->reply->exchange, 21ms);
+
+  inner.replyTiming.reset();
+  ASSERT_TRUE(core.DoAtomicTime());
+  EXPECT_FALSE(platform.LastRequest()->reply.has_value());
+}
+
 TEST(DryRunPlatformTest, NoTimeEntryLeavesNoRequest) {
   FakePlatform inner;
   inner.page.body = "no time here";
@@ -80,6 +99,7 @@ struct OffsetCase {
   std::int32_t bias;
   system_clock::time_point system;
   double expected;
+  std::chrono::nanoseconds pastPageSecond{};
 };
 
 void PrintTo(const OffsetCase& c, std::ostream* os) { *os << c.name; }
@@ -88,23 +108,31 @@ class ClockOffsetTest : public ::testing::TestWithParam<OffsetCase> {};
 
 TEST_P(ClockOffsetTest, IsThePageMinusTheClock) {
   const OffsetCase& c = GetParam();
-  EXPECT_NEAR(ClockOffsetSeconds(c.requested, c.bias, c.system), c.expected, 1e-6);
+  EXPECT_NEAR(ClockOffsetSeconds(c.requested, c.bias, c.system, c.pastPageSecond), c.expected,
+              1e-6);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Offsets, ClockOffsetTest,
-    ::testing::Values(OffsetCase{"ClockBehind", DateTime::FromParts(2026, 12, 7, 7, 0, 0), 300,
-                                 UtcAt(11, 59, 57, 250), 2.75},
-                      OffsetCase{"ClockAhead", DateTime::FromParts(2026, 12, 7, 13, 0, 0), -60,
-                                 UtcAt(12, 0, 37, 250), -37.25},
-                      OffsetCase{"PageJustAfterUtcMidnight",
-                                 DateTime::FromParts(2026, 12, 7, 19, 0, 1), 300, UtcAt(23, 59, 59),
-                                 2.0},
-                      OffsetCase{"ClockJustAfterUtcMidnight",
-                                 DateTime::FromParts(2026, 12, 7, 18, 59, 58), 300, UtcAt(0, 0, 1),
-                                 -3.0},
-                      OffsetCase{"HalfHourZone", DateTime::FromParts(2026, 12, 7, 17, 30, 0), -330,
-                                 UtcAt(12, 0, 0), 0.0}));
+    ::testing::Values(
+        OffsetCase{"ClockBehind", DateTime::FromParts(2026, 12, 7, 7, 0, 0), 300,
+                   UtcAt(11, 59, 57, 250), 2.75},
+        OffsetCase{"ClockAhead", DateTime::FromParts(2026, 12, 7, 13, 0, 0), -60,
+                   UtcAt(12, 0, 37, 250), -37.25},
+        OffsetCase{"PageJustAfterUtcMidnight", DateTime::FromParts(2026, 12, 7, 19, 0, 1), 300,
+                   UtcAt(23, 59, 59), 2.0},
+        OffsetCase{"ClockJustAfterUtcMidnight", DateTime::FromParts(2026, 12, 7, 18, 59, 58), 300,
+                   UtcAt(0, 0, 1), -3.0},
+        OffsetCase{"HalfHourZone", DateTime::FromParts(2026, 12, 7, 17, 30, 0), -330,
+                   UtcAt(12, 0, 0), 0.0},
+        // The reply's figures put the true time 650.4 ms past the page's second.
+        OffsetCase{"PastThePagesSecond", DateTime::FromParts(2026, 12, 7, 7, 0, 0), 300,
+                   UtcAt(12, 0, 0, 600), 0.0504, std::chrono::microseconds{650'400}},
+        OffsetCase{"PastThePagesSecondIntoTheNext", DateTime::FromParts(2026, 12, 7, 7, 0, 0), 300,
+                   UtcAt(12, 0, 1, 10), -0.0003, std::chrono::microseconds{1'009'700}},
+        OffsetCase{"PastThePagesSecondAcrossUtcMidnight",
+                   DateTime::FromParts(2026, 12, 7, 18, 59, 59), 300, UtcAt(0, 0, 0, 5), 0.0,
+                   std::chrono::milliseconds{1'005}}));
 
 TEST(UniversalTimeOfDayTest, UndoesTheBias) {
   EXPECT_EQ(HhMmSs(UniversalTimeOfDay(DateTime::FromParts(2026, 12, 7, 23, 30, 0), 60)),

@@ -69,13 +69,15 @@ class RecordingPlatform : public Platform {
   DownloadRecord& record_;
 };
 
+// The synchronisation's own download routine, reachable from a test.
+class Downloader : public TimeCore {
+ public:
+  using TimeCore::GetUrlText;
+  using TimeCore::TimeCore;
+};
+
 // Downloads `address` with the synchronisation's own download routine, through `platform`.
 inline DownloadRecord DownloadThrough(Platform& platform, const std::string& address) {
-  class Downloader : public TimeCore {
-   public:
-    using TimeCore::GetUrlText;
-    using TimeCore::TimeCore;
-  };
   DownloadRecord record;
   RecordingPlatform recording(platform, record);
   Downloader downloader(recording);

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <ctime>
 #include <optional>
@@ -75,6 +76,26 @@ TEST_F(TimedatedFenwhitTest, RefusedChangeIsHandedToTimedatedWithoutAPrompt) {
   EXPECT_EQ(server_.Requests().size(), 1u);
 
   ExpectHandedOver(TheOneClockChange("refused"), /*interactive=*/false);
+}
+
+// A reply whose figures put the time 600 ms past the page's second: the step that timedated is
+// asked for carries that fraction, not only the whole seconds.
+TEST_F(TimedatedFenwhitTest, TheStepCarriesTheFractionOfTheReplysFigures) {
+  ScriptedReply timed = ScriptedReply::Body(TimePageAhead(kPageAheadSeconds));
+  timed.headers.push_back("Server-Timing: hold;dur=0.010, age;dur=600.000");
+  server_.Serve(kPagePath, timed);
+  StartMock();
+  ExpectSilentEnd(RunFenwhit(/*refuse=*/true, bus_.EnvironmentEntry()));
+
+  const ClockCall refused = TheOneClockChange("refused");
+  const double fraction = refused.requested - std::floor(refused.requested);
+  EXPECT_GE(fraction, 0.6) << refused.line;
+  EXPECT_LT(fraction, 0.7) << refused.line;
+  const auto changes = mock_->ClockChanges();
+  ASSERT_EQ(changes.size(), 1u);
+  // Well inside the 600 ms that a step of whole seconds would lose.
+  EXPECT_NEAR(changes[0].AheadSeconds(), refused.requested - refused.real,
+              kLandingToleranceSeconds);
 }
 
 TEST_F(TimedatedFenwhitTest, AcceptedChangeNeverCallsTheBus) {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <chrono>
 #include <string>
 
@@ -125,6 +126,73 @@ INSTANTIATE_TEST_SUITE_P(
         KeepAliveCase{"POST", "POST /cgi-bin/timer.pl HTTP/1.1\r\n\r\n", false},
         KeepAliveCase{"not HTTP", "HELLO THERE\r\n\r\n", false}));
 
+struct PreferCase {
+  const char* what;
+  std::string head;
+  bool noHold;
+};
+
+class Prefer : public ::testing::TestWithParam<PreferCase> {};
+
+TEST_P(Prefer, FindsNoHoldAsAWholePreference) {
+  const PreferCase& c = GetParam();
+  EXPECT_EQ(RouteRequest(c.head).preferNoHold, c.noHold) << c.what;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, Prefer,
+    ::testing::Values(
+        PreferCase{"alone", "GET /cgi-bin/timer.pl HTTP/1.1\r\nPrefer: no-hold\r\n\r\n", true},
+        PreferCase{"among others, any case",
+                   "GET /cgi-bin/timer.pl HTTP/1.1\r\nprefer: respond-async, No-Hold\r\n\r\n",
+                   true},
+        PreferCase{"with a value and parameters",
+                   "GET / HTTP/1.1\r\nPrefer: wait=5, no-hold = 1 ; x=y\r\n\r\n", true},
+        PreferCase{"in a second Prefer header",
+                   "GET / HTTP/1.1\r\nPrefer: wait=5\r\nPrefer: no-hold\r\n\r\n", true},
+        PreferCase{"bare LF, HTTP/1.0", "GET / HTTP/1.0\nPrefer:no-hold\n\n", true},
+        PreferCase{"no Prefer", "GET /cgi-bin/timer.pl HTTP/1.1\r\n\r\n", false},
+        PreferCase{"a longer word", "GET / HTTP/1.1\r\nPrefer: no-holding\r\n\r\n", false},
+        PreferCase{"only a value", "GET / HTTP/1.1\r\nPrefer: hold=no-hold\r\n\r\n", false},
+        PreferCase{"inside a quoted value", "GET / HTTP/1.1\r\nPrefer: x=\"a, no-hold\"\r\n\r\n",
+                   false},
+        PreferCase{"another header", "GET / HTTP/1.1\r\nX-Prefer: no-hold\r\n\r\n", false},
+        PreferCase{"in the request line only", "GET /no-hold HTTP/1.1\r\n\r\n", false}));
+
+struct FiguresCase {
+  const char* what;
+  nanoseconds hold;
+  nanoseconds age;
+  bool noHoldApplied;
+  std::string lines;
+};
+
+class Figures : public ::testing::TestWithParam<FiguresCase> {};
+
+TEST_P(Figures, AreMillisecondsToTheMicrosecond) {
+  const FiguresCase& c = GetParam();
+  std::array<char, kReplyFiguresCapacity> out{};
+  const std::size_t length = FormatReplyFigures(c.hold, c.age, c.noHoldApplied, out);
+  EXPECT_EQ(std::string(out.data(), length), c.lines) << c.what;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, Figures,
+    ::testing::Values(FiguresCase{"held", 412'503'000ns, 61'000ns, false,
+                                  "Server-Timing: hold;dur=412.503, age;dur=0.061\r\n"},
+                      FiguresCase{"immediate, asked for", 4'200ns, 987'250'400ns, true,
+                                  "Server-Timing: hold;dur=0.004, age;dur=987.250\r\n"
+                                  "Preference-Applied: no-hold\r\n"},
+                      FiguresCase{"rounded to the microsecond", 1'999'500ns, 499ns, false,
+                                  "Server-Timing: hold;dur=2.000, age;dur=0.000\r\n"},
+                      FiguresCase{"zero and past a second", 0ns, 1'000'001'000ns, false,
+                                  "Server-Timing: hold;dur=0.000, age;dur=1000.001\r\n"},
+                      FiguresCase{"never negative", -5ms, -1ns, false,
+                                  "Server-Timing: hold;dur=0.000, age;dur=0.000\r\n"},
+                      FiguresCase{"the largest shown, both lines fit", 100h, 100h, true,
+                                  "Server-Timing: hold;dur=86400000.000, age;dur=86400000.000\r\n"
+                                  "Preference-Applied: no-hold\r\n"}));
+
 // The head of a reply as name/value text, for looking up one header.
 std::string HeaderValue(const Response& response, const std::string& name) {
   const std::string head = response.bytes.substr(0, response.headerLength);
@@ -147,6 +215,8 @@ TEST(Replies, TimePageCarriesTheHeadersItPromises) {
   EXPECT_EQ(HeaderValue(response, "Connection"), "close");
   EXPECT_EQ(HeaderValue(response, "Cache-Control"), "no-cache");
   EXPECT_EQ(HeaderValue(response, "Date"), "Mon, 07 Dec 2026 11:20:33 GMT");
+  // The lines of each reply go right before the empty line that ends the head.
+  EXPECT_EQ(response.figuresAt, response.headerLength - 2);
 }
 
 TEST(Replies, AKeptConnectionIsAnnouncedAndTheRestIsTheSame) {
@@ -184,6 +254,7 @@ TEST_P(ErrorReplies, AreShortAndComplete) {
   EXPECT_EQ(HeaderValue(response, "Connection"), "close");
   EXPECT_EQ(HeaderValue(response, "Date"), "Mon, 07 Dec 2026 11:20:33 GMT");
   EXPECT_EQ(HeaderValue(response, "Allow") == "GET, HEAD", c.status == 405);
+  EXPECT_EQ(response.figuresAt, response.headerLength - 2);
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -32,11 +32,13 @@ TEST(Options, DefaultsAreTheBuiltInTimeHost) {
   EXPECT_FALSE(parsed.options->help);
   EXPECT_FALSE(parsed.options->version);
   EXPECT_EQ(parsed.options->headerTimeout, 10s);
+  EXPECT_TRUE(parsed.options->timing);
 }
 
 TEST(Options, EveryOptionIsRead) {
-  const ParsedOptions parsed = Parse({"--bind", "::1", "--port=0", "--offset", "-37.25",
-                                      "--immediate", "--log", "--header-timeout-ms", "250"});
+  const ParsedOptions parsed =
+      Parse({"--bind", "::1", "--port=0", "--offset", "-37.25", "--immediate", "--log",
+             "--header-timeout-ms", "250", "--no-timing"});
   ASSERT_TRUE(parsed.options) << parsed.error;
   EXPECT_EQ(parsed.options->bindAddress, "::1");
   EXPECT_EQ(parsed.options->port, 0);
@@ -44,6 +46,7 @@ TEST(Options, EveryOptionIsRead) {
   EXPECT_EQ(parsed.options->mode, ServeMode::kImmediate);
   EXPECT_TRUE(parsed.options->log);
   EXPECT_EQ(parsed.options->headerTimeout, 250ms);
+  EXPECT_FALSE(parsed.options->timing);
 }
 
 TEST(Options, FixedTimeAnswersAtOnceWhateverElseIsSaid) {
@@ -210,8 +213,10 @@ INSTANTIATE_TEST_SUITE_P(Table, AddressText,
 
 TEST(Options, UsageTellsEveryOptionAndTheAlignmentRule) {
   const std::string usage = UsageText("tidewell-timepage");
-  for (std::string_view option : {"--bind", "--port", "--offset", "--fixed", "--immediate", "--log",
-                                  "--help", "--version", "ceil(t - 2 ms)", "listening on"}) {
+  for (std::string_view option :
+       {"--bind", "--port", "--offset", "--fixed", "--immediate", "--no-timing", "--log", "--help",
+        "--version", "ceil(t - 2 ms)", "Server-Timing: hold;dur=H, age;dur=A", "Prefer: no-hold",
+        "Preference-Applied: no-hold", "listening on"}) {
     EXPECT_NE(usage.find(option), std::string::npos) << option;
   }
   EXPECT_EQ(usage.find("--header-timeout-ms"), std::string::npos);

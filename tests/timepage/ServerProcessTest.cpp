@@ -10,9 +10,13 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <ctime>
+#include <optional>
+#include <ostream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "CommandLineCase.h"
@@ -228,6 +232,130 @@ INSTANTIATE_TEST_SUITE_P(
             "a head over 8 KiB",
             "GET /cgi-bin/timer.pl HTTP/1.1\r\nX-Filler: " + std::string(9000, 'a') + "\r\n\r\n",
             431, "-"}));
+
+// The request as the Tidewell clients send it, asking to be answered at once.
+std::string NoHoldRequest() {
+  std::string request = GetRequest();
+  request.insert(request.size() - 2, "Prefer: respond-async, no-hold\r\n");
+  return request;
+}
+
+// The hold and age of a reply's "Server-Timing: hold;dur=H, age;dur=A", as the server writes
+// them; nullopt when the header is missing or differs from that form.
+std::optional<std::pair<nanoseconds, nanoseconds>> Figures(const HttpReply& reply) {
+  const std::string value = Header(reply, "server-timing");
+  double hold = -1;
+  double age = -1;
+  int used = 0;
+  if (std::sscanf(value.c_str(), "hold;dur=%lf, age;dur=%lf%n", &hold, &age, &used) != 2 ||
+      used != static_cast<int>(value.size())) {
+    return std::nullopt;
+  }
+  const auto fromMs = [](double ms) { return nanoseconds{static_cast<std::int64_t>(ms * 1e6)}; };
+  return std::pair{fromMs(hold), fromMs(age)};
+}
+
+struct TimingCase {
+  const char* what;
+  std::vector<std::string> args;
+  bool preferNoHold;
+  bool held;     // answered on the next whole second, not at once
+  bool figures;  // the reply carries Server-Timing
+};
+
+void PrintTo(const TimingCase& c, std::ostream* out) { *out << c.what; }
+
+class ReplyTimings : public ::testing::TestWithParam<TimingCase> {};
+
+TEST_P(ReplyTimings, SayHowOldThePageIsAndHowLongTheRequestWasHeld) {
+  const TimingCase& c = GetParam();
+  std::vector<std::string> args{"--port", "0"};
+  args.insert(args.end(), c.args.begin(), c.args.end());
+  ServerProcess server(args);
+  ASSERT_TRUE(server.started());
+  // Figures are rounded to the microsecond; the margin also covers reading the clocks.
+  constexpr nanoseconds kSlack = 1ms;
+
+  for (const auto phase : {300ms, 700ms}) {
+    const int fd = ConnectLoopback(server.port());
+    ASSERT_GE(fd, 0);
+    const Instant sent = SleepUntilPhase(phase);
+    const HttpReply reply =
+        SendAll(fd, c.preferNoHold ? NoHoldRequest() : GetRequest()) ? ReadReply(fd) : HttpReply{};
+    ::close(fd);
+    const Second served = ServedSecond(reply);
+    const nanoseconds waited = reply.receivedAt - sent;
+
+    EXPECT_EQ(Header(reply, "preference-applied"), c.preferNoHold && c.figures ? "no-hold" : "");
+    if (c.held) {
+      EXPECT_EQ(served, ceil<seconds>(sent)) << "phase " << phase.count();
+      const nanoseconds toBoundary = Instant{ceil<seconds>(sent)} - sent;
+      EXPECT_GT(waited, toBoundary - 5ms) << "not held to the boundary";
+    } else {
+      EXPECT_EQ(served, floor<seconds>(sent)) << "phase " << phase.count();
+      EXPECT_LT(waited, kPromptReply) << "held although asked not to be";
+    }
+
+    const auto figures = Figures(reply);
+    ASSERT_EQ(figures.has_value(), c.figures) << Header(reply, "server-timing");
+    if (!figures) continue;
+    const auto [hold, age] = *figures;
+    // The request was held for part of what the client waited, and the page left, with its
+    // age, between the request and its arrival.
+    EXPECT_GE(hold, 0ns);
+    EXPECT_LE(hold, waited + kSlack);
+    EXPECT_GE(Instant{served} + age, sent - kSlack);
+    EXPECT_LE(Instant{served} + age, reply.receivedAt + kSlack);
+    if (c.held) {
+      EXPECT_GE(hold, Instant{ceil<seconds>(sent)} - sent - 5ms);
+      EXPECT_LT(age, kArrivalBound);
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Figures, ReplyTimings,
+    ::testing::Values(
+        TimingCase{"a plain request is still held", {}, false, true, true},
+        TimingCase{"no-hold is answered at once", {}, true, false, true},
+        TimingCase{"no-hold on an immediate server", {"--immediate"}, true, false, true},
+        TimingCase{"an immediate server", {"--immediate"}, false, false, true},
+        TimingCase{"no-timing ignores no-hold", {"--no-timing"}, true, true, false},
+        TimingCase{"no-timing, immediate", {"--no-timing", "--immediate"}, true, false, false}));
+
+TEST(TimePageServer, AFixedTimeIsNeverOlderThanItsSecond) {
+  ServerProcess server({"--port", "0", "--fixed", "2026-03-08 07:00:00"});
+  ASSERT_TRUE(server.started());
+  const HttpReply reply = Fetch(server.port(), NoHoldRequest());
+  const auto figures = Figures(reply);
+  ASSERT_TRUE(figures.has_value()) << Header(reply, "server-timing");
+  EXPECT_EQ(figures->second, 0ns);
+  EXPECT_EQ(Header(reply, "preference-applied"), "no-hold");
+}
+
+// A server too busy to read a request at once (here: stopped) still counts the wait as held,
+// from when the request came rather than from when it was read: otherwise a client would take
+// the wait for time on the way and set its clock ahead by half of it.
+TEST(TimePageServer, ARequestThatWaitsForABusyServerCountsAsHeld) {
+  ServerProcess server({"--port", "0"});
+  ASSERT_TRUE(server.started());
+  const int fd = ConnectLoopback(server.port());
+  ASSERT_GE(fd, 0);
+  SleepUntilPhase(100ms);  // the wait stays well inside one second
+  ASSERT_EQ(::kill(server.pid(), SIGSTOP), 0);
+  const Instant sent = RealNow();
+  ASSERT_TRUE(SendAll(fd, NoHoldRequest()));
+  std::this_thread::sleep_for(300ms);
+  ASSERT_EQ(::kill(server.pid(), SIGCONT), 0);
+  const HttpReply reply = ReadReply(fd);
+  ::close(fd);
+
+  EXPECT_EQ(ServedSecond(reply), floor<seconds>(reply.receivedAt));
+  const auto figures = Figures(reply);
+  ASSERT_TRUE(figures.has_value()) << Header(reply, "server-timing");
+  EXPECT_GE(figures->first, 290ms) << "the wait for the server was not counted as held";
+  EXPECT_LE(figures->first, reply.receivedAt - sent + 1ms);
+}
 
 // How long until the server closes `fd`, or nullopt if it does not within the receive limit.
 std::optional<nanoseconds> TimeUntilClosed(int fd, Instant since) {

@@ -69,6 +69,39 @@ TEST_F(SocketPair, AReplyLargerThanTheSocketArrivesWholeInOrderAndThenEnds) {
   EXPECT_TRUE(ended) << "the writing side was not shut after the reply";
 }
 
+TEST_F(SocketPair, AReplyInPiecesArrivesAsOneWhereverTheSocketCutsIt) {
+  // A shared page with the lines of one reply written into its middle, larger than the socket.
+  std::string page;
+  for (int i = 0; page.size() < 300'000; ++i) page += std::to_string(i) + ",";
+  const std::string lines = "Server-Timing: hold;dur=1.000, age;dur=2.000\r\n";
+  const std::size_t split = 123'457;
+  const std::string_view pieces[] = {std::string_view{page}.substr(0, split), lines,
+                                     std::string_view{page}.substr(split)};
+  const std::string whole = page.substr(0, split) + lines + page.substr(split);
+
+  std::size_t written = 0;
+  std::string received;
+  int blocked = 0;
+  for (int round = 0; round < 100'000; ++round) {
+    const WriteState state = WriteReply(writer(), pieces, &written);
+    ASSERT_NE(state, WriteState::kFailed);
+    if (state == WriteState::kDone) break;
+    ++blocked;
+    char chunk[4096];  // small reads, so the socket cuts the pieces in many places
+    const ssize_t got = ::recv(reader(), chunk, sizeof chunk, 0);
+    if (got > 0) received.append(chunk, static_cast<std::size_t>(got));
+  }
+  EXPECT_EQ(written, whole.size());
+  EXPECT_GT(blocked, 0) << "the socket never filled: the test proves nothing";
+  for (;;) {
+    char chunk[65536];
+    const ssize_t got = ::recv(reader(), chunk, sizeof chunk, 0);
+    if (got <= 0) break;
+    received.append(chunk, static_cast<std::size_t>(got));
+  }
+  EXPECT_TRUE(received == whole) << "the pieces came back changed";
+}
+
 TEST_F(SocketPair, AShortReplyIsFollowedByTheEndOfTheStream) {
   std::size_t written = 0;
   ASSERT_EQ(WriteReply(writer(), "HTTP/1.1 200 OK\r\n\r\n", &written), WriteState::kDone);

@@ -1,14 +1,17 @@
 // windows-test-pages: the scripted loopback server that the Windows test program downloads from
 // under Wine. It prints "listening on 127.0.0.1:PORT", serves until SIGTERM or SIGINT, and then
 // prints one line per request it received:
-//   request <request line> | user-agent <value> | pragma <value> | cache-control <value>
+//   request <request line> | user-agent <value> | pragma <value> | cache-control <value> |
+//   prefer <value>
 // so that the test script can check what WinINet sent.
 #include <csignal>
 #include <cstdio>
 #include <string>
+#include <utility>
 
 #include "DownloadPages.h"
 #include "ScriptedHttpServer.h"
+#include "TestPages.h"
 
 namespace {
 
@@ -16,10 +19,20 @@ using tidewell::test::RecordedRequest;
 using tidewell::test::ScriptedHttpServer;
 using tidewell::test::ScriptedReply;
 
-// At the time page's path: a page whose time entry is not a time, for the run-time error report.
-constexpr const char* kTimePagePath = "/cgi-bin/timer.pl";
-constexpr const char* kMalformedTimePage =
-    "<html><body>Tidewell test page, 25:61:00 Universal Time</body></html>";
+namespace pages = tidewell::wine_tests;
+
+// Every page of the download contract, and the time page and the timed pages.
+void ServeTestPages(ScriptedHttpServer& server) {
+  tidewell::test::ServeDownloadPages(server);
+  server.Serve(pages::kTimePagePath, ScriptedReply::Body(pages::kMalformedTimePage));
+  for (const auto& [path, header] : {std::pair{pages::kTimedPath, pages::kTimedHeader},
+                                     std::pair{pages::kBadlyTimedPath, pages::kBadTimingHeader}}) {
+    ScriptedReply timed = ScriptedReply::Body("timed");
+    timed.headers.push_back(header);
+    timed.pauseBeforeReply = std::chrono::milliseconds(pages::kTimedPauseMs);
+    server.Serve(path, timed);
+  }
+}
 
 std::string HeaderOrNone(const RecordedRequest& request, const char* name) {
   return request.Header(name).value_or("(none)");
@@ -36,8 +49,7 @@ int main() {
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
   ScriptedHttpServer server;
-  tidewell::test::ServeDownloadPages(server);
-  server.Serve(kTimePagePath, ScriptedReply::Body(kMalformedTimePage));
+  ServeTestPages(server);
   std::printf("listening on 127.0.0.1:%u\n", static_cast<unsigned>(server.Port()));
   std::fflush(stdout);
 
@@ -45,10 +57,11 @@ int main() {
   sigwait(&stopSignals, &signal);
   server.Stop();
   for (const RecordedRequest& request : server.Requests()) {
-    std::printf("request %s | user-agent %s | pragma %s | cache-control %s\n",
+    std::printf("request %s | user-agent %s | pragma %s | cache-control %s | prefer %s\n",
                 request.requestLine.c_str(), HeaderOrNone(request, "User-Agent").c_str(),
                 HeaderOrNone(request, "Pragma").c_str(),
-                HeaderOrNone(request, "Cache-Control").c_str());
+                HeaderOrNone(request, "Cache-Control").c_str(),
+                HeaderOrNone(request, "Prefer").c_str());
   }
   return 0;
 }

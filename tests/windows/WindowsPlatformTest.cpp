@@ -11,18 +11,24 @@
 #include <chrono>
 #include <cstdlib>
 #include <optional>
+#include <ostream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "BindByName.h"
 #include "DownloadContract.h"
+#include "TestPages.h"
 #include "ThrowsRuntimeError.h"
 #include "WindowsPlatform.h"
 
 namespace tidewell {
 namespace {
 
+using test::Downloader;
 using test::ThrowsRuntimeError;
+using Clock = std::chrono::steady_clock;
+namespace pages = wine_tests;
 
 bool RunningUnderWine() {
   const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
@@ -54,6 +60,87 @@ TEST_P(DownloadContract, Holds) {
 
 INSTANTIATE_TEST_SUITE_P(Pages, DownloadContract, ::testing::ValuesIn(test::DownloadCases()),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// The other pages of the scripted server.
+class DownloadTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const auto base = Environment("TIDEWELL_TEST_PAGES");
+    if (!base) GTEST_SKIP() << "TIDEWELL_TEST_PAGES names no test-page server";
+    base_ = *base;
+  }
+
+  std::string base_;
+};
+
+struct TimingCase {
+  const char* what;
+  const char* path;
+  std::optional<ServerFigures> figures;
+};
+
+void PrintTo(const TimingCase& c, std::ostream* out) { *out << c.what; }
+
+class ReplyTimingTest : public DownloadTest, public ::testing::WithParamInterface<TimingCase> {};
+
+TEST_P(ReplyTimingTest, IsKeptWhenTheReplyCarriesBothFigures) {
+  using namespace std::chrono_literals;
+  const TimingCase& c = GetParam();
+  WindowsPlatform platform;
+  Downloader downloader(platform);
+  const auto before = Clock::now();
+  downloader.GetUrlText(base_ + c.path);
+  const auto after = Clock::now();
+
+  const std::optional<ReplyTiming> timing = platform.LastReplyTiming();
+  ASSERT_EQ(timing.has_value(), c.figures.has_value());
+  if (!timing) return;
+  EXPECT_EQ(timing->server, *c.figures);
+  // From the request to the response: the server's pause and not much more.
+  const auto pause = std::chrono::milliseconds(pages::kTimedPauseMs);
+  EXPECT_GE(timing->exchange, pause - 1ms);  // Wine's clock and the server's may round apart
+  EXPECT_LT(timing->exchange, pause + 250ms);
+  EXPECT_GE(timing->arrived, before + pause - 1ms);
+  EXPECT_LE(timing->arrived, after);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Replies, ReplyTimingTest,
+    ::testing::Values(TimingCase{"both figures", pages::kTimedPath,
+                                 ServerFigures{std::chrono::microseconds{100'250},
+                                               std::chrono::microseconds{250'500}}},
+                      TimingCase{"unsound figures", pages::kBadlyTimedPath, std::nullopt},
+                      TimingCase{"no figures", pages::kUntimedPath, std::nullopt}));
+
+TEST_F(DownloadTest, AFailedDownloadLeavesNoFiguresOfTheOneBefore) {
+  WindowsPlatform platform;
+  Downloader downloader(platform);
+  downloader.GetUrlText(base_ + pages::kTimedPath);
+  ASSERT_TRUE(platform.LastReplyTiming().has_value());
+  downloader.GetUrlText("http://127.0.0.1:1/cgi-bin/timer.pl");
+  EXPECT_FALSE(platform.LastReplyTiming().has_value());
+}
+
+// The time-page server holds a plain request to its next whole second; asked not to, it
+// answers at once, with the figures that date its page.
+TEST(TimePageDownloadTest, TheTimePageComesAtOnceWithItsFigures) {
+  using namespace std::chrono_literals;
+  const auto address = Environment("TIDEWELL_TEST_TIMEPAGE");
+  if (!address) GTEST_SKIP() << "TIDEWELL_TEST_TIMEPAGE names no time page";
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    WindowsPlatform platform;
+    Downloader downloader(platform);
+    const auto start = Clock::now();
+    downloader.GetUrlText(*address);
+    const auto took = Clock::now() - start;
+    const std::optional<ReplyTiming> timing = platform.LastReplyTiming();
+    ASSERT_TRUE(timing.has_value());
+    EXPECT_LT(timing->server.hold, 50ms) << "the request was held for the second";
+    EXPECT_LT(timing->server.age, 1001ms);
+    EXPECT_LT(took, 500ms);
+    std::this_thread::sleep_for(330ms);  // another moment of the second
+  }
+}
 
 TEST(TimePageDownloadTest, TimePageCarriesTheUniversalTimeEntry) {
   const auto address = Environment("TIDEWELL_TEST_TIMEPAGE");

@@ -249,7 +249,8 @@ run_platform_tests() {
 
 step_platform() {
   start_server pages "$pages"
-  start_server timepage "$timepage" --port 0 --immediate --log
+  # Aligned: the programs ask it not to hold their requests, and the tests see that it does not.
+  start_server timepage "$timepage" --port 0 --log
   run_platform_tests "$work/platform-tests.log" '-TimeZoneTest.*' \
     TIDEWELL_TEST_PAGES="http://127.0.0.1:$pages_port" \
     TIDEWELL_TEST_TIMEPAGE="http://127.0.0.1:$timepage_port/cgi-bin/timer.pl" \
@@ -263,7 +264,10 @@ step_platform() {
   if grep '^request ' "$work/pages.log" | grep -v '^request GET .* | user-agent VB Project |'; then
     fail "requests above were not GETs with the user agent \"VB Project\""
   fi
-  say "$requests requests, each a GET with the user agent \"VB Project\""
+  if grep '^request ' "$work/pages.log" | grep -v ' | prefer no-hold$'; then
+    fail "requests above did not ask for an immediate reply (\"Prefer: no-hold\")"
+  fi
+  say "$requests requests, each a GET with the user agent \"VB Project\" and \"Prefer: no-hold\""
 }
 
 step_zones() {

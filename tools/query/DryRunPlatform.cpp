@@ -10,8 +10,12 @@ DateTime DryRunPlatform::ReadLocalClock() {
 }
 
 bool DryRunPlatform::SetLocalClock(const DateTime& local, std::int32_t biasMinutes) {
-  request_ = Request{inner_.ReadLocalClock(), local, biasMinutes, std::chrono::system_clock::now(),
-                     std::chrono::steady_clock::now()};
+  request_ = Request{inner_.ReadLocalClock(),
+                     local,
+                     biasMinutes,
+                     std::chrono::system_clock::now(),
+                     std::chrono::steady_clock::now(),
+                     inner_.LastReplyTiming()};
   return true;
 }
 

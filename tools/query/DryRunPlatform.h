@@ -24,6 +24,9 @@ class DryRunPlatform : public Platform {
     std::int32_t biasMinutes = 0;  // UTC = requested + biasMinutes
     std::chrono::system_clock::time_point systemAtRequest;  // to measure the offset finely
     std::chrono::steady_clock::time_point steadyAtRequest;
+    // The figures of the page's reply, when it carried them: what the programs would add to
+    // the page's whole second.
+    std::optional<ReplyTiming> reply;
   };
   const std::optional<Request>& LastRequest() const { return request_; }
 
@@ -44,6 +47,7 @@ class DryRunPlatform : public Platform {
     return inner_.InternetReadFile(url, buffer, bytesToRead);
   }
   void InternetCloseHandle(InternetHandle handle) override { inner_.InternetCloseHandle(handle); }
+  std::optional<ReplyTiming> LastReplyTiming() override { return inner_.LastReplyTiming(); }
 
   // "http://HOST/path" with HOST replaced by `host`; other addresses are returned unchanged.
   static std::string WithHost(const std::string& address, const std::string& host);

@@ -25,6 +25,8 @@ constexpr const char* kUsage =
     "\n"
     "Fetches the time page, shows the Universal Time it gives, the local time the\n"
     "programs would set and how far this machine's clock is off. The clock is never set.\n"
+    "When the reply carries the time-page server's Server-Timing figures, it also shows\n"
+    "the estimated one-way delay and the page's age, and the offset includes them.\n"
     "\n"
     "  --host HOST[:PORT]  ask this host's /cgi-bin/timer.pl instead of the built-in one\n"
     "  --help              show this text\n"
@@ -86,7 +88,12 @@ void PrintReport(const tidewell::DryRunPlatform::Request& request, const std::st
   using namespace tidewell;
   // The bias the synchronisation itself used: on the day of a change it depends on the page.
   const std::int32_t biasMinutes = request.biasMinutes;
-  const double offset = ClockOffsetSeconds(request.requested, biasMinutes, request.systemAtRequest);
+  // The page's whole second, brought up to the moment of asking by the reply's figures.
+  const std::chrono::nanoseconds past =
+      request.reply ? PastPageSecond(*request.reply, request.steadyAtRequest)
+                    : std::chrono::nanoseconds{};
+  const double offset =
+      ClockOffsetSeconds(request.requested, biasMinutes, request.systemAtRequest, past);
   std::printf("time page:       %s\n", address.c_str());
   std::printf("universal time:  %s\n",
               HhMmSs(UniversalTimeOfDay(request.requested, biasMinutes)).c_str());
@@ -94,6 +101,16 @@ void PrintReport(const tidewell::DryRunPlatform::Request& request, const std::st
   std::printf("would set clock: %04d-%02d-%02d %s (local)\n", request.requested.Year(),
               request.requested.Month(), request.requested.Day(),
               HhMmSs(request.requested).c_str());
+  if (request.reply) {
+    std::printf("one-way delay:   %s (estimated: half the exchange the server did not hold)\n",
+                Milliseconds(OneWayDelay(*request.reply)).c_str());
+    std::printf("page age:        %s (past its second when the server sent it)\n",
+                Milliseconds(request.reply->server.age).c_str());
+  } else {
+    std::printf(
+        "one-way delay:   unknown (the reply carried no Server-Timing figures;\n"
+        "                 the page's whole second is taken as it is)\n");
+  }
   std::printf("clock offset:    %+.3f s (%s)\n", offset,
               offset > 0   ? "this clock is behind"
               : offset < 0 ? "this clock is ahead"

@@ -1,8 +1,12 @@
 #include "Connection.h"
 
 #include <sys/socket.h>
+#include <sys/uio.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
+#include <ctime>
 #include <string_view>
 
 namespace tidewell::timepage {
@@ -10,15 +14,49 @@ namespace {
 
 constexpr std::size_t kReadChunk = 4096;
 
+// A kernel stamp further back than this is not believed: the system clock has been stepped.
+constexpr auto kLongestBelievedWait = std::chrono::seconds{60};
+
 AfterReply AfterFor(bool keepOpen) { return keepOpen ? AfterReply::kKeepOpen : AfterReply::kShut; }
 
+// When the data of `message` came, on the steady clock: the kernel's stamp of its arrival on the
+// system clock, carried over by how long ago that was; now when the kernel gave none.
+Mono ArrivalOf(msghdr& message) {
+  const Mono steadyNow = std::chrono::steady_clock::now();
+  for (cmsghdr* part = CMSG_FIRSTHDR(&message); part != nullptr;
+       part = CMSG_NXTHDR(&message, part)) {
+    if (part->cmsg_level != SOL_SOCKET || part->cmsg_type != SCM_TIMESTAMPNS) continue;
+    timespec stamp{};
+    std::memcpy(&stamp, CMSG_DATA(part), sizeof stamp);
+    const auto arrived =
+        std::chrono::seconds{stamp.tv_sec} + std::chrono::nanoseconds{stamp.tv_nsec};
+    const auto ago = std::chrono::system_clock::now().time_since_epoch() - arrived;
+    if (ago < std::chrono::nanoseconds{0} || ago > kLongestBelievedWait) break;
+    return steadyNow - std::chrono::duration_cast<Mono::duration>(ago);
+  }
+  return steadyNow;
+}
+
 }  // namespace
+
+Connection::Connection(UniqueFd socket) : socket_(std::move(socket)) {
+  const int on = 1;
+  ::setsockopt(fd(), SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);  // without it: read times
+}
 
 ReadOutcome Connection::ReadHead() {
   for (;;) {
     char chunk[kReadChunk];
-    const ssize_t got = ::recv(fd(), chunk, sizeof chunk, 0);
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
+    iovec into{chunk, sizeof chunk};
+    msghdr message{};
+    message.msg_iov = &into;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    const ssize_t got = ::recvmsg(fd(), &message, 0);
     if (got > 0) {
+      receivedAt_ = ArrivalOf(message);
       const std::size_t before = input_.size();
       input_.append(chunk, static_cast<std::size_t>(got));
       if (FindHead(before)) return ReadOutcome::kHead;
@@ -47,6 +85,8 @@ bool Connection::FindHead(std::size_t from) {
 }
 
 void Connection::TakeHead() {
+  // A head sent without waiting for the reply before it counts from when it was read.
+  headAt_ = receivedAt_;
   if (headLength_ == 0) {
     request_ = RoutedRequest{Route::kHeadTooLarge, false, "", false};
   } else {
@@ -65,9 +105,15 @@ void Connection::NoteClientDoneSending() {
   if (phase_ == Phase::kParked && !HasBufferedHead()) keepOpen_ = false;
 }
 
-WriteState Connection::StartReply(std::shared_ptr<const Response> reply, Second served) {
+WriteState Connection::StartReply(std::shared_ptr<const Response> reply, Second served,
+                                  std::optional<std::chrono::nanoseconds> age) {
   reply_ = std::move(reply);
   replyLength_ = request_.headOnly ? reply_->headerLength : reply_->bytes.size();
+  figuresLength_ = 0;
+  if (age) {
+    const auto hold = std::chrono::steady_clock::now() - headAt_;
+    figuresLength_ = FormatReplyFigures(hold, *age, request_.preferNoHold, figures_);
+  }
   written_ = 0;
   served_ = served;
   const WriteState state = WriteMore();
@@ -79,7 +125,11 @@ WriteState Connection::ContinueWriting() { return WriteMore(); }
 
 WriteState Connection::WriteMore() {
   const std::string_view bytes{reply_->bytes.data(), replyLength_};
-  return WriteReply(fd(), bytes, &written_, AfterFor(keepOpen_));
+  const std::size_t split = std::min(reply_->figuresAt, bytes.size());
+  const std::string_view pieces[] = {bytes.substr(0, split),
+                                     std::string_view{figures_.data(), figuresLength_},
+                                     bytes.substr(split)};
+  return WriteReply(fd(), pieces, &written_, AfterFor(keepOpen_));
 }
 
 void Connection::FinishReply() {

@@ -5,6 +5,7 @@
 // connection does its own socket I/O and keeps its own state; which second it is answered at
 // and what the event set watches for it are the server's business.
 
+#include <array>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -37,7 +38,9 @@ using Mono = std::chrono::steady_clock::time_point;
 
 class Connection {
  public:
-  explicit Connection(UniqueFd socket) : socket_(std::move(socket)) {}
+  // Asks the kernel to stamp the data it receives for the socket, so that a head is known to
+  // have come when it came, not when a busy server got round to reading it.
+  explicit Connection(UniqueFd socket);
 
   int fd() const { return socket_.get(); }
   Phase phase() const { return phase_; }
@@ -68,7 +71,10 @@ class Connection {
   void NoteClientDoneSending();
 
   // Puts `reply` on the wire as far as the socket takes it; `served` is the second it shows.
-  WriteState StartReply(std::shared_ptr<const Response> reply, Second served);
+  // With `age` (how far the served clock is past `served` now), the reply carries its figures:
+  // that age, and how long the request was held since its head was complete.
+  WriteState StartReply(std::shared_ptr<const Response> reply, Second served,
+                        std::optional<std::chrono::nanoseconds> age);
   // Writes more of a reply that the socket did not take whole.
   WriteState ContinueWriting();
   // The reply is all written: a kept connection goes back to reading, any other lingers.
@@ -88,9 +94,14 @@ class Connection {
   std::uint32_t watched_ = 0;
   Phase phase_ = Phase::kReadingHead;
   std::string input_;
+  Mono receivedAt_{};           // when the last bytes of input_ came (the kernel's stamp)
+  Mono headAt_{};               // when the head being answered was complete
   std::size_t headLength_ = 0;  // of the head found at the front of input_; 0 when too large
   RoutedRequest request_;
   std::shared_ptr<const Response> reply_;
+  // The lines of this reply alone, written into the shared page at reply_->figuresAt.
+  std::array<char, kReplyFiguresCapacity> figures_{};
+  std::size_t figuresLength_ = 0;
   std::size_t replyLength_ = 0;
   std::size_t written_ = 0;
   Second served_{};

@@ -2,12 +2,16 @@
 
 #include <algorithm>
 #include <cctype>
+#include <charconv>
+#include <cstring>
 
 namespace tidewell::timepage {
 namespace {
 
 constexpr std::string_view kServerName = "tidewell-timepage";
 constexpr std::string_view kAllowedMethods = "GET, HEAD";
+constexpr std::string_view kNoHoldPreference = "no-hold";
+constexpr std::string_view kHeadEnd = "\r\n";
 
 // The token characters of an HTTP method.
 bool IsTokenChar(char c) {
@@ -61,11 +65,29 @@ bool ListHasToken(std::string_view value, std::string_view token) {
   return false;
 }
 
-// What the header lines of a head say about keeping the connection.
+// Whether a Prefer value names `preference`: a list of preferences, each a token that may
+// carry "=value" and ";parameters", where a quoted value may itself hold commas.
+bool PrefersToken(std::string_view value, std::string_view preference) {
+  bool quoted = false;
+  std::size_t start = 0;
+  for (std::size_t i = 0; i <= value.size(); ++i) {
+    if (i < value.size() && value[i] == '"') quoted = !quoted;
+    if (i < value.size() && (value[i] != ',' || quoted)) continue;
+    const std::string_view item = value.substr(start, i - start);
+    if (EqualsNoCase(TrimSpaces(item.substr(0, item.find_first_of("=;"))), preference)) {
+      return true;
+    }
+    start = i + 1;
+  }
+  return false;
+}
+
+// What the header lines of a head say about keeping the connection and answering it.
 struct ConnectionHints {
-  bool close = false;      // "Connection: close"
-  bool keepAlive = false;  // "Connection: keep-alive"
-  bool body = false;       // a body follows the head, which this server does not read
+  bool close = false;         // "Connection: close"
+  bool keepAlive = false;     // "Connection: keep-alive"
+  bool body = false;          // a body follows the head, which this server does not read
+  bool preferNoHold = false;  // "Prefer: no-hold"
 };
 
 ConnectionHints ReadConnectionHints(std::string_view head) {
@@ -88,6 +110,8 @@ ConnectionHints ReadConnectionHints(std::string_view head) {
       hints.body = hints.body || value.find_first_not_of('0') != std::string_view::npos;
     } else if (EqualsNoCase(name, "Transfer-Encoding")) {
       hints.body = true;
+    } else if (EqualsNoCase(name, "Prefer")) {
+      hints.preferNoHold = hints.preferNoHold || PrefersToken(value, kNoHoldPreference);
     }
   }
   return hints;
@@ -156,7 +180,8 @@ Response Assemble(int status, Second date, std::string_view contentType, std::st
   out += connection == ConnectionHeader::kKeepAlive ? "\r\nConnection: keep-alive\r\n"
                                                     : "\r\nConnection: close\r\n";
   out += extraHeaders;
-  out += "\r\n";
+  response.figuresAt = out.size();
+  out += kHeadEnd;
   response.headerLength = out.size();
   out += body;
   return response;
@@ -201,7 +226,39 @@ RoutedRequest RouteRequest(std::string_view head) {
   const ConnectionHints hints = ReadConnectionHints(head);
   const bool persistentByDefault = version != "HTTP/1.0";
   request.keepAlive = !hints.close && !hints.body && (persistentByDefault || hints.keepAlive);
+  request.preferNoHold = hints.preferNoHold;
   return request;
+}
+
+std::size_t FormatReplyFigures(std::chrono::nanoseconds hold, std::chrono::nanoseconds age,
+                               bool noHoldApplied, std::span<char, kReplyFiguresCapacity> out) {
+  char* at = out.data();
+  const auto put = [&at](std::string_view text) {
+    std::memcpy(at, text.data(), text.size());
+    at += text.size();
+  };
+  // Milliseconds with three decimals, from the figure rounded to the microsecond.
+  const auto putMilliseconds = [&at, end = out.data() + out.size()](std::chrono::nanoseconds span) {
+    span = std::clamp(span, std::chrono::nanoseconds{0}, kLargestShownFigure);
+    const auto micros = std::chrono::round<std::chrono::microseconds>(span).count();
+    at = std::to_chars(at, end, micros / 1000).ptr;
+    const auto fraction = micros % 1000;
+    *at++ = '.';
+    *at++ = static_cast<char>('0' + fraction / 100);
+    *at++ = static_cast<char>('0' + fraction / 10 % 10);
+    *at++ = static_cast<char>('0' + fraction % 10);
+  };
+  put("Server-Timing: hold;dur=");
+  putMilliseconds(hold);
+  put(", age;dur=");
+  putMilliseconds(age);
+  put(kHeadEnd);
+  if (noHoldApplied) {
+    put("Preference-Applied: ");
+    put(kNoHoldPreference);
+    put(kHeadEnd);
+  }
+  return static_cast<std::size_t>(at - out.data());
 }
 
 Response TimePageResponse(Second served, ConnectionHeader connection) {

@@ -3,7 +3,9 @@
 // The HTTP side of the time-page server: finding the end of a request head, deciding what the
 // request asks for and writing the replies. Pure functions, so they are tested without sockets.
 
+#include <chrono>
 #include <cstddef>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -40,10 +42,14 @@ struct RoutedRequest {
   // body, in HTTP/1.1 unless it says "Connection: close", in HTTP/1.0 only when it says
   // "Connection: keep-alive". Everything else ends the connection after the reply.
   bool keepAlive = false;
+  // "Prefer: no-hold" (RFC 7240, among any other preferences): the client reads the reply's
+  // figures, so it wants the page at once rather than on the next whole second.
+  bool preferNoHold = false;
 };
 
-// Reads the request line of a complete head, and the Connection, Content-Length and
-// Transfer-Encoding headers to decide whether the connection may carry another request. A
+// Reads the request line of a complete head, the Connection, Content-Length and
+// Transfer-Encoding headers to decide whether the connection may carry another request, and
+// the Prefer headers. A
 // query string is ignored, and an absolute target ("http://host/cgi-bin/timer.pl", as proxies
 // send it) is reduced to its path.
 RoutedRequest RouteRequest(std::string_view head);
@@ -58,7 +64,21 @@ struct Response {
   int status = 0;
   std::string bytes;             // status line, headers and body
   std::size_t headerLength = 0;  // how much of `bytes` a HEAD reply sends
+  // Where the header lines of one reply go (ReplyFigures): before the empty line that ends
+  // the head. A page is rendered once and shared, so these are written in around it.
+  std::size_t figuresAt = 0;
 };
+
+// The header lines that one reply carries of its own: "Server-Timing: hold;dur=H, age;dur=A"
+// in milliseconds to the microsecond, where hold runs from the request head being complete to
+// the reply being written and age from the start of the page's second to the reply being
+// written; then, when the client asked for it, "Preference-Applied: no-hold".
+inline constexpr std::size_t kReplyFiguresCapacity = 96;
+// Each figure is shown at most this large; no reply is ever near it.
+inline constexpr std::chrono::nanoseconds kLargestShownFigure = std::chrono::hours{24};
+// Writes the lines into `out` and returns their length.
+std::size_t FormatReplyFigures(std::chrono::nanoseconds hold, std::chrono::nanoseconds age,
+                               bool noHoldApplied, std::span<char, kReplyFiguresCapacity> out);
 
 // 200 with the time page for `served`; its Date header names the same second.
 Response TimePageResponse(Second served, ConnectionHeader connection = ConnectionHeader::kClose);

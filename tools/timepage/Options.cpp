@@ -50,6 +50,7 @@ enum LongOnly : int {
   kOffset,
   kFixed,
   kImmediate,
+  kNoTiming,
   kLog,
   kVersion,
   kHeaderTimeout
@@ -61,6 +62,7 @@ constexpr option kLongOptions[] = {
     {"offset", required_argument, nullptr, kOffset},
     {"fixed", required_argument, nullptr, kFixed},
     {"immediate", no_argument, nullptr, kImmediate},
+    {"no-timing", no_argument, nullptr, kNoTiming},
     {"log", no_argument, nullptr, kLog},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, kVersion},
@@ -185,6 +187,9 @@ ParsedOptions ParseOptions(std::span<const std::string_view> args) {
       case kImmediate:
         if (options.mode == ServeMode::kAligned) options.mode = ServeMode::kImmediate;
         break;
+      case kNoTiming:
+        options.timing = false;
+        break;
       case kLog:
         options.log = true;
         break;
@@ -253,6 +258,8 @@ Options:
   --fixed 'YYYY-MM-DD HH:MM:SS'
                      always serve this UTC time, answering at once
   --immediate        answer at once with the current second (truncated)
+  --no-timing        send no Server-Timing figures and ignore "Prefer: no-hold",
+                     as a server that knows neither (for trying clients)
   --log              print one line per reply on stdout:
                      "served YYYY-MM-DDTHH:MM:SSZ PATH STATUS"
   --help             print this help and exit
@@ -264,6 +271,15 @@ If t lies on a whole second or at most 2 ms after one, B is that second and the
 page for B goes out at once. Otherwise B is the next whole second: the request is
 held until the clock reaches B and the page for B is sent then. A page therefore
 never leaves before its second and leaves at most about 2 ms after it.
+
+Reply figures: every reply carries "Server-Timing: hold;dur=H, age;dur=A" in
+milliseconds to the microsecond. H is how long the server held the request, from
+its headers being complete to the reply being written; A is how far past the
+page's second the reply was written (0 for --fixed). A request with the header
+"Prefer: no-hold" (among any other preferences, any case) is answered at once
+with the current second, and its reply says "Preference-Applied: no-hold": a
+client that adds A and half of what it waited beyond H to the page's second
+needs no alignment. Requests without it are aligned as above.
 
 Connections: an HTTP/1.1 request without "Connection: close", or an HTTP/1.0
 request with "Connection: keep-alive", gets "Connection: keep-alive" and the

@@ -33,6 +33,9 @@ struct Options {
   Second fixedTime{};                             // served in kFixed mode
   ServeMode mode = ServeMode::kAligned;
   bool log = false;
+  // Each reply carries its Server-Timing figures and "Prefer: no-hold" is honoured. Off, the
+  // server answers as one that knows neither, for trying clients against such a server.
+  bool timing = true;
   bool help = false;
   bool version = false;
   // Not in --help: lets the tests see an idle client cut off without waiting ten seconds.

@@ -2,6 +2,7 @@
 
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdio>
@@ -249,7 +250,7 @@ void Server::Answer(std::uint64_t id, Connection& connection) {
   } else if (options_.mode == ServeMode::kFixed) {
     finished = StartReply(id, connection, pages_.For(options_.fixedTime).For(keepOpen),
                           options_.fixedTime);
-  } else if (options_.mode == ServeMode::kImmediate) {
+  } else if (options_.mode == ServeMode::kImmediate || AnswersAtOnce(connection.request())) {
     const Second second = ImmediateAnswerSecond(now);
     finished = StartReply(id, connection, pages_.For(second).For(keepOpen), second);
   } else if (const Second answer = AlignedAnswerSecond(now); AnswerIsDue(answer, now)) {
@@ -325,9 +326,22 @@ void Server::DispatchDue() {
   }
 }
 
+bool Server::AnswersAtOnce(const RoutedRequest& request) const {
+  // A client that reads the figures takes the page's age into account itself: holding it to
+  // the next second would only keep it waiting.
+  return options_.timing && request.preferNoHold;
+}
+
+std::optional<std::chrono::nanoseconds> Server::AgeOf(Second served) const {
+  if (!options_.timing) return std::nullopt;
+  // A fixed time is a clock that stands still: its page is never older than its second.
+  if (options_.mode == ServeMode::kFixed) return std::chrono::nanoseconds{0};
+  return std::max(std::chrono::nanoseconds{0}, ServedNow() - served);
+}
+
 bool Server::StartReply(std::uint64_t id, Connection& connection,
                         std::shared_ptr<const Response> reply, Second served) {
-  switch (connection.StartReply(std::move(reply), served)) {
+  switch (connection.StartReply(std::move(reply), served, AgeOf(served))) {
     case WriteState::kDone:
       return true;
     case WriteState::kWouldBlock:

@@ -52,6 +52,11 @@ class Server {
 
   // The clock being served.
   Instant ServedNow() const;
+  // Whether a page request is answered at once with the current second, whatever the mode.
+  bool AnswersAtOnce(const RoutedRequest& request) const;
+  // How far past `served` the served clock is now, for the figures of a reply; empty when the
+  // replies carry none.
+  std::optional<std::chrono::nanoseconds> AgeOf(Second served) const;
 
   // Events.
   void HandleEvent(std::uint64_t tag, std::uint32_t events);

@@ -3,6 +3,7 @@
 // Writing a reply to a non-blocking socket that may take only part of it at a time.
 
 #include <cstddef>
+#include <span>
 #include <string_view>
 
 namespace tidewell::timepage {
@@ -26,6 +27,12 @@ enum class AfterReply {
 // packet per client instead of two. With kKeepOpen nothing is held back and the connection stays
 // open. Never raises SIGPIPE: a peer that has gone is kFailed.
 WriteState WriteReply(int fd, std::string_view bytes, std::size_t* written,
+                      AfterReply after = AfterReply::kShut);
+
+// The same for a reply in pieces, written as if they were one (`*written` counts through all of
+// them): a shared page with the lines of one reply in its middle goes out in one system call,
+// without being copied together first.
+WriteState WriteReply(int fd, std::span<const std::string_view> pieces, std::size_t* written,
                       AfterReply after = AfterReply::kShut);
 
 }  // namespace tidewell::timepage

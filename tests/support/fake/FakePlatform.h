@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -27,6 +28,8 @@ class FakePlatform : public Platform {
   DateTime clock = DateTime::FromParts(2026, 12, 7, 12, 0, 0);
   bool refuseClockChange = false;
   Page page;
+  // What the last download's reply said about its timing.
+  std::optional<ReplyTiming> replyTiming;
 
   // What happened.
   std::vector<DateTime> clockSets;
@@ -59,6 +62,7 @@ class FakePlatform : public Platform {
   std::uint32_t InternetReadFile(InternetHandle url, char* buffer,
                                  std::uint32_t bytesToRead) override;
   void InternetCloseHandle(InternetHandle handle) override;
+  std::optional<ReplyTiming> LastReplyTiming() override { return replyTiming; }
 
  private:
   struct OpenUrl {

@@ -1,0 +1,154 @@
+// The real fenwhit against the real time-page server through a relay that delays the traffic as
+// a slow network path would. The server serves its clock 37.25 s ahead, so the time fenwhit asks
+// for can be compared with the real clock at the moment of asking. The machine's clock is never
+// changed: fenwhit runs under the clock interposer as an unprivileged user.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "ChildProcess.h"
+#include "ClockLog.h"
+#include "DelayingProxy.h"
+#include "ScratchDirectory.h"
+
+namespace tidewell::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr double kServedAheadSeconds = 37.25;
+constexpr const char* kServedAhead = "37.25";
+constexpr std::string_view kListeningPrefix = "listening on 127.0.0.1:";
+
+// tidewell-timepage on a free loopback port, stopped with the test.
+class TimePageProcess {
+ public:
+  explicit TimePageProcess(const std::vector<std::string>& options) {
+    int out[2];
+    if (pipe2(out, O_CLOEXEC) != 0) return;
+    std::vector<std::string> argv{TIDEWELL_TIMEPAGE, "--bind",    "127.0.0.1", "--port", "0",
+                                  "--offset",        kServedAhead};
+    argv.insert(argv.end(), options.begin(), options.end());
+    process_.emplace(argv, ChildSetup{{}, -1, out[1], STDERR_FILENO, -1});
+    close(out[1]);
+    port_ = ReadListeningPort(out[0]);
+    close(out[0]);
+  }
+
+  std::uint16_t Port() const { return port_; }
+
+ private:
+  // The port of the server's first line, "listening on 127.0.0.1:PORT"; 0 if it does not come
+  // within five seconds.
+  static std::uint16_t ReadListeningPort(int fd) {
+    std::string line;
+    const auto giveUp = std::chrono::steady_clock::now() + 5s;
+    while (line.find('\n') == std::string::npos && std::chrono::steady_clock::now() < giveUp) {
+      pollfd waiting{fd, POLLIN, 0};
+      if (poll(&waiting, 1, 100) <= 0) continue;
+      char chunk[128];
+      const ssize_t got = read(fd, chunk, sizeof chunk);
+      if (got <= 0) break;
+      line.append(chunk, static_cast<std::size_t>(got));
+    }
+    if (!line.starts_with(kListeningPrefix)) return 0;
+    return static_cast<std::uint16_t>(std::stoi(line.substr(kListeningPrefix.size())));
+  }
+
+  std::optional<BackgroundProcess> process_;
+  std::uint16_t port_ = 0;
+};
+
+struct PathCase {
+  const char* what;
+  std::vector<std::string> serverOptions;
+  std::chrono::milliseconds towardServer;
+  std::chrono::milliseconds towardClient;
+  // What the clock may be set to, as (requested - real time on the page's clock) in ms.
+  double lowestErrorMs;
+  double highestErrorMs;
+  double longestRunSeconds;
+  bool wholeSecond;  // the time asked for is the page's whole second
+};
+
+void PrintTo(const PathCase& c, std::ostream* out) { *out << c.what; }
+
+class NetworkDelayTest : public ::testing::TestWithParam<PathCase> {
+ protected:
+  // Runs fenwhit under the interposer; the wall time of the whole run goes to `seconds`.
+  ChildResult RunFenwhit(double* seconds) {
+    EnvironmentChanges env = kNoDisplayNoProxy;
+    env.push_back("DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent/tidewell-bus");
+    const auto start = std::chrono::steady_clock::now();
+    ChildResult run =
+        RunChild(UnderInterposer(log_, /*refuse=*/false, {TIDEWELL_FENWHIT}), env, 20s);
+    *seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    return run;
+  }
+
+  ScratchDirectory scratch_;
+  std::string log_ = scratch_.Path("clock.log");
+};
+
+// On a busy machine any of the processes on the path (fenwhit, the relay, the server) may be
+// held up a few milliseconds at a moment that counts, which the figures cannot see; so each path
+// is tried three times and the middle result is held to the bound, every run to the rest.
+constexpr int kRuns = 3;
+
+TEST_P(NetworkDelayTest, SetsThePagesTimeWithTheDelayTakenOut) {
+  const PathCase& c = GetParam();
+  TimePageProcess server(c.serverOptions);
+  ASSERT_NE(server.Port(), 0) << "the time-page server did not start";
+  DelayingProxy path(TIDEWELL_TEST_HOST_ADDRESS, TIDEWELL_TEST_HOST_PORT, server.Port(),
+                     c.towardServer, c.towardClient);
+
+  std::vector<double> errorsMs;
+  for (int attempt = 0; attempt < kRuns; ++attempt) {
+    std::remove(log_.c_str());
+    double seconds = 0;
+    const ChildResult run = RunFenwhit(&seconds);
+    EXPECT_EQ(run.exitStatus, 0) << run.standardError;
+    EXPECT_EQ(run.standardError, "");
+    EXPECT_LT(seconds, c.longestRunSeconds);
+    const std::vector<ClockCall> calls = ReadClockLog(log_);
+    ASSERT_EQ(calls.size(), 1u);
+    ASSERT_EQ(calls[0].result, "ok");
+
+    const double fraction = calls[0].requested - std::floor(calls[0].requested);
+    const bool wholeSecond = fraction < 1e-6 || fraction > 1 - 1e-6;
+    EXPECT_EQ(wholeSecond, c.wholeSecond) << "requested " << calls[0].line;
+    errorsMs.push_back((calls[0].requested - calls[0].real - kServedAheadSeconds) * 1000);
+    std::printf("%s: set %+.3f ms from the page's clock, run %.3f s\n", c.what, errorsMs.back(),
+                seconds);
+  }
+  std::sort(errorsMs.begin(), errorsMs.end());
+  const double middle = errorsMs[kRuns / 2];
+  EXPECT_GE(middle, c.lowestErrorMs);
+  EXPECT_LE(middle, c.highestErrorMs);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Paths, NetworkDelayTest,
+    ::testing::Values(
+        // The page is answered at once, and its age and the path's delay are added to it.
+        PathCase{"10 ms each way", {}, 10ms, 10ms, -3, 3, 0.3, false},
+        PathCase{"no delay", {}, 0ms, 0ms, -2, 2, 0.3, false},
+        // Half the round trip is taken out; the rest of an uneven path cannot be seen from
+        // one exchange: 5 ms there, 20 back leaves the clock 7.5 ms behind.
+        PathCase{"5 ms there, 20 back", {}, 5ms, 20ms, -10.5, -4.5, 0.3, false},
+        // A server without figures holds the request to its next second and the page's whole
+        // second is set as it comes: late by the way back.
+        PathCase{"no figures, 10 ms each way", {"--no-timing"}, 10ms, 10ms, -16, -9, 1.4, true}));
+
+}  // namespace
+}  // namespace tidewell::test
