@@ -4,6 +4,11 @@
 #include <wininet.h>
 
 #include <algorithm>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <system_error>
+#include <thread>
 
 #include "BindByName.h"
 
@@ -14,6 +19,51 @@ using Clock = std::chrono::steady_clock;
 
 HINTERNET AsHinternet(InternetHandle handle) { return reinterpret_cast<HINTERNET>(handle); }
 InternetHandle AsHandle(HINTERNET handle) { return reinterpret_cast<InternetHandle>(handle); }
+
+using OpenUrlFunction = decltype(&::InternetOpenUrlA);
+using CloseFunction = decltype(&::InternetCloseHandle);
+
+// An open of an address running on a thread of its own, and what became of it.
+struct PendingOpen {
+  std::mutex mutex;
+  std::condition_variable finished;
+  bool done = false;
+  bool givenUp = false;  // the caller left at the deadline: the late handle is closed at once
+  HINTERNET url = nullptr;
+};
+
+// InternetOpenUrlA, waited for until `deadline` at most. WinINet's own time-outs bound the
+// connection and each wait for data, but not the whole call, and Wine ignores them; so the
+// call runs on a thread of its own, and past the deadline the caller goes on without it. The
+// caller then closes the session, which on Windows makes the waiting call return; where it
+// does not (Wine), the call ends with the process. An address that arrives late is closed.
+HINTERNET OpenUrlUntil(Clock::time_point deadline, OpenUrlFunction openUrl, CloseFunction close,
+                       HINTERNET session, const std::string& address) {
+  const auto pending = std::make_shared<PendingOpen>();
+  const auto open = [pending, openUrl, close, session, address] {
+    const HINTERNET url =
+        openUrl(session, address.c_str(), nullptr, 0, INTERNET_FLAG_RELOAD, 0);
+    const std::lock_guard lock(pending->mutex);
+    if (pending->givenUp) {
+      if (url != nullptr) close(url);
+      return;
+    }
+    pending->url = url;
+    pending->done = true;
+    pending->finished.notify_one();
+  };
+  try {
+    std::thread(open).detach();
+  } catch (const std::system_error&) {
+    open();  // no thread to be had: the open runs bounded by WinINet's time-outs alone
+  }
+  std::unique_lock lock(pending->mutex);
+  if (!pending->finished.wait_until(lock, deadline, [&] { return pending->done; })) {
+    pending->givenUp = true;
+    return nullptr;
+  }
+  return pending->url;
+}
 
 }  // namespace
 
@@ -67,11 +117,13 @@ InternetHandle WinInet::OpenSession(const std::string& agent) {
 
 InternetHandle WinInet::OpenUrl(InternetHandle session, const std::string& address) {
   EntryPoints& api = *entryPoints_;
-  const auto openStarted = Clock::now();
-  const HINTERNET url = api.Bound(api.openUrl, "InternetOpenUrlA")(
-      AsHinternet(session), address.c_str(), nullptr, 0, INTERNET_FLAG_RELOAD, 0);
+  const auto deadline = Clock::now() + limits_.overallDeadline;
+  // Both bound here: the open's thread only calls them, and can raise no error of its own.
+  const auto openUrl = api.Bound(api.openUrl, "InternetOpenUrlA");
+  const auto close = api.Bound(api.closeHandle, "InternetCloseHandle");
+  const HINTERNET url = OpenUrlUntil(deadline, openUrl, close, AsHinternet(session), address);
   if (url == nullptr) return 0;
-  transfers_[AsHandle(url)] = Transfer{openStarted + limits_.overallDeadline};
+  transfers_[AsHandle(url)] = Transfer{deadline};
   return AsHandle(url);
 }
 

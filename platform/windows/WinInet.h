@@ -35,7 +35,8 @@ class WinInet {
 
   // InternetOpenA(agent, INTERNET_OPEN_TYPE_PRECONFIG, no proxy, no bypass list, 0).
   InternetHandle OpenSession(const std::string& agent);
-  // InternetOpenUrlA(session, address, no headers, INTERNET_FLAG_RELOAD, 0).
+  // InternetOpenUrlA(session, address, no headers, INTERNET_FLAG_RELOAD, 0), given up at the
+  // overall deadline: an address still waiting for its reply then counts as failed (0).
   InternetHandle OpenUrl(InternetHandle session, const std::string& address);
   // InternetReadFile of at most `bytesToRead` bytes, of those that have arrived (waiting for
   // some with InternetQueryDataAvailable); the byte count it delivered.
