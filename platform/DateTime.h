@@ -36,9 +36,9 @@ class DateTime {
   DateTime AddMinutes(std::int64_t minutes) const;
 
   std::int64_t SerialSeconds() const { return seconds_; }
-  std::int64_t DayNumber() const;      // whole days from the zero date (floor)
-  int SecondOfDay() const;             // 0..86399
-  DateTime TimeOnly() const;           // the same time of day on the zero date
+  std::int64_t DayNumber() const;  // whole days from the zero date (floor)
+  int SecondOfDay() const;         // 0..86399
+  DateTime TimeOnly() const;       // the same time of day on the zero date
 
   int Year() const;
   int Month() const;
@@ -60,14 +60,9 @@ class DateTime {
 // that is a little off across midnight on the right date.
 DateTime NearestDayAt(const DateTime& now, int secondOfDay);
 
-// Calendar helpers shared by every platform.
-bool IsLeapYear(int year);
-int DaysInMonth(int year, int month);
-// 0 = Sunday .. 6 = Saturday.
-int DayOfWeek(int year, int month, int day);
-
 // A yearly transition given the Windows way: the `occurrence`-th (1..4, 5 = the last) weekday
-// `dayOfWeek` (0 = Sunday) of `month`. Returns the day of the month on which it falls in `year`.
+// `dayOfWeek` (0 = Sunday) of `month`. Returns the day of the month on which it falls in `year`;
+// a month, weekday or occurrence out of those ranges raises the invalid-argument error.
 int NthWeekdayOfMonth(int year, int month, int dayOfWeek, int occurrence);
 
 }  // namespace tidewell

@@ -10,6 +10,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "LocaleText.h"
+
 namespace tidewell {
 namespace {
 
@@ -28,6 +30,7 @@ void CloseBox(Fl_Widget* ok, void*) { ok->window()->hide(); }
 }  // namespace
 
 void FltkRuntime::ShowMessage(const std::string& text) {
+  const std::string shown = MessageForDisplay(text);
   const int font = layout_.FontPixels();
   const int margin = layout_.ToPixelsX(kMarginTwips);
   const int okWidth = layout_.ToPixelsX(kOkWidthTwips);
@@ -36,7 +39,7 @@ void FltkRuntime::ShowMessage(const std::string& text) {
   int textWidth = 0;
   int textHeight = 0;
   fl_font(FL_HELVETICA, font);
-  fl_measure(text.c_str(), textWidth, textHeight);
+  fl_measure(shown.c_str(), textWidth, textHeight);
   textWidth = std::max(textWidth, layout_.ToPixelsX(kLeastTextWidthTwips));
   const int width = margin + textWidth + margin;
   const int height = margin + textHeight + margin + okHeight + margin;
@@ -48,7 +51,7 @@ void FltkRuntime::ShowMessage(const std::string& text) {
   Fl_Window box(screenX + (screenWidth - width) / 2, screenY + (screenHeight - height) / 2, width,
                 height, kProgramTitle);
   Fl_Box* message = new Fl_Box(margin - kLabelInset, margin, textWidth + 2 * kLabelInset,
-                               textHeight, text.c_str());
+                               textHeight, shown.c_str());
   message->align(FL_ALIGN_INSIDE | FL_ALIGN_LEFT | FL_ALIGN_TOP);
   message->labelsize(font);
   Fl_Button* ok =

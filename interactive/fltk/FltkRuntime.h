@@ -15,6 +15,8 @@ class FltkRuntime : public Runtime {
 
   explicit FltkRuntime(const form1::ScreenLayout& layout) : layout_(layout) {}
 
+  // The message's time text comes in the character set of the user's time format; the box
+  // shows it in the UTF-8 that FLTK draws.
   void ShowMessage(const std::string& text) override;
   [[noreturn]] void EndProgram() override;
   [[noreturn]] void ReportRuntimeError(const RuntimeError& error) override;

@@ -11,7 +11,7 @@ import math
 SIZE = 32
 SUB = 4  # samples per pixel side when deciding which shape owns a pixel
 
-# Symbol, colour. The order here is the palette order of the .ico as well.
+# Symbol, colour: twelve, so that the 16-colour .ico holds them all.
 PALETTE = [
     (" ", "None"),
     ("#", "#2A1A06"),  # outline: a very dark brown reads softer than black against brass

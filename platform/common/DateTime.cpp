@@ -1,5 +1,6 @@
 #include "DateTime.h"
 
+#include <chrono>
 #include <cstddef>
 #include <cstdlib>
 #include <optional>
@@ -12,67 +13,26 @@ namespace {
 // ---------------------------------------------------------------------------------------------
 // Calendar arithmetic
 //
-// Days are counted in the proleptic Gregorian calendar. Internally the year is taken to start on
-// 1 March, so the leap day is the last day of its year and the month lengths from March on repeat
-// in a fixed 153-day pattern of five months. Whole 400-year cycles ("eras") have 146097 days.
+// Days are counted in the proleptic Gregorian calendar of <chrono>; a value's day number is the
+// distance from the zero date in sys_days.
 
-constexpr std::int64_t kDaysPerEra = 146097;
-constexpr std::int64_t kYearsPerEra = 400;
+using std::chrono::days;
+using std::chrono::sys_days;
+using std::chrono::year_month_day;
 
-// Floor division and its remainder for a positive divisor; the built-in ones round towards zero,
-// which is wrong for dates before the zero date.
-constexpr std::int64_t FloorDiv(std::int64_t value, std::int64_t divisor) {
-  return value / divisor - (value % divisor < 0 ? 1 : 0);
-}
-constexpr std::int64_t FloorMod(std::int64_t value, std::int64_t divisor) {
-  return value - FloorDiv(value, divisor) * divisor;
-}
+constexpr sys_days kZeroDate{std::chrono::year{1899} / std::chrono::December / 30};
 
-// Day of the March-based year (0 = 1 March) on which the month starts. The month index counts
-// from March = 0 to February = 11.
-constexpr std::int64_t MarchBasedDayOfYear(std::int64_t marchMonth) {
-  return (153 * marchMonth + 2) / 5;
+// Whole days from the zero date to the given date (negative before it). The date must exist and
+// its year must fit std::chrono::year.
+constexpr std::int64_t DaysFromZeroDate(int year, int month, int day) {
+  const year_month_day date{std::chrono::year{year},
+                            std::chrono::month{static_cast<unsigned>(month)},
+                            std::chrono::day{static_cast<unsigned>(day)}};
+  return (sys_days{date} - kZeroDate).count();
 }
 
-// Days from 1 March of year 0 to the given date.
-constexpr std::int64_t DaysFromMarchOfYearZero(std::int64_t year, int month, int day) {
-  const std::int64_t marchYear = month <= 2 ? year - 1 : year;
-  const std::int64_t marchMonth = month <= 2 ? month + 9 : month - 3;
-  const std::int64_t era = FloorDiv(marchYear, kYearsPerEra);
-  const std::int64_t yearOfEra = marchYear - era * kYearsPerEra;  // 0..399
-  const std::int64_t dayOfYear = MarchBasedDayOfYear(marchMonth) + day - 1;
-  const std::int64_t dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
-  return era * kDaysPerEra + dayOfEra;
-}
-
-constexpr std::int64_t kZeroDateFromMarchOfYearZero = DaysFromMarchOfYearZero(1899, 12, 30);
-
-// Whole days from the zero date 1899-12-30 to the given date (negative before it).
-constexpr std::int64_t DaysFromZeroDate(std::int64_t year, int month, int day) {
-  return DaysFromMarchOfYearZero(year, month, day) - kZeroDateFromMarchOfYearZero;
-}
-
-struct CivilDate {
-  std::int64_t year;
-  int month;
-  int day;
-};
-
-// The inverse of DaysFromZeroDate.
-constexpr CivilDate CivilFromDays(std::int64_t daysFromZeroDate) {
-  const std::int64_t days = daysFromZeroDate + kZeroDateFromMarchOfYearZero;
-  const std::int64_t era = FloorDiv(days, kDaysPerEra);
-  const std::int64_t dayOfEra = days - era * kDaysPerEra;  // 0..146096
-  // Take out the leap days the era has had before this day (one per four years, none per
-  // hundred, one again on the last day of the era) and the remainder divides into 365-day years.
-  const std::int64_t yearOfEra =
-      (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / (kDaysPerEra - 1)) / 365;
-  const std::int64_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
-  const std::int64_t marchMonth = (5 * dayOfYear + 2) / 153;  // 0 = March .. 11 = February
-  const int day = static_cast<int>(dayOfYear - MarchBasedDayOfYear(marchMonth) + 1);
-  const int month = static_cast<int>(marchMonth < 10 ? marchMonth + 3 : marchMonth - 9);
-  const std::int64_t year = era * kYearsPerEra + yearOfEra + (month <= 2 ? 1 : 0);
-  return {year, month, day};
+year_month_day DateOfDay(std::int64_t daysFromZeroDate) {
+  return year_month_day{kZeroDate + days{daysFromZeroDate}};
 }
 
 constexpr std::int64_t kMinSerialSeconds =
@@ -84,8 +44,18 @@ constexpr std::int64_t kMaxSerialSeconds =
 // before they are multiplied and cannot overflow.
 constexpr std::int64_t kMaxMinuteStep = (kMaxSerialSeconds - kMinSerialSeconds) / 60 + 1;
 
-// The zero date was a Saturday.
-constexpr int kZeroDateDayOfWeek = 6;
+// The Gregorian calendar repeats itself every 400 years, leap days and weekdays alike (146097
+// days are whole weeks). Any int year is folded onto its place in that cycle, which
+// std::chrono::year can always hold, so a year far outside the supported range is still judged
+// by its own calendar.
+constexpr int kYearsPerCycle = 400;
+
+std::chrono::year CycleYear(int year) {
+  const int place = year % kYearsPerCycle;
+  return std::chrono::year{place < 0 ? place + kYearsPerCycle : place};
+}
+
+constexpr int kLastOccurrence = 5;  // a Windows rule's "fifth" weekday is the month's last
 
 RuntimeError InvalidArgument() {
   return RuntimeError(kErrInvalidCall, "Invalid procedure call or argument");
@@ -98,7 +68,10 @@ bool IsValidTimeOfDay(int hour, int minute, int second) {
 bool IsValidMonth(int month) { return month >= 1 && month <= 12; }
 
 bool IsValidDate(int year, int month, int day) {
-  return IsValidMonth(month) && day >= 1 && day <= DaysInMonth(year, month);
+  if (!IsValidMonth(month) || day < 1) return false;
+  const std::chrono::year_month_day_last monthEnd{
+      CycleYear(year) / std::chrono::month{static_cast<unsigned>(month)} / std::chrono::last};
+  return static_cast<unsigned>(day) <= static_cast<unsigned>(monthEnd.day());
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -298,17 +271,22 @@ DateTime DateTime::AddMinutes(std::int64_t minutes) const {
   return FromSerialSeconds(seconds_ + minutes * 60);
 }
 
-std::int64_t DateTime::DayNumber() const { return FloorDiv(seconds_, kSecondsPerDay); }
+// Before the zero date the day is counted down (floor) while the time of day still runs forward.
+std::int64_t DateTime::DayNumber() const {
+  return std::chrono::floor<days>(std::chrono::seconds{seconds_}).count();
+}
 
-int DateTime::SecondOfDay() const { return static_cast<int>(FloorMod(seconds_, kSecondsPerDay)); }
+int DateTime::SecondOfDay() const {
+  return static_cast<int>(seconds_ - DayNumber() * kSecondsPerDay);
+}
 
 DateTime DateTime::TimeOnly() const { return DateTime(SecondOfDay()); }
 
-int DateTime::Year() const { return static_cast<int>(CivilFromDays(DayNumber()).year); }
+int DateTime::Year() const { return static_cast<int>(DateOfDay(DayNumber()).year()); }
 
-int DateTime::Month() const { return CivilFromDays(DayNumber()).month; }
+int DateTime::Month() const { return static_cast<int>(unsigned{DateOfDay(DayNumber()).month()}); }
 
-int DateTime::Day() const { return CivilFromDays(DayNumber()).day; }
+int DateTime::Day() const { return static_cast<int>(unsigned{DateOfDay(DayNumber()).day()}); }
 
 // ---------------------------------------------------------------------------------------------
 // Free helpers
@@ -329,29 +307,19 @@ DateTime NearestDayAt(const DateTime& now, int secondOfDay) {
   return DateTime::FromSerialSeconds(best);
 }
 
-bool IsLeapYear(int year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
-
-int DaysInMonth(int year, int month) {
-  static constexpr int kDaysInMonth[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  if (!IsValidMonth(month)) throw InvalidArgument();
-  if (month == 2 && IsLeapYear(year)) return 29;
-  return kDaysInMonth[month - 1];
-}
-
-int DayOfWeek(int year, int month, int day) {
-  if (!IsValidDate(year, month, day)) throw InvalidArgument();
-  return static_cast<int>(FloorMod(DaysFromZeroDate(year, month, day) + kZeroDateDayOfWeek, 7));
-}
-
 int NthWeekdayOfMonth(int year, int month, int dayOfWeek, int occurrence) {
-  if (!IsValidMonth(month) || dayOfWeek < 0 || dayOfWeek > 6 || occurrence < 1 || occurrence > 5) {
+  if (!IsValidMonth(month) || dayOfWeek < 0 || dayOfWeek > 6 || occurrence < 1 ||
+      occurrence > kLastOccurrence) {
     throw InvalidArgument();
   }
-  const int firstMatch = 1 + (dayOfWeek - DayOfWeek(year, month, 1) + 7) % 7;
-  int day = firstMatch + 7 * (occurrence - 1);
+  const std::chrono::year_month yearMonth =
+      CycleYear(year) / std::chrono::month{static_cast<unsigned>(month)};
+  const std::chrono::weekday weekday{static_cast<unsigned>(dayOfWeek)};
   // "The fifth" means the last: in a month with only four such weekdays it is the fourth.
-  while (day > DaysInMonth(year, month)) day -= 7;
-  return day;
+  const sys_days day = occurrence == kLastOccurrence
+                           ? sys_days{yearMonth / weekday[std::chrono::last]}
+                           : sys_days{yearMonth / weekday[static_cast<unsigned>(occurrence)]};
+  return static_cast<int>(unsigned{year_month_day{day}.day()});
 }
 
 }  // namespace tidewell

@@ -1,6 +1,7 @@
 #include "TimedatedClock.h"
 
 #include <systemd/sd-bus.h>
+#include <time.h>
 
 #include <algorithm>
 #include <memory>
@@ -16,7 +17,9 @@ constexpr const char* kTimedatedObject = "/org/freedesktop/timedate1";
 constexpr const char* kTimedatedInterface = "org.freedesktop.timedate1";
 constexpr const char* kSetTimeMethod = "SetTime";
 constexpr const char* kSetTimeSignature = "xbb";  // usec_utc, relative, interactive
-constexpr int kAbsoluteTime = 0;                  // relative = false: the instant itself
+constexpr int kRelativeChange = 1;  // relative = true: a step from the clock's reading
+constexpr std::int64_t kMicrosecondsPerSecond = 1'000'000;
+constexpr std::int64_t kNanosecondsPerMicrosecond = 1'000;
 
 struct BusCloser {
   void operator()(sd_bus* bus) const { sd_bus_flush_close_unref(bus); }
@@ -58,10 +61,26 @@ std::uint64_t TimeoutMicroseconds(std::chrono::milliseconds timeout) {
   return static_cast<std::uint64_t>(std::max<std::int64_t>(1, microseconds));
 }
 
+// How far the clock must step, from its reading now, to reach `microsecondsUtc`. Read on the
+// clock that timedated sets.
+std::int64_t MicrosecondsFromNow(std::int64_t microsecondsUtc) {
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  return microsecondsUtc - (static_cast<std::int64_t>(now.tv_sec) * kMicrosecondsPerSecond +
+                            now.tv_nsec / kNanosecondsPerMicrosecond);
+}
+
 }  // namespace
 
 TimedatedAnswer SetClockThroughTimedated(std::int64_t microsecondsUtc, bool interactive,
                                          std::chrono::milliseconds replyTimeout) {
+  // timedated sets the clock only once its authority has answered, which for an interactive
+  // request means after the user has typed a password. An absolute instant would then land late
+  // by as long as that took. A step is applied to the clock as it reads at that moment, so the
+  // clock lands on the caller's time however long the answer takes. It is measured now, as near
+  // as can be to the moment the caller's instant was right: reaching the bus takes time too.
+  const std::int64_t step = MicrosecondsFromNow(microsecondsUtc);
+
   sd_bus* opened = nullptr;
   int result = sd_bus_open_system(&opened);
   Bus bus(opened);
@@ -72,7 +91,7 @@ TimedatedAnswer SetClockThroughTimedated(std::int64_t microsecondsUtc, bool inte
                                           kTimedatedInterface, kSetTimeMethod);
   Message call(created);
   if (result < 0) return Failed("cannot build the request: " + SystemText(result));
-  result = sd_bus_message_append(call.get(), kSetTimeSignature, microsecondsUtc, kAbsoluteTime,
+  result = sd_bus_message_append(call.get(), kSetTimeSignature, step, kRelativeChange,
                                  static_cast<int>(interactive));
   if (result < 0) return Failed("cannot build the request: " + SystemText(result));
   // The argument tells timedated; the header flag tells the bus and polkit that this caller

@@ -26,9 +26,11 @@ struct TimedatedAnswer {
 };
 
 // Asks systemd-timedated, on the system bus (DBUS_SYSTEM_BUS_ADDRESS when set), to set the clock
-// to `microsecondsUtc` since the epoch. With `interactive`, timedated's authority may ask the
-// user for a password; without it, it must decide on the spot. Waits at most `replyTimeout` for
-// the answer.
+// to `microsecondsUtc` since the epoch, the instant right now. The request carries the step from
+// the clock's present reading to that instant, which timedated applies when its authority has
+// decided: the clock lands right however long that takes. With `interactive`, the authority may
+// ask the user for a password; without it, it must decide on the spot. Waits at most
+// `replyTimeout` for the answer.
 TimedatedAnswer SetClockThroughTimedated(std::int64_t microsecondsUtc, bool interactive,
                                          std::chrono::milliseconds replyTimeout);
 

@@ -1,27 +1,47 @@
 #include <gtest/gtest.h>
 
+#include <array>
 #include <ostream>
+#include <vector>
 
 #include "DateTime.h"
 #include "ExpectRuntimeError.h"
+#include "PlainCalendar.h"
 
 namespace tidewell {
 namespace {
 
+// 29 February is a date only in leap years: within the supported years it is a value, outside
+// them a date out of range, and in any other year no date at all. Years far beyond what a
+// calendar type can hold still follow the rule.
 TEST(Calendar, LeapYearsFollowTheGregorianRule) {
   struct Case {
     int year;
     bool leap;
   };
-  for (const Case& c :
-       {Case{2024, true}, Case{2026, false}, Case{1900, false}, Case{2000, true}, Case{2100, false},
-        Case{2400, true}, Case{100, false}, Case{104, true}, Case{400, true}, Case{1899, false},
-        Case{9996, true}, Case{9999, false}, Case{0, true}, Case{-4, true}, Case{-100, false}}) {
-    EXPECT_EQ(IsLeapYear(c.year), c.leap) << c.year;
+  for (const Case& c : {Case{2024, true},       Case{2026, false},       Case{1900, false},
+                        Case{2000, true},       Case{2100, false},       Case{2400, true},
+                        Case{100, false},       Case{104, true},         Case{400, true},
+                        Case{1899, false},      Case{9996, true},        Case{9999, false},
+                        Case{0, true},          Case{-4, true},          Case{-100, false},
+                        Case{33000, false},     Case{1000000, true},     Case{1000100, false},
+                        Case{2147483600, true}, Case{2147483647, false}, Case{-2147483600, true}}) {
+    SCOPED_TRACE(c.year);
+    const auto leapDay = [&] { return DateTime::FromParts(c.year, 2, 29); };
+    if (!c.leap) {
+      ExpectRuntimeError(kErrTypeMismatch, leapDay);
+    } else if (c.year < DateTime::kMinYear || c.year > DateTime::kMaxYear) {
+      ExpectRuntimeError(kErrInvalidCall, leapDay);
+    } else {
+      const DateTime value = leapDay();
+      EXPECT_EQ(value.Month(), 2);
+      EXPECT_EQ(value.Day(), 29);
+    }
   }
 }
 
-TEST(Calendar, DaysInMonth) {
+// The last day of each month is a date and the day after it is none.
+TEST(Calendar, MonthLengths) {
   struct Case {
     int year, month, days;
   };
@@ -29,13 +49,14 @@ TEST(Calendar, DaysInMonth) {
                         Case{2000, 2, 29}, Case{2026, 3, 31}, Case{2026, 4, 30}, Case{2026, 5, 31},
                         Case{2026, 6, 30}, Case{2026, 7, 31}, Case{2026, 8, 31}, Case{2026, 9, 30},
                         Case{2026, 10, 31}, Case{2026, 11, 30}, Case{2026, 12, 31}}) {
-    EXPECT_EQ(DaysInMonth(c.year, c.month), c.days) << c.year << "-" << c.month;
+    SCOPED_TRACE(testing::Message() << c.year << "-" << c.month);
+    EXPECT_EQ(DateTime::FromParts(c.year, c.month, c.days).Day(), c.days);
+    ExpectRuntimeError(kErrTypeMismatch, [&] { DateTime::FromParts(c.year, c.month, c.days + 1); });
   }
-  ExpectRuntimeError(kErrInvalidCall, [] { DaysInMonth(2026, 0); });
-  ExpectRuntimeError(kErrInvalidCall, [] { DaysInMonth(2026, 13); });
 }
 
-TEST(Calendar, DayOfWeekOfKnownDates) {
+// Each known date is the occurrence of its weekday that its day of the month makes it.
+TEST(Calendar, KnownDatesFallOnTheirWeekdays) {
   struct Case {
     int year, month, day, dayOfWeek;
   };
@@ -43,12 +64,9 @@ TEST(Calendar, DayOfWeekOfKnownDates) {
        {Case{1899, 12, 30, 6}, Case{1899, 12, 31, 0}, Case{1900, 1, 1, 1}, Case{1970, 1, 1, 4},
         Case{2000, 1, 1, 6}, Case{2024, 2, 29, 4}, Case{2026, 1, 1, 4}, Case{2026, 12, 7, 1},
         Case{1776, 7, 4, 4}, Case{1582, 10, 15, 5}, Case{100, 1, 1, 5}, Case{9999, 12, 31, 5}}) {
-    EXPECT_EQ(DayOfWeek(c.year, c.month, c.day), c.dayOfWeek)
+    EXPECT_EQ(NthWeekdayOfMonth(c.year, c.month, c.dayOfWeek, (c.day - 1) / 7 + 1), c.day)
         << c.year << "-" << c.month << "-" << c.day;
   }
-  ExpectRuntimeError(kErrInvalidCall, [] { DayOfWeek(2026, 2, 29); });
-  ExpectRuntimeError(kErrInvalidCall, [] { DayOfWeek(2026, 13, 1); });
-  ExpectRuntimeError(kErrInvalidCall, [] { DayOfWeek(2026, 1, 0); });
 }
 
 struct WeekdayRule {
@@ -97,24 +115,31 @@ INSTANTIATE_TEST_SUITE_P(
         WeekdayRule{2024, 2, kThursday, 5, 29}, WeekdayRule{2028, 2, kThursday, 5, 24},
         WeekdayRule{2028, 2, kTuesday, 5, 29}));
 
-// For every month of three decades, each answer is the right weekday, in the month, and the
-// occurrence asked for; "last" is the fourth or fifth as the month has them.
-TEST(NthWeekday, AgreesWithItsDefinitionOverDecades) {
-  for (int year = 2000; year <= 2030; ++year) {
-    for (int month = 1; month <= 12; ++month) {
-      const int length = DaysInMonth(year, month);
-      for (int dayOfWeek = 0; dayOfWeek <= 6; ++dayOfWeek) {
-        for (int occurrence = 1; occurrence <= 5; ++occurrence) {
-          const int day = NthWeekdayOfMonth(year, month, dayOfWeek, occurrence);
-          ASSERT_GE(day, 1);
-          ASSERT_LE(day, length);
-          ASSERT_EQ(DayOfWeek(year, month, day), dayOfWeek);
-          if (occurrence < 5) {
-            ASSERT_EQ((day - 1) / 7 + 1, occurrence) << year << "-" << month;
-          } else {
-            ASSERT_GT(day + 7, length) << year << "-" << month;
-          }
-        }
+INSTANTIATE_TEST_SUITE_P(
+    FarYears, NthWeekday,
+    testing::Values(
+        // The calendar repeats every 400 years, so each of these Marches falls as March 2026
+        // does; the last two lie beyond the years that std::chrono::year can hold.
+        WeekdayRule{2426, 3, kSunday, 2, 8}, WeekdayRule{-1574, 3, kSunday, 2, 8},
+        WeekdayRule{65226, 3, kSunday, 5, 29}, WeekdayRule{2000002026, 3, kSaturday, 1, 7}));
+
+// For every month of three decades, each answer is the day that a plain calendar walked day by
+// day gives: the occurrence asked for, and for "the last" the fourth or fifth as the month has.
+TEST(NthWeekday, AgreesWithAPlainCalendarOverDecades) {
+  plain::Day walk{2000, 1, 1, 6};  // 2000-01-01 was a Saturday
+  while (walk.year <= 2030) {
+    const int year = walk.year, month = walk.month;
+    std::array<std::vector<int>, 7> daysOfWeekday;
+    for (; walk.year == year && walk.month == month; walk.Next()) {
+      daysOfWeekday[walk.weekday].push_back(walk.day);
+    }
+    for (int dayOfWeek = 0; dayOfWeek <= 6; ++dayOfWeek) {
+      const std::vector<int>& days = daysOfWeekday[dayOfWeek];
+      ASSERT_GE(days.size(), 4u);
+      for (int occurrence = 1; occurrence <= 5; ++occurrence) {
+        const int expected = occurrence < 5 ? days[occurrence - 1] : days.back();
+        ASSERT_EQ(NthWeekdayOfMonth(year, month, dayOfWeek, occurrence), expected)
+            << year << "-" << month << " weekday " << dayOfWeek << " #" << occurrence;
       }
     }
   }

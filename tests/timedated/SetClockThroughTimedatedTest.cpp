@@ -2,9 +2,13 @@
 // private bus. Nothing here calls clock_settime: the mock only records what it was asked.
 #include <gtest/gtest.h>
 
+#include <time.h>
+
 #include <chrono>
+#include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "ScopedEnvironment.h"
 #include "TimedatedClock.h"
@@ -20,6 +24,32 @@ constexpr std::chrono::seconds kNeverAnswers{60};
 // A failure that needs no answer from anybody comes back at once, not after a time-out.
 constexpr std::chrono::seconds kPromptFailure{3};
 
+std::int64_t RealClockMicroseconds() {
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  return static_cast<std::int64_t>(now.tv_sec) * 1'000'000 + now.tv_nsec / 1'000;
+}
+
+// A request to set the clock to kInstant, and the real clock just before and after it: the step
+// it carries must lie between the two steps to kInstant from those readings.
+struct TimedRequest {
+  TimedatedAnswer answer;
+  std::int64_t stepFromAfter = 0;
+  std::int64_t stepFromBefore = 0;
+};
+
+TimedRequest AskForTheInstant(bool interactive, std::chrono::milliseconds replyTimeout) {
+  const std::int64_t before = RealClockMicroseconds();
+  TimedatedAnswer answer = SetClockThroughTimedated(kInstant, interactive, replyTimeout);
+  const std::int64_t after = RealClockMicroseconds();
+  return {std::move(answer), kInstant - after, kInstant - before};
+}
+
+void ExpectStepToTheInstant(std::int64_t step, const TimedRequest& request) {
+  EXPECT_GE(step, request.stepFromAfter);
+  EXPECT_LE(step, request.stepFromBefore);
+}
+
 class SetClockThroughTimedatedTest : public ::testing::Test {
  protected:
   ScratchDirectory scratch_;
@@ -32,16 +62,16 @@ class SetClockThroughTimedatedTest : public ::testing::Test {
   void StartMock(const MockBehaviour& behaviour = {}) { mock_.emplace(bus_, scratch_, behaviour); }
 };
 
-TEST_F(SetClockThroughTimedatedTest, InteractiveRequestAsksForTheAbsoluteInstantAndMayPrompt) {
+TEST_F(SetClockThroughTimedatedTest, InteractiveRequestAsksForTheStepToTheInstantAndMayPrompt) {
   StartMock();
-  const TimedatedAnswer answer = SetClockThroughTimedated(kInstant, true, kGenerousReply);
-  EXPECT_TRUE(answer.clockSet) << answer.failure;
-  EXPECT_EQ(answer.failure, "");
+  const TimedRequest request = AskForTheInstant(true, kGenerousReply);
+  EXPECT_TRUE(request.answer.clockSet) << request.answer.failure;
+  EXPECT_EQ(request.answer.failure, "");
 
   const auto calls = mock_->SetTimeCalls();
   ASSERT_EQ(calls.size(), 1u);
-  EXPECT_EQ(calls[0].microsecondsUtc, kInstant);
-  EXPECT_FALSE(calls[0].relative);
+  ExpectStepToTheInstant(calls[0].microsecondsUtc, request);
+  EXPECT_TRUE(calls[0].relative);
   EXPECT_TRUE(calls[0].interactive);
 
   const auto requests = monitor_.Requests();
@@ -50,20 +80,20 @@ TEST_F(SetClockThroughTimedatedTest, InteractiveRequestAsksForTheAbsoluteInstant
   EXPECT_EQ(requests[0].path, kTimedatedPath);
   EXPECT_EQ(requests[0].interface, "org.freedesktop.timedate1");
   EXPECT_EQ(requests[0].signature, "xbb");
-  EXPECT_EQ(requests[0].microsecondsUtc, kInstant);
+  EXPECT_EQ(requests[0].microsecondsUtc, calls[0].microsecondsUtc);
   EXPECT_TRUE(requests[0].allowsInteractiveAuthorization);
   EXPECT_EQ(requests[0].answer, "return");
 }
 
 TEST_F(SetClockThroughTimedatedTest, SilentRequestNeverAllowsAPrompt) {
   StartMock();
-  const TimedatedAnswer answer = SetClockThroughTimedated(kInstant, false, kGenerousReply);
-  EXPECT_TRUE(answer.clockSet) << answer.failure;
+  const TimedRequest request = AskForTheInstant(false, kGenerousReply);
+  EXPECT_TRUE(request.answer.clockSet) << request.answer.failure;
 
   const auto calls = mock_->SetTimeCalls();
   ASSERT_EQ(calls.size(), 1u);
-  EXPECT_EQ(calls[0].microsecondsUtc, kInstant);
-  EXPECT_FALSE(calls[0].relative);
+  ExpectStepToTheInstant(calls[0].microsecondsUtc, request);
+  EXPECT_TRUE(calls[0].relative);
   EXPECT_FALSE(calls[0].interactive);
   const auto requests = monitor_.Requests();
   ASSERT_EQ(requests.size(), 1u);
@@ -119,16 +149,16 @@ TEST_F(SetClockThroughTimedatedTest, NoSystemBusIsAPromptFailure) {
 TEST_F(SetClockThroughTimedatedTest, NoAnswerWithinTheTimeOutIsAFailure) {
   StartMock({false, std::nullopt, kNeverAnswers});
   const auto start = std::chrono::steady_clock::now();
-  const TimedatedAnswer answer = SetClockThroughTimedated(kInstant, true, kShortReply);
+  const TimedRequest request = AskForTheInstant(true, kShortReply);
   const auto elapsed = std::chrono::steady_clock::now() - start;
-  EXPECT_FALSE(answer.clockSet);
-  EXPECT_NE(answer.failure, "");
+  EXPECT_FALSE(request.answer.clockSet);
+  EXPECT_NE(request.answer.failure, "");
   EXPECT_GE(elapsed, kShortReply);
   EXPECT_LT(elapsed, kShortReply + kPromptFailure);
 
   const auto requests = monitor_.Requests();  // it did reach the mock, which kept quiet
   ASSERT_EQ(requests.size(), 1u);
-  EXPECT_EQ(requests[0].microsecondsUtc, kInstant);
+  ExpectStepToTheInstant(requests[0].microsecondsUtc, request);
   EXPECT_EQ(requests[0].answer, "");
 }
 

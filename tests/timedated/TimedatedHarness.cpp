@@ -28,6 +28,8 @@ constexpr std::uint64_t kQuietSpellMicroseconds = 300'000;
 constexpr const char* kBusDriverName = "org.freedesktop.DBus";
 constexpr const char* kBusDriverPath = "/org/freedesktop/DBus";
 constexpr const char* kMockInterface = "org.freedesktop.DBus.Mock";
+constexpr const char* kMockTimedatedInterface = "org.tidewell.MockTimedated";
+constexpr double kMicrosecondsPerSecond = 1e6;
 constexpr const char* kSetTimeMember = "SetTime";
 
 std::string ReadWholeFile(const std::string& path) {
@@ -243,6 +245,28 @@ std::vector<MockSetTime> MockTimedated::SetTimeCalls() {
     calls.push_back(setTime);
   }
   return calls;
+}
+
+std::vector<MockClockChange> MockTimedated::ClockChanges() {
+  Call call;
+  int result =
+      sd_bus_call_method(client_.get(), kTimedatedName, kTimedatedPath, kMockTimedatedInterface,
+                         "ClockChanges", &call.error, &call.reply, "");
+  if (result < 0) throw std::runtime_error("ClockChanges: " + call.Describe(result));
+
+  std::vector<MockClockChange> changes;
+  sd_bus_message_enter_container(call.reply, 'a', "(xx)");
+  MockClockChange change;
+  while ((result = sd_bus_message_read(call.reply, "(xx)", &change.wallClockMicroseconds,
+                                       &change.setToMicroseconds)) > 0) {
+    changes.push_back(change);
+  }
+  if (result < 0) throw std::runtime_error(BusFailure("ClockChanges", result));
+  return changes;
+}
+
+double MockClockChange::AheadSeconds() const {
+  return static_cast<double>(setToMicroseconds - wallClockMicroseconds) / kMicrosecondsPerSecond;
 }
 
 SetTimeMonitor::SetTimeMonitor(const PrivateSystemBus& bus)

@@ -98,6 +98,16 @@ struct MockSetTime {
   bool interactive = false;
 };
 
+// A change the mock timedated would have made to the clock, when its delay was over: its own
+// wall clock at that moment and the instant it would have set, in microseconds since the epoch.
+struct MockClockChange {
+  std::int64_t wallClockMicroseconds = 0;
+  std::int64_t setToMicroseconds = 0;
+
+  // How far ahead of the real clock the change would have put the clock.
+  double AheadSeconds() const;
+};
+
 // python-dbusmock's timedated on the private bus, as org.freedesktop.timedate1.
 class MockTimedated {
  public:
@@ -106,6 +116,8 @@ class MockTimedated {
 
   // The SetTime calls the mock has received (it must be free to answer).
   std::vector<MockSetTime> SetTimeCalls();
+  // The SetTime calls it accepted, as the changes they would have made.
+  std::vector<MockClockChange> ClockChanges();
 
  private:
   BusConnection client_;

@@ -31,6 +31,11 @@ constexpr std::chrono::milliseconds kShortReply{800};
 constexpr std::chrono::milliseconds kLongReply{60'000};
 constexpr std::chrono::seconds kNeverAnswers{60};
 constexpr std::chrono::seconds kStartAndSlack{5};  // wrapper, sanitizer start-up, bus hand-shake
+// How long the user takes to type a password: timedated answers only after that.
+constexpr std::chrono::seconds kPasswordPrompt{3};
+// Between the refused clock_settime and the request to timedated the process only reads the
+// clock; only a loaded machine makes that take more than a millisecond.
+constexpr double kLandingToleranceSeconds = 0.1;
 constexpr std::chrono::seconds kProbeLimit{30};
 
 std::int64_t ExpectedSeconds() {
@@ -75,16 +80,16 @@ class TimedatedProbeTest : public ::testing::Test {
     return {child, std::chrono::steady_clock::now() - start};
   }
 
-  // The instant of the one clock_settime the probe made, checked against the reading; `result`
-  // is what the interposer answered it.
-  double TheOneClockChange(const char* result) {
+  // The one clock_settime the probe made, its instant checked against the reading; `result` is
+  // what the interposer answered it.
+  ClockCall TheOneClockChange(const char* result) {
     const auto calls = ReadClockLog(clockLog_);
     EXPECT_EQ(calls.size(), 1u);
-    if (calls.empty()) return 0;
+    if (calls.empty()) return {};
     EXPECT_EQ(calls[0].function, "clock_settime");
     EXPECT_EQ(calls[0].result, result);
     EXPECT_EQ(Microseconds(calls[0].requested), ExpectedSeconds() * kMicrosecondsPerSecond);
-    return calls[0].requested;
+    return calls[0];
   }
 
   void StartMock(const MockBehaviour& behaviour = {}) { mock_.emplace(bus_, scratch_, behaviour); }
@@ -96,32 +101,48 @@ class TimedatedProbeTest : public ::testing::Test {
   std::optional<MockTimedated> mock_;
 };
 
-class TimedatedProbeModeTest : public TimedatedProbeTest,
-                               public ::testing::WithParamInterface<bool> {};
+struct ProbeHandOver {
+  const char* name;
+  bool interactive;
+  std::chrono::seconds authorisation;  // how long timedated takes to answer
+};
 
-TEST_P(TimedatedProbeModeTest, RefusedChangeIsAskedOfTimedatedForTheSameInstant) {
-  const bool interactive = GetParam();
-  StartMock();
-  const ProbeRun run =
-      RunProbe(interactive ? "interactive" : "silent", /*refuse=*/true, bus_.EnvironmentEntry());
+class TimedatedProbeHandOverTest : public TimedatedProbeTest,
+                                   public ::testing::WithParamInterface<ProbeHandOver> {};
+
+// timedated would set the clock as far ahead of the real clock, when it sets it, as the refused
+// change was ahead of it then: the clock lands on the reading however long the answer took.
+TEST_P(TimedatedProbeHandOverTest, RefusedChangeLandsOnTheSameInstantThroughTimedated) {
+  const ProbeHandOver& handOver = GetParam();
+  StartMock({false, std::nullopt, handOver.authorisation});
+  const ProbeRun run = RunProbe(handOver.interactive ? "interactive" : "silent", /*refuse=*/true,
+                                bus_.EnvironmentEntry());
   EXPECT_EQ(run.child.exitStatus, 0) << run.child.standardError;
   EXPECT_EQ(run.child.standardOutput, "set\n") << run.child.standardError;
+  EXPECT_GE(run.elapsed, handOver.authorisation);
 
-  const double requested = TheOneClockChange("refused");
+  const ClockCall refused = TheOneClockChange("refused");
   const auto calls = mock_->SetTimeCalls();
   ASSERT_EQ(calls.size(), 1u);
-  EXPECT_EQ(calls[0].microsecondsUtc, Microseconds(requested));
-  EXPECT_FALSE(calls[0].relative);
-  EXPECT_EQ(calls[0].interactive, interactive);
+  EXPECT_TRUE(calls[0].relative);
+  EXPECT_EQ(calls[0].interactive, handOver.interactive);
+  const auto changes = mock_->ClockChanges();
+  ASSERT_EQ(changes.size(), 1u);
+  EXPECT_NEAR(changes[0].AheadSeconds(), refused.requested - refused.real,
+              kLandingToleranceSeconds);
 
   const auto requests = monitor_.Requests();
   ASSERT_EQ(requests.size(), 1u);
-  EXPECT_EQ(requests[0].allowsInteractiveAuthorization, interactive);
+  EXPECT_EQ(requests[0].allowsInteractiveAuthorization, handOver.interactive);
   EXPECT_EQ(requests[0].answer, "return");
 }
 
-INSTANTIATE_TEST_SUITE_P(Modes, TimedatedProbeModeTest, ::testing::Bool(),
-                         [](const auto& info) { return info.param ? "Interactive" : "Silent"; });
+INSTANTIATE_TEST_SUITE_P(
+    Answers, TimedatedProbeHandOverTest,
+    ::testing::Values(ProbeHandOver{"Interactive", true, std::chrono::seconds{0}},
+                      ProbeHandOver{"Silent", false, std::chrono::seconds{0}},
+                      ProbeHandOver{"InteractiveAfterAPasswordPrompt", true, kPasswordPrompt}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(TimedatedProbeTest, AcceptedChangeNeverCallsTheBus) {
   StartMock();
@@ -198,6 +219,12 @@ TEST_F(TimedatedProbeTest, NoSystemBusIsNotSet) {
   EXPECT_LT(run.elapsed, kStartAndSlack);
   TheOneClockChange("refused");
 }
+
+class TimedatedProbeModeTest : public TimedatedProbeTest,
+                               public ::testing::WithParamInterface<bool> {};
+
+INSTANTIATE_TEST_SUITE_P(Modes, TimedatedProbeModeTest, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "Interactive" : "Silent"; });
 
 // Each request waits as long as its own kind allows: the other limit is a minute, far beyond
 // the time this run is given.

@@ -37,7 +37,7 @@ TEST_P(AlignmentRule, PicksTheSecondAndWhetherToWait) {
     EXPECT_GT(Instant{answer}, parsedAt) << c.what;
     EXPECT_LE(Instant{answer} - parsedAt, nanoseconds{1s}) << c.what;
   } else {
-    EXPECT_LE(parsedAt - Instant{answer}, nanoseconds{kAlignMargin}) << c.what;
+    EXPECT_LE(parsedAt - Instant{answer}, nanoseconds{2ms}) << c.what;
   }
 }
 

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <clocale>
 #include <cstdlib>
 #include <optional>
 #include <string>
@@ -196,6 +197,34 @@ TEST(TimePage, HttpDateAndLogStampMatchTheCLibrary) {
     EXPECT_EQ(HttpDate(utc), http);
     EXPECT_EQ(LogStamp(utc), stamp);
   }
+}
+
+// Years before 1000 keep four digits, where the C library's %Y would drop the leading zeros.
+TEST(TimePage, EarlyYearsKeepFourDigits) {
+  EXPECT_EQ(HttpDate(Utc(999, 12, 31, 23, 59, 59)), "Tue, 31 Dec 0999 23:59:59 GMT");
+  EXPECT_EQ(LogStamp(Utc(999, 12, 31, 23, 59, 59)), "0999-12-31T23:59:59Z");
+  EXPECT_EQ(HttpDate(Utc(1, 1, 1, 0, 0, 0)), "Mon, 01 Jan 0001 00:00:00 GMT");
+}
+
+// HTTP dates and the page stay English whatever locale the process has been given.
+TEST(TimePage, NamesStayEnglishInAnotherLocale) {
+  const std::string saved = std::setlocale(LC_ALL, nullptr);
+  const char* other = nullptr;
+  for (const char* name : {"ko_KR.euckr", "ko_KR.UTF-8", "de_DE.UTF-8", "fr_FR.UTF-8"}) {
+    if (std::setlocale(LC_ALL, name) != nullptr) {
+      other = name;
+      break;
+    }
+  }
+  if (other == nullptr) GTEST_SKIP() << "no locale with other month names on this machine";
+  const Second utc = Utc(2026, 3, 8, 14, 0, 0);
+  const std::string http = HttpDate(utc);
+  const std::vector<std::string> lines = PreLines(RenderTimePage(utc));
+  std::setlocale(LC_ALL, saved.c_str());
+  EXPECT_EQ(http, "Sun, 08 Mar 2026 14:00:00 GMT") << other;
+  ASSERT_EQ(lines.size(), 7u);
+  EXPECT_EQ(lines[0], "<BR>Mar. 08, 14:00:00 Universal Time") << other;
+  EXPECT_EQ(lines[1], "<BR>Mar. 08, 10:00:00 AM EDT") << other;
 }
 
 // Checks the zone lines against the system's time-zone database, every hour on the hour and a

@@ -1,28 +1,40 @@
 // The version record, icon, manifest, imports and subsystem of the built Windows programs, read
-// from the files themselves. The Wine test script runs this natively for each Windows build:
+// back from the files by binutils (objdump, windres) and icoutils (wrestool). The Wine test
+// script runs this natively for each Windows build:
 //   TIDEWELL_WINDOWS_BUILD     the build folder (holding interactive/windows/larkspan.exe and
 //                              silent/windows/fenwhit.exe)
 //   TIDEWELL_EXPECT_MACHINE    i386 or amd64
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 
 #include <algorithm>
+#include <array>
 #include <cctype>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <map>
+#include <regex>
+#include <set>
+#include <sstream>
 #include <string>
+#include <vector>
 
-#include "PeFile.h"
-
-namespace tidewell::pe {
 namespace {
 
 struct Program {
   const char* name;
   const char* relativePath;
+  const char* executionLevel;  // what the manifest asks Windows for
 };
 
 std::ostream& operator<<(std::ostream& out, const Program& program) { return out << program.name; }
+
+// The DLLs every Windows has; anything else would have to ship beside the program.
+const std::set<std::string> kSystemDlls = {"advapi32.dll", "comctl32.dll", "gdi32.dll",
+                                           "kernel32.dll", "msvcrt.dll",   "shell32.dll",
+                                           "user32.dll"};
 
 std::string Lower(std::string text) {
   std::transform(text.begin(), text.end(), text.begin(),
@@ -30,16 +42,79 @@ std::string Lower(std::string text) {
   return text;
 }
 
-std::vector<std::uint8_t> ReadWholeFile(const std::string& path) {
+// What `command` prints on standard output; fails the test when it does not end with status 0.
+std::string OutputOf(const std::string& command) {
+  std::string output;
+  FILE* pipe = ::popen(command.c_str(), "r");
+  if (pipe == nullptr) {
+    ADD_FAILURE() << "cannot run " << command;
+    return output;
+  }
+  std::array<char, 4096> chunk{};
+  while (const std::size_t read = std::fread(chunk.data(), 1, chunk.size(), pipe)) {
+    output.append(chunk.data(), read);
+  }
+  const int status = ::pclose(pipe);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << command;
+  return output;
+}
+
+std::string BytesOf(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
-  EXPECT_TRUE(in) << path;
+  EXPECT_TRUE(in) << "cannot open " << path;
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-std::uint32_t Le(const std::vector<std::uint8_t>& data, std::size_t at, int width) {
-  std::uint32_t value = 0;
-  for (int i = 0; i < width; ++i) value |= std::uint32_t{data.at(at + i)} << (8 * i);
-  return value;
+// Every first capture of `pattern` in `text`, in order.
+std::vector<std::string> AllMatches(const std::string& text, const std::string& pattern) {
+  std::vector<std::string> found;
+  const std::regex expression(pattern);
+  for (auto it = std::sregex_iterator(text.begin(), text.end(), expression);
+       it != std::sregex_iterator(); ++it) {
+    found.push_back((*it)[1].str());
+  }
+  return found;
+}
+
+// The version record as windres writes it back as resource script: the fixed part's lines
+// (e.g. "FILEVERSION" -> "1, 0, 0, 0") and the values of each block ("040904B0" -> key -> value,
+// "VarFileInfo" -> "Translation" -> "0x409, 1200").
+struct VersionRecord {
+  std::map<std::string, std::string> fixed;
+  std::map<std::string, std::map<std::string, std::string>> blocks;
+  int records = 0;
+};
+
+VersionRecord ParseVersionScript(const std::string& script) {
+  static const std::regex kFixed(R"re(^\s*(FILEVERSION|PRODUCTVERSION|FILEOS|FILETYPE) (.*)$)re");
+  static const std::regex kBlock(R"re(^\s*BLOCK "([^"]*)"\s*$)re");
+  static const std::regex kValue(R"re(^\s*VALUE "([^"]*)", (.*)$)re");
+  VersionRecord record;
+  std::istringstream lines(script);
+  std::string line, block;
+  bool inside = false;
+  std::smatch match;
+  while (std::getline(lines, line)) {
+    if (line.ends_with(" VERSIONINFO")) {
+      ++record.records;
+      inside = true;
+    } else if (!inside) {
+      continue;
+    } else if (line == "END") {
+      inside = false;
+    } else if (std::regex_match(line, match, kFixed)) {
+      record.fixed[match[1]] = match[2];
+    } else if (std::regex_match(line, match, kBlock)) {
+      block = match[1];
+    } else if (std::regex_match(line, match, kValue)) {
+      std::string value = match[2];
+      if (value.size() >= 2 && value.front() == '"' && value.back() == '"') {
+        value = value.substr(1, value.size() - 2);
+      }
+      record.blocks[block][match[1]] = value;
+    }
+  }
+  return record;
 }
 
 class WindowsProgramTest : public ::testing::TestWithParam<Program> {
@@ -47,102 +122,103 @@ class WindowsProgramTest : public ::testing::TestWithParam<Program> {
   void SetUp() override {
     const char* build = std::getenv("TIDEWELL_WINDOWS_BUILD");
     if (build == nullptr) GTEST_SKIP() << "TIDEWELL_WINDOWS_BUILD names no Windows build";
-    file_ = ReadPeFile(std::string(build) + "/" + GetParam().relativePath);
+    const char* machine = std::getenv("TIDEWELL_EXPECT_MACHINE");
+    ASSERT_NE(machine, nullptr);
+    i386_ = std::string(machine) == "i386";
+    tools_ = i386_ ? "i686-w64-mingw32-" : "x86_64-w64-mingw32-";
+    exe_ = "'" + std::string(build) + "/" + GetParam().relativePath + "'";
   }
-  PeFile file_;
+
+  std::string Resource(const std::string& type, int name) const {
+    return OutputOf("wrestool --extract --raw --type=" + type + " --name=" + std::to_string(name) +
+                    " " + exe_);
+  }
+
+  bool i386_ = false;
+  std::string tools_;
+  std::string exe_;
 };
 
 TEST_P(WindowsProgramTest, IsAWindowedProgramForTheExpectedMachine) {
-  EXPECT_EQ(file_.subsystem, kSubsystemWindowsGui);
-  const char* machine = std::getenv("TIDEWELL_EXPECT_MACHINE");
-  ASSERT_NE(machine, nullptr);
-  EXPECT_EQ(file_.machine, std::string(machine) == "i386" ? kMachineI386 : kMachineAmd64);
+  const std::string headers = OutputOf(tools_ + "objdump -f -p " + exe_);
+  EXPECT_EQ(AllMatches(headers, R"re(file format (\S+))re"),
+            std::vector<std::string>{i386_ ? "pei-i386" : "pei-x86-64"});
+  EXPECT_EQ(AllMatches(headers, R"re(\nSubsystem\s+\S+\s+\(([^)]*)\))re"),
+            std::vector<std::string>{"Windows GUI"});
 }
 
 TEST_P(WindowsProgramTest, StandsAloneAndLoadsWininetOnlyWhenDownloading) {
-  ASSERT_FALSE(file_.importedDlls.empty());
-  for (const std::string& dll : file_.importedDlls) {
+  const auto dlls = AllMatches(OutputOf(tools_ + "objdump -p " + exe_), R"re(DLL Name: (\S+))re");
+  ASSERT_FALSE(dlls.empty());
+  for (const std::string& dll : dlls) {
     const std::string name = Lower(dll);
     EXPECT_NE(name, "wininet.dll") << "wininet.dll must be bound by name at the first download";
-    EXPECT_EQ(name.find("libstdc++"), std::string::npos) << dll;
-    EXPECT_EQ(name.find("libgcc"), std::string::npos) << dll;
-    EXPECT_EQ(name.find("winpthread"), std::string::npos) << dll;
+    EXPECT_TRUE(kSystemDlls.count(name)) << dll << " is not part of Windows";
   }
+}
+
+TEST_P(WindowsProgramTest, CarriesOneOfEachResourceUnderNumberOne) {
+  // Explorer shows the first icon group; Windows reads the manifest only under number 1.
+  const auto resources = AllMatches(OutputOf("wrestool --list " + exe_),
+                                    R"re((--type=\d+ --name=\d+ --language=\d+))re");
+  EXPECT_EQ(resources,
+            (std::vector<std::string>{
+                "--type=3 --name=1 --language=1033", "--type=14 --name=1 --language=1033",
+                "--type=16 --name=1 --language=1033", "--type=24 --name=1 --language=1033"}));
 }
 
 TEST_P(WindowsProgramTest, CarriesTheVersionRecord) {
-  const auto versions = file_.OfType(kResourceVersion);
-  ASSERT_EQ(versions.size(), 1u);
-  EXPECT_EQ(versions[0]->id, 1u);
-  const VersionRecord record = ParseVersionRecord(versions[0]->data);
-  EXPECT_EQ(record.fileVersionMs, 0x00010000u);  // 1.0
-  EXPECT_EQ(record.fileVersionLs, 0x00000000u);  // .0.0
-  EXPECT_EQ(record.productVersionMs, 0x00010000u);
-  EXPECT_EQ(record.productVersionLs, 0x00000000u);
-  EXPECT_EQ(record.fileType, 1u);  // VFT_APP
+  VersionRecord record = ParseVersionScript(
+      OutputOf(tools_ + "windres --input-format=coff --input=" + exe_ + " --output-format=rc"));
+  EXPECT_EQ(record.records, 1);
+  EXPECT_EQ(record.fixed["FILEVERSION"], "1, 0, 0, 0");
+  EXPECT_EQ(record.fixed["PRODUCTVERSION"], "1, 0, 0, 0");
+  EXPECT_EQ(record.fixed["FILEOS"], "0x4");    // VOS__WINDOWS32
+  EXPECT_EQ(record.fixed["FILETYPE"], "0x1");  // VFT_APP
 
   const std::string name = GetParam().name;
-  const std::map<std::string, std::string> expected = {
-      {"CompanyName", "Corvalle Software"},
-      {"ProductName", "Corvalle Software's Tidewell"},
-      {"FileVersion", "1.00"},
-      {"ProductVersion", "1.00"},
-      {"InternalName", name},
-      {"OriginalFilename", name + ".exe"},
+  const std::map<std::string, std::map<std::string, std::string>> expected = {
+      {"040904B0",
+       {{"CompanyName", "Corvalle Software"},
+        {"ProductName", "Corvalle Software's Tidewell"},
+        {"FileVersion", "1.00"},
+        {"ProductVersion", "1.00"},
+        {"InternalName", name},
+        {"OriginalFilename", name + ".exe"}}},
+      {"VarFileInfo", {{"Translation", "0x409, 1200"}}},
   };
-  ASSERT_EQ(record.strings.size(), 1u);
-  ASSERT_EQ(record.strings.count("040904B0"), 1u);
-  EXPECT_EQ(record.strings.at("040904B0"), expected);
-  EXPECT_EQ(record.translations, std::vector<std::uint32_t>{0x04B00409});  // 0x0409, 1200
+  EXPECT_EQ(record.blocks, expected);
 }
 
 TEST_P(WindowsProgramTest, FirstIconIsTidewellsIcon) {
-  const auto groups = file_.OfType(kResourceGroupIcon);
-  ASSERT_FALSE(groups.empty());
-  EXPECT_EQ(groups[0]->id, 1u);
-  const std::vector<std::uint8_t>& group = groups[0]->data;
-  const std::vector<std::uint8_t> ico = ReadWholeFile(TIDEWELL_ICON_ICO);
-  ASSERT_GE(ico.size(), 6u);
-
-  const std::uint32_t count = Le(ico, 4, 2);
-  ASSERT_GT(count, 0u);
-  ASSERT_EQ(Le(group, 2, 2), 1u);  // icons
-  ASSERT_EQ(Le(group, 4, 2), count);
-  for (std::uint32_t i = 0; i < count; ++i) {
-    const std::size_t inFile = 6 + 16 * i;
-    const std::size_t inGroup = 6 + 14 * i;
-    // width, height, colours, reserved, planes, bits per pixel and size agree.
-    for (std::size_t field = 0; field < 12; ++field) {
-      EXPECT_EQ(group.at(inGroup + field), ico.at(inFile + field)) << "image " << i;
-    }
-    const std::uint32_t iconId = Le(group, inGroup + 12, 2);
-    const std::uint32_t size = Le(ico, inFile + 8, 4);
-    const std::uint32_t offset = Le(ico, inFile + 12, 4);
-    const std::vector<std::uint8_t> image(ico.begin() + offset, ico.begin() + offset + size);
-    const Resource* icon = nullptr;
-    for (const Resource* candidate : file_.OfType(kResourceIcon)) {
-      if (candidate->id == iconId) icon = candidate;
-    }
-    ASSERT_NE(icon, nullptr) << "icon " << iconId;
-    EXPECT_EQ(icon->data, image) << "image " << i;
-  }
+  // The .ico holds one picture: a 6-byte header, a 16-byte entry, then the picture. The group
+  // resource keeps the header and the entry's first 12 bytes, then the number of the icon
+  // resource that holds the picture.
+  const std::string ico = BytesOf(TIDEWELL_ICON_ICO);
+  ASSERT_GT(ico.size(), 22u);
+  ASSERT_EQ(ico.substr(4, 2), std::string("\1\0", 2)) << "one picture";
+  const std::string group = Resource("14", 1);
+  EXPECT_EQ(group, ico.substr(0, 18) + std::string("\1\0", 2));
+  EXPECT_EQ(Resource("3", 1), ico.substr(22));
 }
 
-TEST_P(WindowsProgramTest, CarriesOneManifestAskingForNoElevation) {
-  const auto manifests = file_.OfType(kResourceManifest);
-  ASSERT_EQ(manifests.size(), 1u);
-  EXPECT_EQ(manifests[0]->id, 1u);  // CREATEPROCESS_MANIFEST_RESOURCE_ID
-  const std::string text(manifests[0]->data.begin(), manifests[0]->data.end());
-  EXPECT_NE(text.find("level=\"asInvoker\""), std::string::npos);
-  EXPECT_NE(text.find("Microsoft.Windows.Common-Controls\" version=\"6.0.0.0\""),
+TEST_P(WindowsProgramTest, ManifestAsksForTheRightsTheProgramNeeds) {
+  const std::string text = Resource("24", 1);
+  EXPECT_EQ(AllMatches(text, R"re(<requestedExecutionLevel level="([^"]*)" uiAccess="false"/>)re"),
+            std::vector<std::string>{GetParam().executionLevel});
+  EXPECT_NE(text.find("name=\"Microsoft.Windows.Common-Controls\" version=\"6.0.0.0\""),
             std::string::npos);
-  EXPECT_NE(text.find("PerMonitorV2"), std::string::npos);
+  EXPECT_NE(text.find(">PerMonitorV2, PerMonitor</dpiAwareness>"), std::string::npos);
+  EXPECT_TRUE(text.ends_with("</assembly>\n")) << "manifest cut short";
 }
 
+// larkspan's one action needs the system-time privilege, so Windows asks for consent as it
+// starts; fenwhit runs unattended, where nobody could answer.
 INSTANTIATE_TEST_SUITE_P(Programs, WindowsProgramTest,
-                         ::testing::Values(Program{"larkspan", "interactive/windows/larkspan.exe"},
-                                           Program{"fenwhit", "silent/windows/fenwhit.exe"}),
+                         ::testing::Values(Program{"larkspan", "interactive/windows/larkspan.exe",
+                                                   "requireAdministrator"},
+                                           Program{"fenwhit", "silent/windows/fenwhit.exe",
+                                                   "asInvoker"}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
-}  // namespace tidewell::pe

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The Wine tests of the Windows build, one step per call (ctest runs them in order):
-#   build      cross-builds the 32-bit programs (what we ship) and, where this machine's kernel
-#              runs no 32-bit code, a 64-bit build for Wine to run; prepares the Wine prefix
-#   resources  reads the version record, icon, manifest and imports back from the .exe files
+#   build      cross-builds the 32-bit programs (what we ship) and the 64-bit ones (for Wine to
+#              run where this machine's kernel runs no 32-bit code); prepares the Wine prefix
+#   resources  reads the version record, icon, manifest and imports back from the .exe files of
+#              both builds, with binutils and icoutils
 #   platform   windows_platform_tests.exe against the scripted page server and tidewell-timepage
 #   zones      the zone settings as Windows reports them, for zones named through TZ
 #   fenwhit    fenwhit.exe: ends silently with 0 whatever the page (within 35 s when the server
@@ -203,6 +204,12 @@ step_build() {
       fail "configure: $(tail -20 "$work/run-configure.log")"
     cmake --build --preset "$run_preset" -j2 --target larkspan fenwhit windows_platform_tests \
       >"$work/run-build.log" 2>&1 || fail "build: $(tail -30 "$work/run-build.log")"
+  elif have x86_64-w64-mingw32-g++-posix; then
+    say "64-bit Windows build (preset windows64), for the resources step"
+    cmake --preset windows64 >"$work/windows64-configure.log" 2>&1 ||
+      fail "configure: $(tail -20 "$work/windows64-configure.log")"
+    cmake --build --preset windows64 -j2 --target larkspan fenwhit \
+      >"$work/windows64-build.log" 2>&1 || fail "build: $(tail -30 "$work/windows64-build.log")"
   fi
   say "preparing the Wine prefix ~$kWineUser/$wine_prefix_name"
   wine_run wineboot --init >"$work/wineboot.log" 2>&1 || fail "wineboot: $(tail "$work/wineboot.log")"
@@ -210,15 +217,20 @@ step_build() {
   say "built; Wine runs the $machine programs"
 }
 
+# Both builds, where the 64-bit one was made: each carries its own copy of the resources.
 step_resources() {
-  local build
-  for build in windows "$run_preset"; do
-    local expected=i386
+  have wrestool || skip "icoutils' wrestool is not installed (see scripts/install-deps)"
+  local build expected
+  for build in windows windows64; do
+    expected=i386
     if [[ $build == windows64 ]]; then expected=amd64; fi
+    if [[ $build == windows64 && ! -f $source_dir/build/$build/silent/windows/fenwhit.exe ]]; then
+      say "no 64-bit build (x86_64-w64-mingw32-g++-posix missing): 32-bit resources only"
+      break
+    fi
     say "resources of build/$build ($expected)"
     TIDEWELL_WINDOWS_BUILD=$source_dir/build/$build TIDEWELL_EXPECT_MACHINE=$expected \
       "$resources" --gtest_brief=1 || fail "resources of build/$build"
-    if [[ $build == "$run_preset" ]]; then break; fi
   done
 }
 
@@ -414,6 +426,11 @@ step_larkspan() {
   start_server pages "$pages"
   build_program_variants "right=127.0.0.1:$right_port" "offset=127.0.0.1:$offset_port" \
     "malformed=127.0.0.1:$pages_port"
+  # The copies ask for elevation as larkspan.exe does; Wine starts them all the same.
+  if have wrestool; then
+    wrestool --extract --raw --type=24 "$run_build/tests/windows/larkspan-right.exe" |
+      grep -q 'level="requireAdministrator"' || fail "larkspan-right.exe does not ask for elevation"
+  fi
   start_xvfb
   say "Xvfb on $display"
 

@@ -1,12 +1,14 @@
 #include "Options.h"
 
 #include <arpa/inet.h>
+#include <getopt.h>
 #include <netinet/in.h>
 
 #include <cctype>
 #include <charconv>
 #include <cmath>
-#include <functional>
+#include <string>
+#include <vector>
 
 #ifndef TIDEWELL_TIMEPAGE_DEFAULT_BIND
 #error "TIDEWELL_TIMEPAGE_DEFAULT_BIND comes from TIDEWELL_TIME_HOST in CMake"
@@ -39,6 +41,63 @@ std::optional<int> DigitsAt(std::string_view text, std::size_t at, std::size_t c
     if (c < '0' || c > '9') return std::nullopt;
   }
   return ParseDecimal<int>(digits);
+}
+
+// The codes getopt_long returns for the options without a short form.
+enum LongOnly : int {
+  kBind = 256,
+  kPort,
+  kOffset,
+  kFixed,
+  kImmediate,
+  kLog,
+  kVersion,
+  kHeaderTimeout
+};
+
+constexpr option kLongOptions[] = {
+    {"bind", required_argument, nullptr, kBind},
+    {"port", required_argument, nullptr, kPort},
+    {"offset", required_argument, nullptr, kOffset},
+    {"fixed", required_argument, nullptr, kFixed},
+    {"immediate", no_argument, nullptr, kImmediate},
+    {"log", no_argument, nullptr, kLog},
+    {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, kVersion},
+    // Not in --help: lets the tests see an idle client cut off without waiting ten seconds.
+    {"header-timeout-ms", required_argument, nullptr, kHeaderTimeout},
+    {nullptr, 0, nullptr, 0},
+};
+
+// What an option that takes a value needs, for a value that is missing or wrong.
+std::string NeedsText(int code) {
+  switch (code) {
+    case kBind:
+      return "--bind needs an IPv4 or IPv6 address";
+    case kPort:
+      return "--port needs a number from 0 to 65535";
+    case kOffset:
+      return "--offset needs a number of seconds such as 37.25 or -2";
+    case kFixed:
+      return "--fixed needs a UTC time written 'YYYY-MM-DD HH:MM:SS'";
+    case kHeaderTimeout:
+      return "--header-timeout-ms needs a number from 1 to 3600000";
+    default:
+      return "an option needs a value";
+  }
+}
+
+// Why getopt_long refused an option. `code` is what it left in optopt: 0 for an unknown or
+// ambiguous long option (then `argument` names it), a flag's own code when it was given a
+// value ("--log=yes"), else the unknown letter of a short option.
+std::string RefusalText(int code, std::string_view argument) {
+  if (code == 0) return "unknown option '" + std::string{argument} + "'";
+  for (const option& known : kLongOptions) {
+    if (known.name != nullptr && known.val == code) {
+      return "option '--" + std::string{known.name} + "' takes no value";
+    }
+  }
+  return "unknown option '-" + std::string(1, static_cast<char>(code)) + "'";
 }
 
 }  // namespace
@@ -99,77 +158,79 @@ std::optional<Second> ParseFixedTime(std::string_view text) {
 }
 
 ParsedOptions ParseOptions(std::span<const std::string_view> args) {
+  // getopt_long reads a C argument vector and keeps its place in globals: give it a copy of
+  // its own, and optind = 0 so that every call starts afresh.
+  std::vector<std::string> storage{"tidewell-timepage"};
+  storage.insert(storage.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& arg : storage) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  const int argc = static_cast<int>(storage.size());
+  ::optind = 0;
+  ::opterr = 0;  // the caller reports errors, in one line
+
   Options options;
   bool offsetGiven = false;
-  bool fixedGiven = false;
   auto fail = [](std::string message) { return ParsedOptions{std::nullopt, std::move(message)}; };
-
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    std::string_view name = args[i];
-    std::optional<std::string_view> value;
-    if (const std::size_t equals = name.find('=');
-        name.starts_with("--") && equals != std::string_view::npos) {
-      value = name.substr(equals + 1);
-      name = name.substr(0, equals);
+  // '+': stop at the first operand, which is an error; ':': a missing value returns ':'.
+  for (int code; (code = ::getopt_long(argc, argv.data(), "+:h", kLongOptions, nullptr)) != -1;) {
+    const std::string_view value = ::optarg == nullptr ? "" : ::optarg;
+    switch (code) {
+      case 'h':
+        options.help = true;
+        break;
+      case kVersion:
+        options.version = true;
+        break;
+      case kImmediate:
+        if (options.mode == ServeMode::kAligned) options.mode = ServeMode::kImmediate;
+        break;
+      case kLog:
+        options.log = true;
+        break;
+      case kBind:
+        if (const auto address = ParseBindAddress(value)) {
+          options.bindAddress = *address;
+          break;
+        }
+        return fail(NeedsText(code));
+      case kPort:
+        if (const auto port = ParsePort(value)) {
+          options.port = *port;
+          break;
+        }
+        return fail(NeedsText(code));
+      case kOffset:
+        if (const auto offset = ParseOffset(value)) {
+          options.offset = *offset;
+          offsetGiven = true;
+          break;
+        }
+        return fail(NeedsText(code));
+      case kFixed:
+        if (const auto fixed = ParseFixedTime(value)) {
+          options.fixedTime = *fixed;
+          options.mode = ServeMode::kFixed;
+          break;
+        }
+        return fail(NeedsText(code));
+      case kHeaderTimeout:
+        if (const auto ms = ParseDecimal<std::int64_t>(value);
+            ms && *ms >= 1 && *ms <= kMaxHeaderTimeoutMs) {
+          options.headerTimeout = std::chrono::milliseconds{*ms};
+          break;
+        }
+        return fail(NeedsText(code));
+      case ':':
+        return fail(NeedsText(::optopt));
+      default:
+        return fail(RefusalText(::optopt, argv[::optind - 1]));
     }
-    // Options that take a value read it from "=value" or from the next argument.
-    auto takeValue = [&]() -> std::optional<std::string_view> {
-      if (value) return value;
-      if (i + 1 < args.size()) return args[++i];
-      return std::nullopt;
-    };
-    auto flag = [&](bool& target) {
-      if (value) return false;
-      target = true;
-      return true;
-    };
-
-    bool good = true;
-    if (name == "--help" || name == "-h") {
-      good = flag(options.help);
-    } else if (name == "--immediate") {
-      bool immediate = false;
-      good = flag(immediate);
-      if (immediate && options.mode == ServeMode::kAligned) options.mode = ServeMode::kImmediate;
-    } else if (name == "--log") {
-      good = flag(options.log);
-    } else if (name == "--bind") {
-      const auto text = takeValue();
-      const auto address = text ? ParseBindAddress(*text) : std::nullopt;
-      if (!address) return fail("--bind needs an IPv4 or IPv6 address");
-      options.bindAddress = *address;
-    } else if (name == "--port") {
-      const auto text = takeValue();
-      const auto port = text ? ParsePort(*text) : std::nullopt;
-      if (!port) return fail("--port needs a number from 0 to 65535");
-      options.port = *port;
-    } else if (name == "--offset") {
-      const auto text = takeValue();
-      const auto offset = text ? ParseOffset(*text) : std::nullopt;
-      if (!offset) return fail("--offset needs a number of seconds such as 37.25 or -2");
-      options.offset = *offset;
-      offsetGiven = true;
-    } else if (name == "--fixed") {
-      const auto text = takeValue();
-      const auto fixed = text ? ParseFixedTime(*text) : std::nullopt;
-      if (!fixed) return fail("--fixed needs a UTC time written 'YYYY-MM-DD HH:MM:SS'");
-      options.fixedTime = *fixed;
-      options.mode = ServeMode::kFixed;
-      fixedGiven = true;
-    } else if (name == "--header-timeout-ms") {
-      const auto text = takeValue();
-      const auto ms = text ? ParseDecimal<std::int64_t>(*text) : std::nullopt;
-      if (!ms || *ms < 1 || *ms > kMaxHeaderTimeoutMs) {
-        return fail("--header-timeout-ms needs a number from 1 to 3600000");
-      }
-      options.headerTimeout = std::chrono::milliseconds{*ms};
-    } else {
-      return fail("unknown option '" + std::string{args[i]} + "'");
-    }
-    if (!good) return fail("option '" + std::string{name} + "' takes no value");
   }
-
-  if (offsetGiven && fixedGiven) return fail("--offset and --fixed cannot be used together");
+  if (::optind < argc) return fail("unexpected argument '" + storage[::optind] + "'");
+  if (offsetGiven && options.mode == ServeMode::kFixed) {
+    return fail("--offset and --fixed cannot be used together");
+  }
   return ParsedOptions{options, {}};
 }
 
@@ -195,6 +256,7 @@ Options:
   --log              print one line per reply on stdout:
                      "served YYYY-MM-DDTHH:MM:SSZ PATH STATUS"
   --help             print this help and exit
+  --version          print the version and exit
 
 Second alignment (the default): a request for the page whose headers are complete
 at time t on the served clock is answered at the whole second B = ceil(t - 2 ms).

@@ -34,6 +34,7 @@ struct Options {
   ServeMode mode = ServeMode::kAligned;
   bool log = false;
   bool help = false;
+  bool version = false;
   // Not in --help: lets the tests see an idle client cut off without waiting ten seconds.
   std::chrono::milliseconds headerTimeout{kDefaultHeaderTimeout};
 };
@@ -43,7 +44,8 @@ struct ParsedOptions {
   std::string error;               // why, in one line
 };
 
-// `args` are the arguments after the program name. Both "--port 80" and "--port=80" work.
+// `args` are the arguments after the program name, read with getopt_long: "--port 80",
+// "--port=80" and unambiguous abbreviations such as "--imm" all work.
 ParsedOptions ParseOptions(std::span<const std::string_view> args);
 
 // The steps of ParseOptions, open to the tests.

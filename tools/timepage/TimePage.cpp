@@ -1,7 +1,10 @@
 #include "TimePage.h"
 
+#include <locale.h>
+
 #include <array>
 #include <cstdio>
+#include <ctime>
 
 namespace tidewell::timepage {
 namespace {
@@ -9,13 +12,6 @@ namespace {
 using std::chrono::days;
 using std::chrono::hours;
 using std::chrono::sys_days;
-
-constexpr std::array<std::string_view, 12> kPageMonths = {
-    "Jan.", "Feb.", "Mar.", "Apr.", "May.", "Jun.", "Jul.", "Aug.", "Sep.", "Oct.", "Nov.", "Dec."};
-constexpr std::array<std::string_view, 12> kHttpMonths = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                                          "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-constexpr std::array<std::string_view, 7> kHttpWeekdays = {"Sun", "Mon", "Tue", "Wed",
-                                                           "Thu", "Fri", "Sat"};
 
 constexpr std::array<UsZone, 6> kUsZones = {{
     {"EST", "EDT", hours(-5), true},
@@ -43,41 +39,43 @@ constexpr std::string_view kPageTail =
     "</BODY>\n"
     "</HTML>\n";
 
-struct Broken {
-  std::chrono::year_month_day date;
-  std::chrono::hh_mm_ss<std::chrono::seconds> time;
-};
+// "Dec. 07, 11:20:33": the date and time part of the page lines.
+constexpr const char* kPageDateTime24 = "%b. %d, %H:%M:%S";
+constexpr const char* kPageDateTime12 = "%b. %d, %I:%M:%S %p";
+// The IMF-fixdate of HTTP and the log stamp, each around its year (see FourDigitYear).
+constexpr const char* kHttpDateBeforeYear = "%a, %d %b ";
+constexpr const char* kHttpDateAfterYear = " %H:%M:%S GMT";
+constexpr const char* kLogStampAfterYear = "-%m-%dT%H:%M:%SZ";
 
-Broken BreakDown(Second t) {
+// The calendar fields of `t` as strftime reads them.
+std::tm CalendarParts(Second t) {
   const sys_days day = std::chrono::floor<days>(t);
-  return {std::chrono::year_month_day{day}, std::chrono::hh_mm_ss{t - day}};
+  const std::chrono::year_month_day date{day};
+  const std::chrono::hh_mm_ss time{t - day};
+  std::tm parts{};
+  parts.tm_year = static_cast<int>(date.year()) - 1900;
+  parts.tm_mon = static_cast<int>(static_cast<unsigned>(date.month())) - 1;
+  parts.tm_mday = static_cast<int>(static_cast<unsigned>(date.day()));
+  parts.tm_wday = static_cast<int>(std::chrono::weekday{day}.c_encoding());
+  parts.tm_hour = static_cast<int>(time.hours().count());
+  parts.tm_min = static_cast<int>(time.minutes().count());
+  parts.tm_sec = static_cast<int>(time.seconds().count());
+  return parts;
 }
 
-// "Dec. 07, " : the date part that every page line starts with.
-std::string PageDate(const Broken& b) {
+// strftime in the C locale, whatever locale the process runs in: its month and weekday names are
+// the English ones that the page and HTTP use.
+std::string Format(const std::tm& parts, const char* format) {
+  static const locale_t cLocale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
+  char text[64];
+  const std::size_t length = strftime_l(text, sizeof text, format, &parts, cLocale);
+  return std::string(text, length);
+}
+
+// strftime's %Y drops the leading zeros of years before 1000; HTTP and the log want four digits.
+std::string FourDigitYear(const std::tm& parts) {
   char text[16];
-  std::snprintf(text, sizeof text, "%s %02u, ",
-                kPageMonths[static_cast<unsigned>(b.date.month()) - 1].data(),
-                static_cast<unsigned>(b.date.day()));
-  return text;
-}
-
-std::string TwentyFourHour(const Broken& b) {
-  char text[16];
-  std::snprintf(text, sizeof text, "%02ld:%02ld:%02ld", static_cast<long>(b.time.hours().count()),
-                static_cast<long>(b.time.minutes().count()),
-                static_cast<long>(b.time.seconds().count()));
-  return text;
-}
-
-// Midnight is 12 AM and noon is 12 PM, as on any US clock face.
-std::string TwelveHour(const Broken& b) {
-  const long hour24 = static_cast<long>(b.time.hours().count());
-  const long hour12 = hour24 % 12 == 0 ? 12 : hour24 % 12;
-  char text[20];
-  std::snprintf(text, sizeof text, "%02ld:%02ld:%02ld %s", hour12,
-                static_cast<long>(b.time.minutes().count()),
-                static_cast<long>(b.time.seconds().count()), hour24 < 12 ? "AM" : "PM");
+  std::snprintf(text, sizeof text, "%04d", parts.tm_year + 1900);
   return text;
 }
 
@@ -117,14 +115,12 @@ ZoneReading ReadZone(const UsZone& zone, Second utc) {
 }
 
 std::string UniversalLine(Second utc) {
-  const Broken b = BreakDown(utc);
-  return PageDate(b) + TwentyFourHour(b) + " Universal Time";
+  return Format(CalendarParts(utc), kPageDateTime24) + " Universal Time";
 }
 
 std::string ZoneLine(const UsZone& zone, Second utc) {
   const ZoneReading reading = ReadZone(zone, utc);
-  const Broken b = BreakDown(reading.localTime);
-  std::string line = PageDate(b) + TwelveHour(b);
+  std::string line = Format(CalendarParts(reading.localTime), kPageDateTime12);
   line += ' ';
   line += reading.name;
   return line;
@@ -139,23 +135,14 @@ std::string RenderTimePage(Second utc) {
 }
 
 std::string HttpDate(Second utc) {
-  const Broken b = BreakDown(utc);
-  const std::chrono::weekday weekday{std::chrono::floor<days>(utc)};
-  char text[40];
-  std::snprintf(text, sizeof text, "%s, %02u %s %04d %s GMT",
-                kHttpWeekdays[weekday.c_encoding()].data(), static_cast<unsigned>(b.date.day()),
-                kHttpMonths[static_cast<unsigned>(b.date.month()) - 1].data(),
-                static_cast<int>(b.date.year()), TwentyFourHour(b).c_str());
-  return text;
+  const std::tm parts = CalendarParts(utc);
+  return Format(parts, kHttpDateBeforeYear) + FourDigitYear(parts) +
+         Format(parts, kHttpDateAfterYear);
 }
 
 std::string LogStamp(Second utc) {
-  const Broken b = BreakDown(utc);
-  char text[40];
-  std::snprintf(text, sizeof text, "%04d-%02u-%02uT%sZ", static_cast<int>(b.date.year()),
-                static_cast<unsigned>(b.date.month()), static_cast<unsigned>(b.date.day()),
-                TwentyFourHour(b).c_str());
-  return text;
+  const std::tm parts = CalendarParts(utc);
+  return FourDigitYear(parts) + Format(parts, kLogStampAfterYear);
 }
 
 }  // namespace tidewell::timepage

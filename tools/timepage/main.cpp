@@ -1,18 +1,48 @@
 // tidewell-timepage: serves this machine's clock as the time page that larkspan and fenwhit
 // read. Run it on a host whose clock is kept right, and point TIDEWELL_TIME_HOST at it.
 
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/signalfd.h>
+
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <string_view>
 #include <vector>
 
 #include "Options.h"
 #include "Server.h"
+#include "ToolCommandLine.h"
+#include "UniqueFd.h"
 
 namespace {
 
+using tidewell::timepage::UniqueFd;
+
 constexpr std::string_view kProgram = "tidewell-timepage";
-constexpr int kExitBadOptions = 2;
-constexpr int kExitCannotListen = 1;
+constexpr int kExitCannotServe = 1;
+
+// Every parked client holds a socket: lift the soft limit on open files to the hard limit.
+void RaiseOpenFileLimit() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+    limit.rlim_cur = limit.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+  }
+}
+
+// SIGINT and SIGTERM stop the server through its event loop rather than end it mid-reply:
+// blocked here, they arrive on the returned descriptor (empty when it cannot be made).
+UniqueFd StopSignals() {
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGTERM);
+  ::sigprocmask(SIG_BLOCK, &stopSignals, nullptr);
+  return UniqueFd{::signalfd(-1, &stopSignals, SFD_NONBLOCK | SFD_CLOEXEC)};
+}
 
 }  // namespace
 
@@ -20,26 +50,32 @@ int main(int argc, char** argv) {
   using namespace tidewell::timepage;
   const std::vector<std::string_view> args(argv + 1, argv + argc);
   const ParsedOptions parsed = ParseOptions(args);
-  if (!parsed.options) {
-    std::fprintf(stderr, "%s: %s\n%s", kProgram.data(), parsed.error.c_str(),
-                 UsageText(kProgram).c_str());
-    return kExitBadOptions;
-  }
+  if (!parsed.options) return tidewell::tools::UsageError(kProgram, parsed.error);
   if (parsed.options->help) {
     std::fputs(UsageText(kProgram).c_str(), stdout);
     return 0;
   }
+  if (parsed.options->version) return tidewell::tools::PrintVersion(kProgram);
 
   RaiseOpenFileLimit();
+  UniqueFd stop = StopSignals();
+  if (!stop.valid()) {
+    std::fprintf(stderr, "%s: cannot watch for stop signals: %s\n", kProgram.data(),
+                 std::strerror(errno));
+    return kExitCannotServe;
+  }
+  // A client that goes away while its reply is written must not end the server.
+  ::signal(SIGPIPE, SIG_IGN);
+  // The boundary timer should fire on the boundary, not up to 50 us after it.
+  ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
   try {
-    Server server(*parsed.options);
+    Server server(*parsed.options, std::move(stop));
     // Tests and scripts that ask for port 0 learn the real port from this line.
     std::printf("listening on %s\n", server.ListeningOn().c_str());
     std::fflush(stdout);
-    server.Run();
+    return server.Run() ? 0 : kExitCannotServe;
   } catch (const ListenError& error) {
     std::fprintf(stderr, "%s: %s\n", kProgram.data(), error.what());
-    return kExitCannotListen;
+    return kExitCannotServe;
   }
-  return 0;
 }

@@ -1,0 +1,98 @@
+#pragma once
+
+// One client of the time-page server and the steps of its exchange: reading a request head,
+// taking it, writing the reply and, after the last reply, waiting for the client to close. A
+// connection does its own socket I/O and keeps its own state; which second it is answered at
+// and what the event set watches for it are the server's business.
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "HttpExchange.h"
+#include "SocketWrite.h"
+#include "TimePage.h"
+#include "UniqueFd.h"
+
+namespace tidewell::timepage {
+
+enum class Phase {
+  kReadingHead,  // waiting for a request head (the first or the next), under the header time-out
+  kParked,       // waiting for its second; only a hang-up is watched
+  kWriting,      // the socket took part of the reply; the rest goes when it is writable
+  kLingering,    // last reply sent and our side shut: waiting for the client to close
+};
+
+enum class ReadOutcome {
+  kIncomplete,  // no whole head yet: wait for more
+  kHead,        // a head, or more than a head may hold, is at the front of the input
+  kGone,        // the client closed or the socket broke before a head was complete
+};
+
+// A moment on the steady clock, which time-outs are measured on.
+using Mono = std::chrono::steady_clock::time_point;
+
+class Connection {
+ public:
+  explicit Connection(UniqueFd socket) : socket_(std::move(socket)) {}
+
+  int fd() const { return socket_.get(); }
+  Phase phase() const { return phase_; }
+  const RoutedRequest& request() const { return request_; }
+  // The reply being sent is not the last on this connection.
+  bool keepOpen() const { return keepOpen_; }
+
+  // The epoll events asked for now; the server keeps this up to date.
+  std::uint32_t watched() const { return watched_; }
+  void SetWatched(std::uint32_t events) { watched_ = events; }
+  // When the connection is dropped unless it gets further first; the server keeps this too.
+  const std::optional<Mono>& deadline() const { return deadline_; }
+  void SetDeadline(std::optional<Mono> deadline) { deadline_ = deadline; }
+
+  // Reads what the socket holds until a request head is complete.
+  ReadOutcome ReadHead();
+  // Whether the next head is already in the input: a client that sent its requests without
+  // waiting for the replies.
+  bool HasBufferedHead();
+  // Takes the head found at the front of the input: routes it and counts it against the
+  // requests a connection may carry.
+  void TakeHead();
+  // Waits for its second; nothing is read meanwhile.
+  void Park() { phase_ = Phase::kParked; }
+
+  // Puts `reply` on the wire as far as the socket takes it; `served` is the second it shows.
+  WriteState StartReply(std::shared_ptr<const Response> reply, Second served);
+  // Writes more of a reply that the socket did not take whole.
+  WriteState ContinueWriting();
+  // The reply is all written: a kept connection goes back to reading, any other lingers.
+  void FinishReply();
+  // Reads and drops what a lingering client still sends; true once the client has closed.
+  bool DrainLingering();
+
+  // "served 2026-12-07T11:20:33Z /cgi-bin/timer.pl 200\n" for the reply being sent.
+  std::string LogLine() const;
+
+ private:
+  // Looks for the end of the head at the front of the input, scanning from `from`.
+  bool FindHead(std::size_t from);
+  WriteState WriteMore();
+
+  UniqueFd socket_;
+  std::uint32_t watched_ = 0;
+  Phase phase_ = Phase::kReadingHead;
+  std::string input_;
+  std::size_t headLength_ = 0;  // of the head found at the front of input_; 0 when too large
+  RoutedRequest request_;
+  std::shared_ptr<const Response> reply_;
+  std::size_t replyLength_ = 0;
+  std::size_t written_ = 0;
+  Second served_{};
+  unsigned answered_ = 0;  // requests answered or being answered on this connection
+  bool keepOpen_ = false;
+  std::optional<Mono> deadline_;
+};
+
+}  // namespace tidewell::timepage
