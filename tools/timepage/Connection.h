@@ -76,7 +76,8 @@ class Connection {
   std::string LogLine() const;
 
  private:
-  // Looks for the end of the head at the front of the input, scanning from `from`.
+  // Frames the request at the front of the input, scanning from `from`; whether there is one
+  // to take (a head, or more than a head may hold).
   bool FindHead(std::size_t from);
   WriteState WriteMore();
 
@@ -84,7 +85,7 @@ class Connection {
   std::uint32_t watched_ = 0;
   Phase phase_ = Phase::kReadingHead;
   std::string input_;
-  std::size_t headLength_ = 0;  // of the head found at the front of input_; 0 when too large
+  RequestFrame frame_;  // the request found at the front of input_
   RoutedRequest request_;
   std::shared_ptr<const Response> reply_;
   std::size_t replyLength_ = 0;
