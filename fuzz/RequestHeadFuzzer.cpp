@@ -1,7 +1,8 @@
-// The time-page server's request parser on arbitrary bytes from the network. The bytes are
-// framed into request heads twice: whole, and in pieces cut where the input says, as reads
-// from a socket would deliver them. Both ways must find the same heads, each ending at its
-// first empty line; every head must route to a consistent answer.
+// The time-page server's request framing and parser on arbitrary bytes from the network. The
+// bytes go through FrameRequest twice, as a connection takes them: all at once, and in pieces
+// cut where the input says, as reads from a socket would deliver them. Both ways must take the
+// same heads and end the same way (read on, too large, or no more requests); each head must
+// end at its first empty line and route to a consistent answer.
 
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -10,6 +11,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <vector>
 
 #include "FuzzCheck.h"
@@ -21,42 +23,91 @@ using namespace tidewell::timepage;
 
 constexpr int kMaxPieceSizes = 8;
 constexpr std::size_t kMaxPieceSize = 300;
+// Padding in front of the bytes, so that heads beyond the size limit are reached without
+// inputs of that size.
+constexpr std::size_t kMaxFiller = 3 * kMaxRequestHead;
 
-// The heads found when all of `bytes` is there at once.
-std::vector<std::string> HeadsOfWhole(std::string_view bytes) {
-  std::vector<std::string> heads;
-  for (std::size_t end = FindHeadEnd(bytes, 0); end != 0; end = FindHeadEnd(bytes, 0)) {
-    heads.emplace_back(bytes.substr(0, end));
-    bytes.remove_prefix(end);
-  }
-  return heads;
-}
+// One step of a connection: a head taken, or how the framing ended.
+struct Step {
+  Framing framing;
+  std::size_t headLength;
+  bool last;
+  friend bool operator==(const Step&, const Step&) = default;
+};
 
-// The heads found when `bytes` arrive in pieces of the given sizes, in turn: each new piece is
-// scanned from where the last scan ended, and what follows a head is rescanned from its start.
-std::vector<std::string> HeadsOfPieces(std::string_view bytes,
-                                       const std::vector<std::size_t>& pieceSizes) {
-  std::vector<std::string> heads;
-  std::string buffer;
-  for (std::size_t piece = 0; !bytes.empty(); ++piece) {
-    const std::size_t size = std::min(pieceSizes[piece % pieceSizes.size()], bytes.size());
-    std::size_t scannedUpTo = buffer.size();
-    buffer.append(bytes.substr(0, size));
-    bytes.remove_prefix(size);
-    for (std::size_t end = FindHeadEnd(buffer, scannedUpTo); end != 0;
-         end = FindHeadEnd(buffer, scannedUpTo)) {
-      heads.push_back(buffer.substr(0, end));
-      buffer.erase(0, end);
-      scannedUpTo = 0;
+// A connection's state as the server keeps it: the bytes not yet taken and the count.
+class Connection {
+ public:
+  explicit Connection(unsigned answeredSoFar) : answered_(answeredSoFar) {}
+
+  // Frames from `scannedUpTo`, then takes every head already there, as the server does after
+  // each reply; false once the connection takes no more requests.
+  bool Frame(std::size_t scannedUpTo) {
+    for (RequestFrame frame = FrameRequest(buffer_, scannedUpTo, answered_);;
+         frame = FrameRequest(buffer_, 0, answered_)) {
+      if (frame.framing == Framing::kNeedMore) return true;
+      steps_.push_back({frame.framing, frame.headLength, frame.last});
+      if (frame.framing != Framing::kHead) return false;
+      const std::string head = buffer_.substr(0, frame.headLength);
+      heads_.push_back(head);
+      buffer_.erase(0, frame.headLength);
+      ++answered_;
+      if (frame.last || !RouteRequest(head).keepAlive) return false;
     }
   }
-  return heads;
+
+  std::string& buffer() { return buffer_; }
+  unsigned answered() const { return answered_; }
+  const std::vector<Step>& steps() const { return steps_; }
+  const std::vector<std::string>& heads() const { return heads_; }
+
+ private:
+  std::string buffer_;
+  unsigned answered_;
+  std::vector<Step> steps_;
+  std::vector<std::string> heads_;
+};
+
+Connection TakeWhole(std::string_view bytes, unsigned answeredSoFar) {
+  Connection connection(answeredSoFar);
+  connection.buffer() = bytes;
+  if (!bytes.empty()) connection.Frame(0);  // as in pieces, where only a read starts framing
+  return connection;
 }
 
-void CheckHeadShape(std::string_view head) {
+// Each new piece is framed from where the previous scan ended.
+Connection TakeInPieces(std::string_view bytes, const std::vector<std::size_t>& pieceSizes,
+                        unsigned answeredSoFar) {
+  Connection connection(answeredSoFar);
+  for (std::size_t piece = 0; !bytes.empty(); ++piece) {
+    const std::size_t size = std::min(pieceSizes[piece % pieceSizes.size()], bytes.size());
+    const std::size_t scannedUpTo = connection.buffer().size();
+    connection.buffer().append(bytes.substr(0, size));
+    bytes.remove_prefix(size);
+    if (!connection.Frame(scannedUpTo)) break;
+  }
+  return connection;
+}
+
+void CheckHead(std::string_view head) {
   const bool blankLine = head.ends_with("\n\n") || head.ends_with("\n\r\n");
   FUZZ_CHECK(blankLine, "a head that does not end with an empty line");
   FUZZ_CHECK(FindHeadEnd(head.substr(0, head.size() - 1), 0) == 0, "not the first empty line");
+  FUZZ_CHECK(head.size() <= kMaxRequestHead, "a head beyond the size limit was taken");
+}
+
+void CheckSteps(const Connection& connection, unsigned answeredSoFar) {
+  unsigned answered = answeredSoFar;
+  for (const Step& step : connection.steps()) {
+    if (step.framing == Framing::kHead) {
+      ++answered;
+      FUZZ_CHECK(step.last == (answered == kMaxRequestsPerConnection), "the last request");
+    }
+    if (step.framing == Framing::kConnectionSpent) {
+      FUZZ_CHECK(answered >= kMaxRequestsPerConnection, "spent before its last request");
+    }
+  }
+  FUZZ_CHECK(answered <= kMaxRequestsPerConnection, "more requests than a connection may carry");
 }
 
 void CheckRoute(std::string_view head) {
@@ -88,12 +139,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (std::size_t& pieceSize : pieceSizes) {
     pieceSize = provider.ConsumeIntegralInRange<std::size_t>(1, kMaxPieceSize);
   }
-  const std::string bytes = provider.ConsumeRemainingBytesAsString();
+  const unsigned answeredSoFar =
+      provider.ConsumeIntegralInRange<unsigned>(0, kMaxRequestsPerConnection);
+  std::size_t filler = 0;
+  if (provider.ConsumeIntegralInRange<int>(0, 7) == 0) {
+    filler = provider.ConsumeIntegralInRange<std::size_t>(0, kMaxFiller);
+  }
+  const std::string bytes = std::string(filler, 'a') + provider.ConsumeRemainingBytesAsString();
 
-  const std::vector<std::string> whole = HeadsOfWhole(bytes);
-  FUZZ_CHECK(HeadsOfPieces(bytes, pieceSizes) == whole, "the heads depend on how bytes arrive");
-  for (const std::string& head : whole) {
-    CheckHeadShape(head);
+  const Connection whole = TakeWhole(bytes, answeredSoFar);
+  const Connection pieces = TakeInPieces(bytes, pieceSizes, answeredSoFar);
+  FUZZ_CHECK(pieces.steps() == whole.steps(), "the framing depends on how the bytes arrive");
+  CheckSteps(whole, answeredSoFar);
+  for (const std::string& head : whole.heads()) {
+    CheckHead(head);
     CheckRoute(head);
   }
   CheckRoute(bytes);  // the parser also meets whatever a head may hold
