@@ -8,16 +8,12 @@
 #include <thread>
 #include <vector>
 
-#include "ClockLog.h"
 #include "Report.h"
+#include "RunSummary.h"
 #include "Servers.h"
-#include "Stats.h"
 
 namespace tidewell::bench {
 
-using testing::ClockCall;
-using testing::ReadClockLog;
-using testing::StepError;
 namespace {
 
 using namespace std::chrono_literals;
@@ -34,13 +30,6 @@ struct Mode {
   bool aligned;
 };
 
-struct RunRecord {
-  Measured measured;
-  std::optional<double> error;  // seconds; empty when the run did not set the clock
-  bool touched = false;
-  std::string lastOutput;
-};
-
 struct Series {
   std::string mode;
   std::string path;
@@ -50,15 +39,6 @@ struct Series {
 
 std::string Url(int port) {
   return std::string("http://") + kAddress + ":" + std::to_string(port) + kPagePath;
-}
-
-std::string LastLine(const std::string& text) {
-  std::istringstream lines(text);
-  std::string last;
-  for (std::string line; std::getline(lines, line);) {
-    if (!line.empty()) last = line;
-  }
-  return last;
 }
 
 class AccuracyRunner {
@@ -103,13 +83,7 @@ class AccuracyRunner {
   }
 
   RunRecord Finish(const ProgramRun& run) {
-    RunRecord record;
-    record.measured = RunUnderInterposer(tools_, run);
-    const std::vector<ClockCall> calls = ReadClockLog(run.clockLog);
-    record.touched = !calls.empty();
-    record.error = StepError(calls, options_.offsetSeconds);
-    record.lastOutput = LastLine(ReadFile(run.outputFile));
-    return record;
+    return RunAndRecord(tools_, run, options_.offsetSeconds);
   }
 
   const Tools& tools_;
@@ -169,57 +143,14 @@ PageCheck CheckPages(const Scratch& scratch, const AccuracyOptions& options, boo
 
 // --- The table -------------------------------------------------------------------------------
 
-struct SeriesSummary {
-  int set = 0;
-  int runs = 0;
-  std::optional<Summary> absError;
-  std::optional<Summary> error;
-  std::optional<Summary> wall;
-  std::optional<Summary> rss;
-};
-
-SeriesSummary Summarise(const Series& series) {
-  SeriesSummary s;
-  std::vector<double> absErrors, errors, walls, rss;
-  for (const RunRecord& run : series.runs) {
-    ++s.runs;
-    if (run.measured.reported && !run.measured.killed) {
-      walls.push_back(run.measured.wallSeconds);
-      rss.push_back(static_cast<double>(run.measured.maxRssKb));
-    }
-    if (!run.error) continue;
-    ++s.set;
-    errors.push_back(*run.error);
-    absErrors.push_back(std::fabs(*run.error));
-  }
-  s.absError = bench::Summarise(absErrors);
-  s.error = bench::Summarise(errors);
-  s.wall = bench::Summarise(walls);
-  s.rss = bench::Summarise(rss);
-  return s;
-}
-
-std::optional<double> Median(const std::optional<Summary>& s) {
-  return s ? std::optional<double>(s->median) : std::nullopt;
-}
-std::optional<double> P95(const std::optional<Summary>& s) {
-  return s ? std::optional<double>(s->p95) : std::nullopt;
-}
-
-std::string Ms(const std::optional<double>& seconds) { return seconds ? FormatMs(*seconds) : "—"; }
-std::string Secs(const std::optional<double>& seconds) {
-  return seconds ? FormatSeconds(*seconds) : "—";
-}
-std::string Kb(const std::optional<double>& kb) {
-  return kb ? FormatKb(static_cast<long>(*kb)) : "—";
-}
+RunsSummary Summarise(const Series& series) { return SummariseRuns(series.runs); }
 
 const std::vector<std::string> kColumns = {
     "Replies",       "Path",         "Program",     "Clock set", "abs error median",
     "abs error p95", "error median", "wall median", "wall p95",  "peak RSS median",
     "peak RSS p95"};
 
-void AddSeriesRow(Table& table, const Series& series, const SeriesSummary& s) {
+void AddSeriesRow(Table& table, const Series& series, const RunsSummary& s) {
   table.AddRow({series.mode, series.path, series.program,
                 std::to_string(s.set) + "/" + std::to_string(s.runs), Ms(Median(s.absError)),
                 Ms(P95(s.absError)), Ms(Median(s.error)), Secs(Median(s.wall)), Secs(P95(s.wall)),
@@ -227,7 +158,7 @@ void AddSeriesRow(Table& table, const Series& series, const SeriesSummary& s) {
 }
 
 void AddRatioRow(Table& table, const std::string& mode, const std::string& path,
-                 const SeriesSummary& ours, const SeriesSummary& peer) {
+                 const RunsSummary& ours, const RunsSummary& peer) {
   table.AddRow({mode, path, "**fenwhit / htpdate**", "",
                 FormatRatio(Median(ours.absError), Median(peer.absError)),
                 FormatRatio(P95(ours.absError), P95(peer.absError)), "",
@@ -319,10 +250,10 @@ AccuracyResult RunAccuracy(const Tools& tools, const Scratch& scratch,
       }
     }
 
-    const SeriesSummary fd = Summarise(fenwhitDirect);
-    const SeriesSummary hd = Summarise(htpdateDirect);
-    const SeriesSummary ff = Summarise(fenwhitFront);
-    const SeriesSummary hf = Summarise(htpdateFront);
+    const RunsSummary fd = Summarise(fenwhitDirect);
+    const RunsSummary hd = Summarise(htpdateDirect);
+    const RunsSummary ff = Summarise(fenwhitFront);
+    const RunsSummary hf = Summarise(htpdateFront);
     AddSeriesRow(table, fenwhitDirect, fd);
     AddSeriesRow(table, htpdateDirect, hd);
     if (hd.set > 0) AddRatioRow(table, mode.name, "direct", fd, hd);

@@ -3,12 +3,19 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdlib>
+#include <ctime>
+#include <fstream>
 #include <functional>
+#include <iostream>
 #include <memory>
 #include <mutex>
 #include <random>
@@ -21,6 +28,8 @@
 #include "ClockLog.h"
 #include "Report.h"
 #include "ScriptedHttpServer.h"
+#include "Servers.h"
+#include "Stats.h"
 
 namespace tidewell::bench {
 
@@ -379,6 +388,333 @@ std::string RunHostile(const Tools& tools, const Scratch& scratch, const Hostile
       << "). The slow cases (the first three) ran side by side.\n\n"
       << table.Markdown() << "\n"
       << "fenwhit kept its limits in " << fenwhitOk << " of " << fenwhitRuns << " cases.\n\n";
+  return out.str();
+}
+
+namespace {
+
+// The hostile clients' server listens on an address of its own, so that nothing it is put
+// through meets the other sections' servers.
+constexpr const char* kClientsAddress = TIDEWELL_BENCH_CLIENTS_ADDRESS;
+constexpr int kClientsPort = TIDEWELL_BENCH_PORT;
+// The normal client asks at this point of a second, and gives up on its page after this.
+constexpr auto kProbePhase = 300ms;
+constexpr auto kProbeLimit = 3s;
+constexpr auto kConnectLimit = 1s;
+constexpr int kBatchesPerSecond = 10;
+constexpr std::size_t kJunkBytes = 16 * 1024;
+constexpr std::string_view kHalfRequest =
+    "GET /cgi-bin/timer.pl HTTP/1.1\r\nHost: 127.0.0.75\r\nUser-Agent: VB Pro";
+constexpr std::string_view kWholeRequest = "GET /cgi-bin/timer.pl HTTP/1.0\r\n\r\n";
+
+enum class Misbehaviour {
+  kNone,        // only the normal client
+  kHalfSent,    // the start of a request head, then nothing
+  kHalfClosed,  // a whole request, then the sending side shut (and the page never read)
+  kJunk,        // 16 KiB of random bytes
+  kIdle,        // connected, nothing sent
+};
+
+struct ClientCase {
+  std::string name;
+  Misbehaviour misbehaviour;
+  bool limitFiles;  // the server may open only HostileClientOptions::floodFiles files
+};
+
+std::vector<ClientCase> ClientCases(const HostileClientOptions& options) {
+  const std::string files = std::to_string(options.floodFiles);
+  return {
+      {"none (the normal client alone)", Misbehaviour::kNone, false},
+      {"half-sent requests", Misbehaviour::kHalfSent, false},
+      {"half-closes after a whole request", Misbehaviour::kHalfClosed, false},
+      {"binary junk, 16 KiB each", Misbehaviour::kJunk, false},
+      {"descriptor flood: idle connections, server limited to " + files + " files",
+       Misbehaviour::kIdle, true},
+      {"half-sent requests, server limited to " + files + " files", Misbehaviour::kHalfSent, true},
+  };
+}
+
+// A blocking socket connected to the server, with `limit` on sending and receiving; -1 when it
+// could not connect.
+int ConnectToServer(std::chrono::milliseconds limit) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  const timeval wait{static_cast<time_t>(limit.count() / 1000),
+                     static_cast<suseconds_t>(limit.count() % 1000 * 1000)};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &wait, sizeof wait);
+  sockaddr_in where{};
+  where.sin_family = AF_INET;
+  where.sin_port = htons(static_cast<std::uint16_t>(kClientsPort));
+  inet_pton(AF_INET, kClientsAddress, &where.sin_addr);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&where), sizeof where) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+int OpenMisbehaving(Misbehaviour misbehaviour, const std::string& junk) {
+  const int fd = ConnectToServer(kConnectLimit);
+  if (fd < 0) return -1;
+  const int flags = MSG_NOSIGNAL | MSG_DONTWAIT;
+  switch (misbehaviour) {
+    case Misbehaviour::kHalfSent:
+      send(fd, kHalfRequest.data(), kHalfRequest.size(), flags);
+      break;
+    case Misbehaviour::kHalfClosed:
+      send(fd, kWholeRequest.data(), kWholeRequest.size(), flags);
+      shutdown(fd, SHUT_WR);
+      break;
+    case Misbehaviour::kJunk:
+      send(fd, junk.data(), junk.size(), flags);
+      break;
+    case Misbehaviour::kIdle:
+    case Misbehaviour::kNone:
+      break;
+  }
+  return fd;
+}
+
+// The server's resident memory in KiB, from /proc; 0 when it cannot be read.
+long ResidentKb(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
+  }
+  return 0;
+}
+
+// Samples the server's memory on a thread of its own while it lives.
+class RssWatch {
+ public:
+  explicit RssWatch(pid_t pid) : pid_(pid), thread_([this] { Sample(); }) {}
+  ~RssWatch() {
+    stop_ = true;
+    thread_.join();
+  }
+  long PeakKb() const { return peak_; }
+
+ private:
+  void Sample() {
+    while (!stop_) {
+      peak_ = std::max(peak_.load(), ResidentKb(pid_));
+      std::this_thread::sleep_for(20ms);
+    }
+  }
+
+  pid_t pid_;
+  std::atomic<bool> stop_{false};
+  std::atomic<long> peak_{0};
+  std::thread thread_;
+};
+
+using SystemTime = std::chrono::system_clock::time_point;
+
+SystemTime SleepUntilPhase(std::chrono::nanoseconds phase) {
+  const auto now = std::chrono::system_clock::now();
+  auto target = std::chrono::floor<std::chrono::seconds>(now) + phase;
+  if (target <= now) target += 1s;
+  const auto since = target.time_since_epoch();
+  const auto whole = std::chrono::floor<std::chrono::seconds>(since);
+  const timespec at{static_cast<time_t>(whole.count()),
+                    static_cast<long>(std::chrono::nanoseconds(since - whole).count())};
+  while (clock_nanosleep(CLOCK_REALTIME, TIMER_ABSTIME, &at, nullptr) == EINTR) {
+  }
+  return std::chrono::system_clock::now();
+}
+
+// "13:11:37 Universal": how the page names `second`.
+std::string UniversalText(std::chrono::sys_seconds second) {
+  const time_t t = std::chrono::system_clock::to_time_t(second);
+  std::tm parts{};
+  gmtime_r(&t, &parts);
+  char text[32];
+  std::strftime(text, sizeof text, "%H:%M:%S Universal", &parts);
+  return text;
+}
+
+// One request of the normal client, sent at kProbePhase of a second: whether its page named
+// the next whole second, and how long after that second it arrived.
+struct Probe {
+  bool onItsSecond = false;
+  double afterSecondMs = 0;
+};
+
+Probe ProbeOnce() {
+  Probe probe;
+  const int fd = ConnectToServer(kProbeLimit);
+  if (fd < 0) return probe;
+  const SystemTime sent = SleepUntilPhase(kProbePhase);
+  const std::string request =
+      "GET /cgi-bin/timer.pl HTTP/1.1\r\nHost: 127.0.0.75\r\nUser-Agent: VB Project\r\n"
+      "Connection: close\r\n\r\n";
+  std::string reply;
+  if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) ==
+      static_cast<ssize_t>(request.size())) {
+    char chunk[4096];
+    for (ssize_t got; (got = recv(fd, chunk, sizeof chunk, 0)) > 0;) {
+      reply.append(chunk, static_cast<std::size_t>(got));
+    }
+  }
+  const SystemTime arrived = std::chrono::system_clock::now();
+  close(fd);
+  const auto second = std::chrono::ceil<std::chrono::seconds>(sent);
+  probe.onItsSecond =
+      reply.rfind("HTTP/1.1 200", 0) == 0 && reply.find(UniversalText(second)) != std::string::npos;
+  probe.afterSecondMs = std::chrono::duration<double, std::milli>(arrived - second).count();
+  return probe;
+}
+
+// What became of the misbehaving connections by the end of a case.
+struct Fates {
+  int answered = 0;  // the server sent something
+  int closed = 0;    // the server closed or reset without sending
+  int open = 0;      // still waiting
+};
+
+Fates FatesOf(const std::vector<int>& fds) {
+  Fates fates;
+  for (const int fd : fds) {
+    char byte;
+    const ssize_t got = recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    if (got > 0) {
+      ++fates.answered;
+    } else if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      ++fates.open;
+    } else {
+      ++fates.closed;
+    }
+  }
+  return fates;
+}
+
+struct ClientOutcome {
+  std::string name;
+  int opened = 0;
+  Fates fates;
+  long rssBeforeKb = 0;
+  long rssPeakKb = 0;
+  std::vector<Probe> probes;
+  bool alive = false;
+  int stderrLines = 0;
+};
+
+// Opens `options.clients` misbehaving connections in even batches over the spread.
+std::vector<int> OpenCrowd(const ClientCase& c, const HostileClientOptions& options) {
+  std::vector<int> fds;
+  if (c.misbehaviour == Misbehaviour::kNone) return fds;
+  const std::string junk = RandomBytes(kJunkBytes);
+  const int batches = options.spreadSeconds * kBatchesPerSecond;
+  const auto start = std::chrono::steady_clock::now();
+  for (int batch = 0; batch < batches; ++batch) {
+    const int upTo = options.clients * (batch + 1) / batches;
+    while (static_cast<int>(fds.size()) < upTo) {
+      const int fd = OpenMisbehaving(c.misbehaviour, junk);
+      if (fd < 0) break;  // the server's queue is full: this batch ends here
+      fds.push_back(fd);
+    }
+    std::this_thread::sleep_until(start + (batch + 1) * (1000ms / kBatchesPerSecond));
+  }
+  return fds;
+}
+
+int CountStderrLines(const std::string& output) {
+  int lines = 0;
+  std::istringstream text(output);
+  for (std::string line; std::getline(text, line);) {
+    if (!line.empty() && line.rfind("listening on", 0) != 0) ++lines;
+  }
+  return lines;
+}
+
+ClientOutcome RunClientCase(const Tools& tools, const Scratch& scratch, const ClientCase& c,
+                            std::size_t index, const HostileClientOptions& options) {
+  ClientOutcome outcome;
+  outcome.name = c.name;
+  const std::string name = "hostile-clients-" + std::to_string(index);
+  auto server = StartTimepage(tools, scratch, name, kClientsAddress, kClientsPort, {});
+  const pid_t pid = server->pid();
+  if (c.limitFiles) {
+    const rlimit limit{options.floodFiles, options.floodFiles};
+    if (prlimit(pid, RLIMIT_NOFILE, &limit, nullptr) != 0) {
+      throw std::runtime_error("cannot limit the time-page server's open files");
+    }
+  }
+  outcome.rssBeforeKb = ResidentKb(pid);
+  std::vector<int> crowd;
+  {
+    RssWatch watch(pid);
+    std::thread opener([&] { crowd = OpenCrowd(c, options); });
+    for (int i = 0; i < options.probes; ++i) outcome.probes.push_back(ProbeOnce());
+    opener.join();
+    outcome.rssPeakKb = watch.PeakKb();
+  }
+  outcome.opened = static_cast<int>(crowd.size());
+  outcome.fates = FatesOf(crowd);
+  outcome.alive = server->Running();
+  for (const int fd : crowd) close(fd);
+  server->Stop();
+  outcome.stderrLines = CountStderrLines(ReadFile(scratch.Path(name + ".out")));
+  return outcome;
+}
+
+std::string ProbesText(const std::vector<Probe>& probes) {
+  const auto right = std::count_if(probes.begin(), probes.end(),
+                                   [](const Probe& probe) { return probe.onItsSecond; });
+  return std::to_string(right) + " of " + std::to_string(probes.size());
+}
+
+std::string LatenessText(const std::vector<Probe>& probes) {
+  std::vector<double> after;
+  for (const Probe& probe : probes) {
+    if (probe.onItsSecond) after.push_back(probe.afterSecondMs / 1000);
+  }
+  const auto summary = Summarise(after);
+  if (!summary) return "—";
+  return FormatMs(summary->median) + " / " + FormatMs(summary->max);
+}
+
+void RaiseOwnOpenFileLimit() {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+    limit.rlim_cur = limit.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &limit);
+  }
+}
+
+}  // namespace
+
+std::string RunHostileClients(const Tools& tools, const Scratch& scratch,
+                              const HostileClientOptions& options) {
+  RaiseOwnOpenFileLimit();
+  const std::vector<ClientCase> cases = ClientCases(options);
+  Table table({"Clients", "Opened", "Server RSS before → peak", "Normal client: page on its second",
+               "after its second: median / max", "Misbehaving at the end: answered / closed / open",
+               "Server alive", "stderr lines"});
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    std::cerr << "[hostile clients] " << cases[i].name << std::endl;
+    const ClientOutcome o = RunClientCase(tools, scratch, cases[i], i, options);
+    table.AddRow({o.name, std::to_string(o.opened),
+                  FormatKb(o.rssBeforeKb) + " → " + FormatKb(o.rssPeakKb), ProbesText(o.probes),
+                  LatenessText(o.probes),
+                  std::to_string(o.fates.answered) + " / " + std::to_string(o.fates.closed) +
+                      " / " + std::to_string(o.fates.open),
+                  o.alive ? "yes" : "**NO**", std::to_string(o.stderrLines)});
+  }
+
+  std::ostringstream out;
+  out << "## tidewell-timepage against hostile clients\n\n"
+      << "One server per row (aligned replies, default limits unless the row says otherwise) on "
+      << kClientsAddress << ":" << kClientsPort << ". Up to " << options.clients
+      << " misbehaving connections are opened in even batches over " << options.spreadSeconds
+      << " s and kept open to the end of the row, while a normal client asks for the page "
+      << options.probes << " times, once a second, at " << kProbePhase.count()
+      << " ms past the second: its page should name the next whole second and arrive just "
+         "after it. The server's memory is its VmRSS from /proc, sampled every 20 ms. "
+         "The misbehaving connections' fates are read at the end of the row, before they "
+         "close.\n\n"
+      << table.Markdown() << "\n";
   return out.str();
 }
 

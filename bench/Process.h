@@ -22,6 +22,7 @@ struct Tools {
   std::string fenwhit;      // fenwhit_bench, time host 127.0.0.74:18038
   std::string hostileDir;   // fenwhit_bench_hostile_<i>, time host 127.0.0.<80+i>:18038
   std::string sourceDir;    // bench/, for the wrk script
+  std::string delayProxy;   // tidewell_bench_delay_proxy
 };
 
 // A private directory for logs and configurations. It stays readable to user 65534, which the
@@ -85,6 +86,7 @@ class BackgroundProcess {
   bool WaitForOutput(const std::string& text, std::chrono::milliseconds timeout) const;
   bool Running();
   void Stop();
+  pid_t pid() const { return pid_; }
 
  private:
   pid_t pid_ = -1;

@@ -1,7 +1,8 @@
-// tidewell_bench: fenwhit against htpdate, and tidewell-timepage against nginx, on this machine.
+// tidewell_bench: fenwhit against htpdate, and tidewell-timepage against hostile clients and
+// against nginx, on this machine.
 //
-//   tidewell_bench [--runs N] [--kill-after SECONDS] [--sections accuracy,hostile,load]
-//                  [--output FILE] [--keep-scratch]
+//   tidewell_bench [--runs N] [--kill-after SECONDS] [--sections accuracy,hostile,load,paths]
+//                  [--seed N] [--output FILE] [--keep-scratch]
 //
 // bench/run builds it and starts it; see there. Every run of fenwhit and of htpdate goes
 // through the clock interposer's wrapper as user 65534, so this machine's clock is never
@@ -17,6 +18,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
+#include <random>
 #include <set>
 #include <sstream>
 #include <string>
@@ -24,6 +26,7 @@
 #include "Accuracy.h"
 #include "Hostile.h"
 #include "Load.h"
+#include "Paths.h"
 #include "Process.h"
 #include "Report.h"
 #include "Servers.h"
@@ -36,11 +39,12 @@ using namespace std::chrono_literals;
 constexpr int kUsageError = 2;
 
 struct Options {
-  // With the peer's 2-4 s a run this keeps the whole benchmark within about three minutes.
+  // With the peer's 2-4 s a run this keeps the whole benchmark within about seven minutes.
   int runs = 8;
   // One and a half times fenwhit's 30 s overall deadline: a run still going then will not end.
   std::chrono::seconds killAfter{45};
-  std::set<std::string> sections{"accuracy", "hostile", "load"};
+  std::set<std::string> sections{"accuracy", "hostile", "load", "paths"};
+  std::optional<std::uint32_t> seed;  // for the offsets of the paths; drawn when not given
   std::string output;
   bool keepScratch = false;
 };
@@ -65,9 +69,18 @@ std::optional<Options> ParseOptions(int argc, char** argv) {
       options.sections.clear();
       std::istringstream names(value);
       for (std::string name; std::getline(names, name, ',');) {
-        if (name != "accuracy" && name != "hostile" && name != "load") return std::nullopt;
+        if (name != "accuracy" && name != "hostile" && name != "load" && name != "paths") {
+          return std::nullopt;
+        }
         options.sections.insert(name);
       }
+    } else if (flag == "--seed") {
+      char* end = nullptr;
+      const unsigned long seed = std::strtoul(value.c_str(), &end, 10);
+      if (value.empty() || value[0] < '0' || value[0] > '9' || *end != '\0' || seed > UINT32_MAX) {
+        return std::nullopt;
+      }
+      options.seed = static_cast<std::uint32_t>(seed);
     } else if (flag == "--output") {
       options.output = value;
     } else {
@@ -85,7 +98,8 @@ Tools BuiltTools() {
           TIDEWELL_BENCH_TIMEPAGE,
           TIDEWELL_BENCH_FENWHIT,
           TIDEWELL_BENCH_HOSTILE_DIR,
-          TIDEWELL_BENCH_SOURCE_DIR};
+          TIDEWELL_BENCH_SOURCE_DIR,
+          TIDEWELL_BENCH_DELAY_PROXY};
 }
 
 // The programs must see the same world: no proxy (fenwhit's libcurl and htpdate both honour
@@ -188,6 +202,18 @@ int Run(const Options& options) {
     std::cout << "\nAccuracy, time and memory (" << options.runs << " runs per row):\n\n"
               << accuracy.headline << std::flush;
   }
+  if (options.sections.count("paths") != 0) {
+    PathsOptions pathsOptions;
+    pathsOptions.runs = options.runs;
+    pathsOptions.killAfter = options.killAfter;
+    pathsOptions.seed = options.seed ? *options.seed : std::random_device{}();
+    const PathsResult paths = RunPaths(tools, scratch, pathsOptions);
+    report << paths.section;
+    lap("paths");
+    std::cout << "\nOver delayed paths (" << options.runs << " runs per row, seed "
+              << pathsOptions.seed << "):\n\n"
+              << paths.headline << std::flush;
+  }
   if (options.sections.count("hostile") != 0) {
     std::cerr << "[hostile] running the cases (the slow ones side by side)" << std::endl;
     HostileOptions hostileOptions;
@@ -195,8 +221,11 @@ int Run(const Options& options) {
     hostileOptions.normalRssKb = accuracy.fenwhitNormalRssKb;
     const std::string section = RunHostile(tools, scratch, hostileOptions);
     report << section;
-    lap("hostile");
     std::cout << "\n" << section << std::flush;
+    const std::string clients = RunHostileClients(tools, scratch, HostileClientOptions{});
+    report << clients;
+    lap("hostile");
+    std::cout << "\n" << clients << std::flush;
   }
   if (options.sections.count("load") != 0) {
     const std::string section = RunLoad(tools, scratch, LoadOptions{});
@@ -229,7 +258,8 @@ int main(int argc, char** argv) {
   const auto options = tidewell::bench::ParseOptions(argc, argv);
   if (!options) {
     std::cerr << "usage: tidewell_bench [--runs N] [--kill-after SECONDS] "
-                 "[--sections accuracy,hostile,load] [--output FILE] [--keep-scratch]\n";
+                 "[--sections accuracy,hostile,load,paths] [--seed N] [--output FILE] "
+                 "[--keep-scratch]\n";
     return tidewell::bench::kUsageError;
   }
   // A program killed mid-write must not take the benchmark down with it.

@@ -49,7 +49,53 @@ bool DaylightInForce(const TimeZoneSettings& zone, std::int16_t month, std::int1
   return month > dm || month < sm;               // daylight period spans the turn of the year
 }
 
+constexpr std::int64_t kSecondsPerMinute = 60;
+
+enum class ChangeOfDay { None, ToStandard, ToDaylight };
+
+// Tested in the offset rule's order, so a zone whose two changes share a day counts the change
+// to standard time.
+ChangeOfDay ChangeOn(const TimeZoneSettings& zone, std::int16_t month, std::int16_t day) {
+  if (zone.StandardMonth == 0) return ChangeOfDay::None;
+  if (month == zone.StandardMonth && day == zone.StandardDay) return ChangeOfDay::ToStandard;
+  if (month == zone.DaylightMonth && day == zone.DaylightDay) return ChangeOfDay::ToDaylight;
+  return ChangeOfDay::None;
+}
+
+// The UTC moment of the change on the clock's date: local midnight, plus the change's second on
+// the clock as it read before, turned to UTC with the bias in force before the change.
+DateTime ChangeMoment(const DateTime& clock, std::int32_t changeSecond,
+                      std::int64_t biasBeforeMinutes) {
+  const DateTime midnight = DateTime::FromParts(clock.Year(), clock.Month(), clock.Day());
+  return DateTime::FromSerialSeconds(midnight.SerialSeconds() + changeSecond +
+                                     biasBeforeMinutes * kSecondsPerMinute);
+}
+
 }  // namespace
+
+bool IsChangeDay(const TimeZoneSettings& zone, std::int16_t month, std::int16_t day) {
+  return ChangeOn(zone, month, day) != ChangeOfDay::None;
+}
+
+std::int32_t BiasMinutesAt(const TimeZoneSettings& zone, const DateTime& clock,
+                           const DateTime& universal) {
+  const auto month = static_cast<std::int16_t>(clock.Month());
+  const auto day = static_cast<std::int16_t>(clock.Day());
+  const std::int32_t wholeDayBias = BiasMinutes(zone, month, day);
+  const ChangeOfDay change = ChangeOn(zone, month, day);
+  if (change == ChangeOfDay::None) return wholeDayBias;
+
+  // The whole-day bias is at most the change's size off: close enough to find the page's date.
+  const DateTime clockUtc = clock.AddMinutes(wholeDayBias);
+  const DateTime pageInstant = NearestDayAt(clockUtc, universal.SecondOfDay());
+  const std::int64_t standardBias = std::int64_t{zone.Bias} + zone.StandardBias;
+  const std::int64_t daylightBias = std::int64_t{zone.Bias} + zone.DaylightBias;
+  const bool daylight =
+      change == ChangeOfDay::ToDaylight
+          ? pageInstant >= ChangeMoment(clock, zone.DaylightChangeSecond, standardBias)
+          : pageInstant < ChangeMoment(clock, zone.StandardChangeSecond, daylightBias);
+  return CheckedAdd32(zone.Bias, daylight ? zone.DaylightBias : zone.StandardBias);
+}
 
 std::int32_t BiasMinutes(const TimeZoneSettings& zone, std::int16_t month, std::int16_t day) {
   const std::int32_t seasonalBias =
@@ -63,7 +109,7 @@ bool TimeCore::DoAtomicTime() {
 
   const TimeZoneSettings zone = platform_.ReadTimeZoneSettings();
   const MonthDay today = platform_.Today();
-  const std::int32_t biasMinutes = BiasMinutes(zone, today.Month, today.Day);
+  std::int32_t biasMinutes = BiasMinutes(zone, today.Month, today.Day);
 
   std::string page = GetUrlText(TimePageAddress());
 
@@ -84,12 +130,19 @@ bool TimeCore::DoAtomicTime() {
                              static_cast<std::size_t>(timeLength)));
 
   const DateTime universal = DateTime::Parse(timeText);
+  // On the day of a change the whole-day offset holds only on one side of the change's moment,
+  // so there the page's own instant decides which offset turns it into local time.
+  const DateTime clock = platform_.ReadLocalClock();
+  if (IsChangeDay(zone, today.Month, today.Day)) {
+    biasMinutes = BiasMinutesAt(zone, clock, universal);
+  }
   const DateTime local = universal.AddMinutes(-std::int64_t{biasMinutes});
 
   // Only the time of day is taken from the page. It goes on whichever of yesterday, today or
   // tomorrow lies nearest the clock, so a clock a little off across midnight keeps its date.
-  const DateTime target = NearestDayAt(platform_.ReadLocalClock(), local.SecondOfDay());
-  if (!platform_.SetLocalClock(target)) return result;  // the system refused the change
+  const DateTime target = NearestDayAt(clock, local.SecondOfDay());
+  // The bias tells a reading that the change's repeated hour shows twice which instant it is.
+  if (!platform_.SetLocalClock(target, biasMinutes)) return result;  // the system refused
 
   m_StrAtomicTime = platform_.TimeOfDayText(platform_.ReadLocalClock().TimeOnly());
   result = true;

@@ -15,6 +15,17 @@ std::string TimePageAddress();
 // sum does not fit in 32 bits.
 std::int32_t BiasMinutes(const TimeZoneSettings& zone, std::int16_t month, std::int16_t day);
 
+// True when (month, day) is the day of one of the zone's two changes.
+bool IsChangeDay(const TimeZoneSettings& zone, std::int16_t month, std::int16_t day);
+
+// Minutes to add to local time to get UTC at the instant a page names by its Universal time of
+// day `universal`, the local clock reading `clock`. On ordinary days this is BiasMinutes for the
+// clock's date. On the day of a change the whole day is not on one side of it: daylight time is
+// in force from the change's moment on the day it begins, and until that moment on the day it
+// ends. The page's instant is its time of day on the UTC date nearest the clock's UTC reading.
+std::int32_t BiasMinutesAt(const TimeZoneSettings& zone, const DateTime& clock,
+                           const DateTime& universal);
+
 // The synchronisation component that each program's window carries: it downloads the time page,
 // takes the Universal Time from it, sets the local clock and keeps the clock's time as text.
 class TimeCore {

@@ -9,7 +9,10 @@ namespace tidewell {
 
 // The zone's settings in the Windows sense: UTC = local time + bias, in minutes. The transition
 // months and days are the calendar days on which the zone changes to standard and to daylight
-// time in the current year; StandardMonth is 0 when the zone keeps no daylight time.
+// time in the current year; StandardMonth is 0 when the zone keeps no daylight time. The change
+// seconds say when on its day each change happens: seconds after local midnight of that day, on
+// the clock as it reads before the change (0 for a change at midnight, 86400 for one at the end
+// of the day).
 struct TimeZoneSettings {
   std::int32_t Bias = 0;
   std::int32_t StandardBias = 0;
@@ -18,6 +21,8 @@ struct TimeZoneSettings {
   std::int16_t StandardDay = 0;
   std::int16_t DaylightMonth = 0;
   std::int16_t DaylightDay = 0;
+  std::int32_t StandardChangeSecond = 0;
+  std::int32_t DaylightChangeSecond = 0;
 
   friend bool operator==(const TimeZoneSettings&, const TimeZoneSettings&) = default;
 };
@@ -41,8 +46,11 @@ class Platform {
 
   // The local clock as a full date-time.
   virtual DateTime ReadLocalClock() = 0;
-  // Sets the local clock to `local`. Returns false when the system refuses the change.
-  virtual bool SetLocalClock(const DateTime& local) = 0;
+  // Sets the local clock to `local`, a reading in which UTC = local + `biasMinutes`. The bias
+  // matters only where the zone's own rules leave the reading open: on the day a change repeats
+  // an hour it picks which of the two instants is meant. Returns false when the system refuses
+  // the change.
+  virtual bool SetLocalClock(const DateTime& local, std::int32_t biasMinutes) = 0;
   // A time of day as text in the user's time format.
   virtual std::string TimeOfDayText(const DateTime& timeOfDay) = 0;
 

@@ -8,8 +8,11 @@ namespace tidewell {
 
 void FakePlatform::SetZone(std::int32_t bias, std::int32_t standardBias, std::int32_t daylightBias,
                            std::int16_t standardMonth, std::int16_t standardDay,
-                           std::int16_t daylightMonth, std::int16_t daylightDay) {
+                           std::int16_t daylightMonth, std::int16_t daylightDay,
+                           std::int32_t standardChangeSecond, std::int32_t daylightChangeSecond) {
   zone = {bias, standardBias, daylightBias, standardMonth, standardDay, daylightMonth, daylightDay};
+  zone.StandardChangeSecond = standardChangeSecond;
+  zone.DaylightChangeSecond = daylightChangeSecond;
 }
 
 void FakePlatform::ServeTime(const std::string& timeText) {
@@ -21,8 +24,9 @@ MonthDay FakePlatform::Today() {
   return {static_cast<std::int16_t>(clock.Month()), static_cast<std::int16_t>(clock.Day())};
 }
 
-bool FakePlatform::SetLocalClock(const DateTime& local) {
+bool FakePlatform::SetLocalClock(const DateTime& local, std::int32_t biasMinutes) {
   clockSets.push_back(local);
+  clockSetBiases.push_back(biasMinutes);
   if (refuseClockChange) return false;
   clock = local;
   return true;

@@ -29,6 +29,7 @@ class FakePlatform : public Platform {
 
   // What happened.
   std::vector<DateTime> clockSets;
+  std::vector<std::int32_t> clockSetBiases;  // the bias each of clockSets was given with
   std::vector<std::string> agents;
   std::vector<std::string> addressesOpened;
   std::vector<std::uint32_t> readsAsked;
@@ -36,17 +37,19 @@ class FakePlatform : public Platform {
   std::vector<InternetHandle> handlesClosed;
   int downloads = 0;
 
-  // Sets the zone's transition days and biases in one go.
+  // Sets the zone's transition days and biases in one go; the changes happen at local midnight
+  // unless their seconds are given.
   void SetZone(std::int32_t bias, std::int32_t standardBias, std::int32_t daylightBias,
                std::int16_t standardMonth, std::int16_t standardDay, std::int16_t daylightMonth,
-               std::int16_t daylightDay);
+               std::int16_t daylightDay, std::int32_t standardChangeSecond = 0,
+               std::int32_t daylightChangeSecond = 0);
   // Serves a page whose first "Universal" is preceded by ", <time> ".
   void ServeTime(const std::string& timeText);
 
   TimeZoneSettings ReadTimeZoneSettings() override { return zone; }
   MonthDay Today() override;
   DateTime ReadLocalClock() override { return clock; }
-  bool SetLocalClock(const DateTime& local) override;
+  bool SetLocalClock(const DateTime& local, std::int32_t biasMinutes) override;
   std::string TimeOfDayText(const DateTime& timeOfDay) override;
 
   InternetHandle InternetOpen(const std::string& agent) override;

@@ -45,11 +45,11 @@ DateTime LinuxPlatform::ReadLocalClock() {
   return LocalDateTimeAt(now.tv_sec).value_or(DateTime{});
 }
 
-bool LinuxPlatform::SetLocalClock(const DateTime& local) {
+bool LinuxPlatform::SetLocalClock(const DateTime& local, std::int32_t biasMinutes) {
   // Root, or a program or systemd service that holds CAP_SYS_TIME, sets the clock directly.
   // Anybody else is refused (EPERM) and asks systemd-timedated instead, whose authority (polkit)
   // decides whether this user may. Any other refusal would be timedated's as well.
-  const std::optional<timespec> instant = LocalToTimespec(local);
+  const std::optional<timespec> instant = LocalToTimespec(local, biasMinutes);
   if (!instant) return false;
   if (clock_settime(CLOCK_REALTIME, &*instant) == 0) return true;
   return errno == EPERM && AskTimedatedToSet(*instant);

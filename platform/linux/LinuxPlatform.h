@@ -21,7 +21,7 @@ class LinuxPlatform : public Platform {
   TimeZoneSettings ReadTimeZoneSettings() override;
   MonthDay Today() override;
   DateTime ReadLocalClock() override;
-  bool SetLocalClock(const DateTime& local) override;
+  bool SetLocalClock(const DateTime& local, std::int32_t biasMinutes) override;
   std::string TimeOfDayText(const DateTime& timeOfDay) override;
 
   InternetHandle InternetOpen(const std::string& agent) override;

@@ -9,6 +9,7 @@ namespace {
 
 constexpr std::time_t kSecondsPerDay = 86400;
 constexpr int kTmBaseYear = 1900;
+constexpr long kSecondsPerMinute = 60;
 constexpr int kLastSecondOfMinute = 59;  // a leap second shows as the second before it
 constexpr const char* kTimeOfDayFormat = "%X";
 constexpr std::size_t kTimeTextCapacity = 128;
@@ -35,7 +36,8 @@ bool OffsetHolds(std::time_t instant, long offset) { return OffsetAt(instant) ==
 
 }  // namespace
 
-std::optional<timespec> LocalToTimespec(const DateTime& local) {
+std::optional<timespec> LocalToTimespec(const DateTime& local,
+                                        std::optional<std::int32_t> biasMinutes) {
   tzset();
   const std::time_t wall = WallSeconds(local);
   // The offsets a day either side of the reading are the ones before and after any change that
@@ -45,9 +47,18 @@ std::optional<timespec> LocalToTimespec(const DateTime& local) {
   const std::optional<long> offsetAfter = OffsetAt(wall + kSecondsPerDay);
   if (!offsetBefore || !offsetAfter) return std::nullopt;
 
-  std::time_t instant = wall - *offsetAfter;  // also the answer for a skipped reading
-  if (!OffsetHolds(instant, *offsetAfter) && OffsetHolds(wall - *offsetBefore, *offsetBefore)) {
+  std::time_t instant = wall - *offsetAfter;
+  const bool afterHolds = OffsetHolds(instant, *offsetAfter);
+  const bool beforeHolds = OffsetHolds(wall - *offsetBefore, *offsetBefore);
+  if (!afterHolds && beforeHolds) {
     instant = wall - *offsetBefore;  // an ordinary reading just before a change
+  }
+  // Both offsets hold for a repeated reading and neither for a skipped one: the zone cannot
+  // tell, the offset the reading was made with can.
+  const bool readingIsOpen = afterHolds == beforeHolds && *offsetBefore != *offsetAfter;
+  if (readingIsOpen && biasMinutes) {
+    const long wanted = -static_cast<long>(*biasMinutes) * kSecondsPerMinute;
+    if (wanted == *offsetBefore || wanted == *offsetAfter) instant = wall - wanted;
   }
   return timespec{instant, 0};
 }

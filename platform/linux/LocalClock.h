@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <ctime>
 #include <optional>
 #include <string>
@@ -9,11 +10,14 @@
 namespace tidewell {
 
 // The instant at which the local clock of the zone in force reads `local`. On the day a zone
-// changes its offset, a reading that the change skips or repeats is taken in the offset that
-// follows the change: that is the offset the synchronisation already uses for the whole day of
-// a change, so the clock lands on the very instant the time page named. Empty when the reading
-// cannot be represented.
-std::optional<timespec> LocalToTimespec(const DateTime& local);
+// changes its offset, a reading that the change repeats or skips is taken in the offset given by
+// `biasMinutes` (UTC = local + biasMinutes) when that is the offset before or after the change:
+// it is the offset the synchronisation turned the page's instant into local time with, so the
+// clock lands on that very instant. Without a bias, or with one that is neither offset, such a
+// reading is taken in the offset after the change. Every other reading converts by the zone
+// alone. Empty when the reading cannot be represented.
+std::optional<timespec> LocalToTimespec(const DateTime& local,
+                                        std::optional<std::int32_t> biasMinutes = std::nullopt);
 
 // The local date and time of the zone in force at `instant`, to the second.
 std::optional<DateTime> LocalDateTimeAt(std::time_t instant);

@@ -105,10 +105,20 @@ std::int32_t MinutesWest(long secondsEast) {
   return static_cast<std::int32_t>(-secondsEast / kSecondsPerMinute);
 }
 
-void SetTransitionDay(std::time_t firstSecond, std::int16_t& month, std::int16_t& day) {
-  const std::tm local = LocalAt(firstSecond);
+// The change's day is the local date, in the new offset, of its first second. Its second of that
+// day is read on the clock as it showed before the change, so it may reach 86400 (a change at the
+// end of the day) and is 0 for a change that skips the first hour of the day.
+void SetTransition(const ZoneChange& change, std::int16_t& month, std::int16_t& day,
+                   std::int32_t& changeSecond) {
+  const std::tm local = LocalAt(change.firstSecond);
   month = static_cast<std::int16_t>(local.tm_mon + 1);
   day = static_cast<std::int16_t>(local.tm_mday);
+  std::tm midnight{};
+  midnight.tm_year = local.tm_year;
+  midnight.tm_mon = local.tm_mon;
+  midnight.tm_mday = local.tm_mday;
+  const std::time_t wallBeforeChange = change.firstSecond + change.before.offset;
+  changeSecond = static_cast<std::int32_t>(wallBeforeChange - timegm(&midnight));
 }
 
 }  // namespace
@@ -126,8 +136,10 @@ TimeZoneSettings ReadZoneForYear(int year) {
   zone.Bias = MinutesWest(standardOffset);
   zone.StandardBias = 0;
   zone.DaylightBias = MinutesWest(daylightOffset - standardOffset);
-  SetTransitionDay(changes.toStandard->firstSecond, zone.StandardMonth, zone.StandardDay);
-  SetTransitionDay(changes.toDaylight->firstSecond, zone.DaylightMonth, zone.DaylightDay);
+  SetTransition(*changes.toStandard, zone.StandardMonth, zone.StandardDay,
+                zone.StandardChangeSecond);
+  SetTransition(*changes.toDaylight, zone.DaylightMonth, zone.DaylightDay,
+                zone.DaylightChangeSecond);
   return zone;
 }
 

@@ -25,7 +25,8 @@ GetTimeZoneInformationFunction BoundGetTimeZoneInformation() {
 }
 
 TransitionRule RuleOf(const SYSTEMTIME& date) {
-  return {date.wYear, date.wMonth, date.wDayOfWeek, date.wDay};
+  return {date.wYear, date.wMonth,  date.wDayOfWeek, date.wDay,
+          date.wHour, date.wMinute, date.wSecond,    date.wMilliseconds};
 }
 
 SYSTEMTIME LocalNow() {
@@ -93,9 +94,10 @@ DateTime WindowsPlatform::ReadLocalClock() {
   return DateTime::FromParts(now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond);
 }
 
-bool WindowsPlatform::SetLocalClock(const DateTime& local) {
+bool WindowsPlatform::SetLocalClock(const DateTime& local, std::int32_t /*biasMinutes*/) {
   // Windows asks nobody for the right: the program runs with it (as administrator) or not, so
-  // options_.interactive changes nothing here.
+  // options_.interactive changes nothing here. SetLocalTime converts the reading with the offset
+  // in force at the call, so the bias the reading was made with is not needed.
   EnableSystemTimePrivilege();
   const SYSTEMTIME wanted = ToSystemTime(local);
   const DWORD periodBefore = ZonePeriodInForce();

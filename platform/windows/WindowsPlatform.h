@@ -21,7 +21,7 @@ class WindowsPlatform : public Platform {
   MonthDay Today() override;
   DateTime ReadLocalClock() override;
   // Enables the system-time privilege when the process holds it; false when Windows refuses.
-  bool SetLocalClock(const DateTime& local) override;
+  bool SetLocalClock(const DateTime& local, std::int32_t biasMinutes) override;
   std::string TimeOfDayText(const DateTime& timeOfDay) override;
 
   InternetHandle InternetOpen(const std::string& agent) override;

@@ -9,6 +9,9 @@ constexpr int kLastOccurrence = 5;
 constexpr int kSaturday = 6;
 
 constexpr MonthDay kNoTransition{0, 0};
+constexpr std::int32_t kSecondsPerHour = 3600;
+constexpr std::int32_t kSecondsPerMinute = 60;
+constexpr std::int32_t kMillisecondsPerSecond = 1000;
 
 bool CanPlace(const TransitionRule& rule) {
   if (rule.wMonth < 1 || rule.wMonth > 12) return false;
@@ -17,6 +20,13 @@ bool CanPlace(const TransitionRule& rule) {
 }
 
 }  // namespace
+
+std::int32_t ChangeSecondOfDay(const TransitionRule& rule) {
+  const std::int32_t partSecond =
+      (rule.wMilliseconds + kMillisecondsPerSecond - 1) / kMillisecondsPerSecond;
+  return rule.wHour * kSecondsPerHour + rule.wMinute * kSecondsPerMinute + rule.wSecond +
+         partSecond;
+}
 
 MonthDay TransitionDay(const TransitionRule& rule, int year) {
   if (!CanPlace(rule)) return kNoTransition;
@@ -42,6 +52,8 @@ TimeZoneSettings ZoneSettingsForYear(const ZoneInformation& zone, int year) {
   settings.StandardDay = toStandard.Day;
   settings.DaylightMonth = toDaylight.Month;
   settings.DaylightDay = toDaylight.Day;
+  settings.StandardChangeSecond = ChangeSecondOfDay(zone.StandardDate);
+  settings.DaylightChangeSecond = ChangeSecondOfDay(zone.DaylightDate);
   return settings;
 }
 

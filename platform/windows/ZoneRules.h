@@ -13,7 +13,15 @@ struct TransitionRule {
   std::uint16_t wMonth = 0;      // 1..12; 0: the zone keeps no daylight time
   std::uint16_t wDayOfWeek = 0;  // 0 = Sunday .. 6 = Saturday (yearly rules)
   std::uint16_t wDay = 0;        // yearly rules: the occurrence, 1..4, 5 = the last
+  std::uint16_t wHour = 0;       // the time of the change, on the clock as it reads before it
+  std::uint16_t wMinute = 0;
+  std::uint16_t wSecond = 0;
+  std::uint16_t wMilliseconds = 0;
 };
+
+// The rule's time of day in whole seconds after midnight, a part of a second counting as a whole
+// one: Windows writes a change at the end of the day as 23:59:59.999, which gives 86400.
+std::int32_t ChangeSecondOfDay(const TransitionRule& rule);
 
 // The fields of TIME_ZONE_INFORMATION that the synchronisation reads: UTC = local time + bias.
 struct ZoneInformation {
@@ -32,7 +40,8 @@ MonthDay TransitionDay(const TransitionRule& rule, int year);
 
 // The zone as the synchronisation sees it in `year`. A zone keeps daylight time only when both
 // of its transitions fall on a calendar day; otherwise both months are 0 and the zone is on
-// standard time all year, whatever its DaylightBias.
+// standard time all year, whatever its DaylightBias. The change seconds are the rules' times of
+// day.
 TimeZoneSettings ZoneSettingsForYear(const ZoneInformation& zone, int year);
 
 }  // namespace tidewell

@@ -2,6 +2,7 @@
 
 #include <limits>
 
+#include "DateTime.h"
 #include "RuntimeError.h"
 #include "TimeCore.h"
 
@@ -58,6 +59,119 @@ INSTANTIATE_TEST_SUITE_P(
         OffsetCase{"SameMonthAfterStandardDay", kSameMonth, 5, 20, 0},
         // Outside the shared month, DM >= SM sends the decision to test five: daylight.
         OffsetCase{"SameMonthOtherMonthFallsToTestFive", kSameMonth, 8, 1, -60}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Zones as the Linux platform reads them, with the moments of their changes: the clock's reading
+// just before each change, in seconds after midnight of that day.
+constexpr TimeZoneSettings kBerlin2025{-60, 0, -60, 10, 26, 3, 30, 3 * 3600, 2 * 3600};
+constexpr TimeZoneSettings kNewYork2025{300, 0, -60, 11, 2, 3, 9, 2 * 3600, 2 * 3600};
+constexpr TimeZoneSettings kSydney2025{-600, 0, -60, 4, 6, 10, 5, 3 * 3600, 2 * 3600};
+// Santiago changes at midnight: back to standard at the very end of Saturday 4 April (shown as
+// 23:00 of that day), forward to daylight at the very start of Sunday 6 September.
+constexpr TimeZoneSettings kSantiago2026{240, 0, -60, 4, 4, 9, 6, 86400, 0};
+
+struct InstantCase {
+  const char* name;
+  TimeZoneSettings zone;
+  DateTime clock;      // the local clock when the page is read
+  DateTime universal;  // the page's Universal time of day
+  std::int32_t expected;
+};
+
+void PrintTo(const InstantCase& c, std::ostream* os) { *os << c.name; }
+
+DateTime Clock(int year, int month, int day, int hour, int minute, int second = 0) {
+  return DateTime::FromParts(year, month, day, hour, minute, second);
+}
+
+DateTime Page(int hour, int minute, int second = 0) {
+  return DateTime::TimeOfDay(hour, minute, second);
+}
+
+class OffsetAtThePagesInstant : public ::testing::TestWithParam<InstantCase> {};
+
+TEST_P(OffsetAtThePagesInstant, DecidesTheDayOfAChangeByTheMoment) {
+  const InstantCase& c = GetParam();
+  EXPECT_EQ(BiasMinutesAt(c.zone, c.clock, c.universal), c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, OffsetAtThePagesInstant,
+    ::testing::Values(
+        // Berlin goes from 02:00 CET to 03:00 CEST (01:00 UTC) on 30 March.
+        InstantCase{"BerlinHalfPastMidnightOnTheDaylightDay", kBerlin2025,
+                    Clock(2025, 3, 30, 0, 30), Page(23, 30), -60},
+        InstantCase{"BerlinLastSecondOfWinterTime", kBerlin2025, Clock(2025, 3, 30, 1, 59, 59),
+                    Page(0, 59, 59), -60},
+        InstantCase{"BerlinFirstSecondOfSummerTime", kBerlin2025, Clock(2025, 3, 30, 3, 0),
+                    Page(1, 0), -120},
+        InstantCase{"BerlinNoonOnTheDaylightDay", kBerlin2025, Clock(2025, 3, 30, 12, 0),
+                    Page(10, 0), -120},
+        // Berlin goes back from 03:00 CEST to 02:00 CET (01:00 UTC) on 26 October: 02:30 shows
+        // twice, and only the page's instant tells which.
+        InstantCase{"BerlinHalfPastMidnightOnTheStandardDay", kBerlin2025,
+                    Clock(2025, 10, 26, 0, 30), Page(22, 30), -120},
+        InstantCase{"BerlinRepeatedHourFirstShowing", kBerlin2025, Clock(2025, 10, 26, 2, 30),
+                    Page(0, 30), -120},
+        InstantCase{"BerlinRepeatedHourSecondShowing", kBerlin2025, Clock(2025, 10, 26, 2, 30),
+                    Page(1, 30), -60},
+        InstantCase{"BerlinLastSecondOfSummerTime", kBerlin2025, Clock(2025, 10, 26, 2, 59, 59),
+                    Page(0, 59, 59), -120},
+        InstantCase{"BerlinFirstSecondOfWinterTime", kBerlin2025, Clock(2025, 10, 26, 2, 0),
+                    Page(1, 0), -60},
+        InstantCase{"BerlinLateOnTheStandardDay", kBerlin2025, Clock(2025, 10, 26, 23, 59),
+                    Page(22, 59), -60},
+        InstantCase{"BerlinOrdinarySummerDay", kBerlin2025, Clock(2025, 7, 14, 12, 0), Page(10, 0),
+                    -120},
+        InstantCase{"BerlinDayBeforeTheChange", kBerlin2025, Clock(2025, 3, 29, 23, 59),
+                    Page(22, 59), -60},
+        // New York goes back from 02:00 EDT to 01:00 EST (06:00 UTC) on 2 November.
+        InstantCase{"NewYorkBeforeTheRepeatedHour", kNewYork2025, Clock(2025, 11, 2, 0, 40),
+                    Page(4, 40), 240},
+        InstantCase{"NewYorkRepeatedHourFirstShowing", kNewYork2025, Clock(2025, 11, 2, 1, 30),
+                    Page(5, 30), 240},
+        InstantCase{"NewYorkRepeatedHourSecondShowing", kNewYork2025, Clock(2025, 11, 2, 1, 30),
+                    Page(6, 30), 300},
+        InstantCase{"NewYorkAfternoonOnTheStandardDay", kNewYork2025, Clock(2025, 11, 2, 12, 0),
+                    Page(17, 0), 300},
+        // New York goes from 02:00 EST to 03:00 EDT (07:00 UTC) on 9 March.
+        InstantCase{"NewYorkLastSecondOfWinterTime", kNewYork2025, Clock(2025, 3, 9, 1, 59, 59),
+                    Page(6, 59, 59), 300},
+        InstantCase{"NewYorkFirstSecondOfSummerTime", kNewYork2025, Clock(2025, 3, 9, 3, 0),
+                    Page(7, 0), 240},
+        // Sydney goes back from 03:00 AEDT to 02:00 AEST on 6 April (16:00 UTC on the 5th), and
+        // forward from 02:00 AEST to 03:00 AEDT on 5 October (16:00 UTC on the 4th).
+        InstantCase{"SydneyOneOClockOnTheStandardDay", kSydney2025, Clock(2025, 4, 6, 1, 0),
+                    Page(14, 0), -660},
+        InstantCase{"SydneyRepeatedHourFirstShowing", kSydney2025, Clock(2025, 4, 6, 2, 30),
+                    Page(15, 30), -660},
+        InstantCase{"SydneyRepeatedHourSecondShowing", kSydney2025, Clock(2025, 4, 6, 2, 30),
+                    Page(16, 30), -600},
+        InstantCase{"SydneyHalfPastMidnightOnTheDaylightDay", kSydney2025,
+                    Clock(2025, 10, 5, 0, 30), Page(14, 30), -600},
+        InstantCase{"SydneyLastSecondOfWinterTime", kSydney2025, Clock(2025, 10, 5, 1, 59, 59),
+                    Page(15, 59, 59), -600},
+        InstantCase{"SydneyFirstSecondOfSummerTime", kSydney2025, Clock(2025, 10, 5, 3, 0),
+                    Page(16, 0), -660},
+        // Santiago: the whole Saturday on which summer time ends is still summer time, up to the
+        // repeated hour before midnight.
+        InstantCase{"SantiagoNoonOnTheStandardDay", kSantiago2026, Clock(2026, 4, 4, 12, 0),
+                    Page(15, 0), 180},
+        InstantCase{"SantiagoLastSecondOfSummerTime", kSantiago2026, Clock(2026, 4, 4, 23, 59, 59),
+                    Page(2, 59, 59), 180},
+        InstantCase{"SantiagoRepeatedHourSecondShowing", kSantiago2026, Clock(2026, 4, 4, 23, 0),
+                    Page(3, 0), 240},
+        InstantCase{"SantiagoFirstReadingOfSummerTime", kSantiago2026, Clock(2026, 9, 6, 1, 0),
+                    Page(4, 0), 180},
+        // A clock a few seconds fast shows the new day before the page's instant reaches it.
+        InstantCase{"SantiagoFastClockBeforeTheChange", kSantiago2026, Clock(2026, 9, 6, 0, 0, 5),
+                    Page(3, 59, 59), 240},
+        // Changes at local midnight (the fake zones' default) keep the whole-day decision.
+        InstantCase{"MidnightChangeToDaylightCountsAllDay", kNorthern, Clock(2026, 4, 6, 1, 0, 1),
+                    Page(5, 0, 1), 240},
+        InstantCase{"MidnightChangeToStandardCountsAllDay", kNorthern, Clock(2026, 10, 26, 0, 0, 1),
+                    Page(5, 0, 1), 300},
+        InstantCase{"NoDaylightZone", kNoDaylight, Clock(2026, 1, 1, 12, 0), Page(3, 0), -540}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(OffsetRuleTest, StandardBiasIsAddedOutsideDaylight) {

@@ -110,6 +110,73 @@ INSTANTIATE_TEST_SUITE_P(
                      DateTime::FromParts(2026, 12, 7, 12, 0, 30)}),
     [](const auto& info) { return std::string(info.param.name); });
 
+struct ChangeDayCase {
+  const char* name;
+  TimeZoneSettings zone;
+  DateTime clock;
+  const char* pageTime;
+  DateTime expected;  // the page's instant as local time
+  std::int32_t expectedBias;
+};
+
+void PrintTo(const ChangeDayCase& c, std::ostream* os) { *os << c.name; }
+
+class ChangeDayTest : public ::testing::TestWithParam<ChangeDayCase> {};
+
+// The clock is two seconds fast, so every case is a correction; the clock must land on the
+// page's instant, and the platform must hear which offset the reading was made with.
+TEST_P(ChangeDayTest, SetsThePagesInstantThroughTheChange) {
+  const ChangeDayCase& c = GetParam();
+  FakePlatform platform;
+  platform.zone = c.zone;
+  platform.clock = c.clock;
+  platform.ServeTime(std::string(" ") + c.pageTime + " ");
+  TimeCore core(platform);
+  EXPECT_TRUE(core.DoAtomicTime());
+  ASSERT_EQ(platform.clockSets.size(), 1u);
+  EXPECT_EQ(platform.clockSets[0], c.expected);
+  EXPECT_EQ(platform.clockSetBiases.at(0), c.expectedBias);
+}
+
+constexpr TimeZoneSettings kBerlin2025{-60, 0, -60, 10, 26, 3, 30, 3 * 3600, 2 * 3600};
+constexpr TimeZoneSettings kNewYork2025{300, 0, -60, 11, 2, 3, 9, 2 * 3600, 2 * 3600};
+constexpr TimeZoneSettings kSydney2025{-600, 0, -60, 4, 6, 10, 5, 3 * 3600, 2 * 3600};
+constexpr TimeZoneSettings kSantiago2026{240, 0, -60, 4, 4, 9, 6, 86400, 0};
+
+INSTANTIATE_TEST_SUITE_P(
+    Zones, ChangeDayTest,
+    ::testing::Values(ChangeDayCase{"BerlinBeforeClocksGoForward", kBerlin2025,
+                                    DateTime::FromParts(2025, 3, 30, 0, 30, 2), "23:30:00",
+                                    DateTime::FromParts(2025, 3, 30, 0, 30, 0), -60},
+                      ChangeDayCase{"BerlinBeforeClocksGoBack", kBerlin2025,
+                                    DateTime::FromParts(2025, 10, 26, 0, 30, 2), "22:30:00",
+                                    DateTime::FromParts(2025, 10, 26, 0, 30, 0), -120},
+                      ChangeDayCase{"BerlinRepeatedHourFirstShowing", kBerlin2025,
+                                    DateTime::FromParts(2025, 10, 26, 2, 30, 2), "00:30:00",
+                                    DateTime::FromParts(2025, 10, 26, 2, 30, 0), -120},
+                      ChangeDayCase{"BerlinRepeatedHourSecondShowing", kBerlin2025,
+                                    DateTime::FromParts(2025, 10, 26, 2, 30, 2), "01:30:00",
+                                    DateTime::FromParts(2025, 10, 26, 2, 30, 0), -60},
+                      ChangeDayCase{"BerlinOrdinarySummerDay", kBerlin2025,
+                                    DateTime::FromParts(2025, 7, 14, 12, 0, 2), "10:00:00",
+                                    DateTime::FromParts(2025, 7, 14, 12, 0, 0), -120},
+                      ChangeDayCase{"NewYorkBeforeClocksGoBack", kNewYork2025,
+                                    DateTime::FromParts(2025, 11, 2, 0, 40, 2), "04:40:00",
+                                    DateTime::FromParts(2025, 11, 2, 0, 40, 0), 240},
+                      ChangeDayCase{"SydneyBeforeClocksGoBack", kSydney2025,
+                                    DateTime::FromParts(2025, 4, 6, 1, 0, 2), "14:00:00",
+                                    DateTime::FromParts(2025, 4, 6, 1, 0, 0), -660},
+                      ChangeDayCase{"SydneyBeforeClocksGoForward", kSydney2025,
+                                    DateTime::FromParts(2025, 10, 5, 0, 30, 2), "14:30:00",
+                                    DateTime::FromParts(2025, 10, 5, 0, 30, 0), -600},
+                      ChangeDayCase{"SantiagoLastSecondOfSummerTime", kSantiago2026,
+                                    DateTime::FromParts(2026, 4, 4, 23, 59, 58), "02:59:56",
+                                    DateTime::FromParts(2026, 4, 4, 23, 59, 56), 180},
+                      ChangeDayCase{"SantiagoFirstSecondOfSummerTime", kSantiago2026,
+                                    DateTime::FromParts(2026, 9, 6, 1, 0, 2), "04:00:00",
+                                    DateTime::FromParts(2026, 9, 6, 1, 0, 0), 180}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 TEST_F(DoAtomicTimeTest, PageWithoutTheMarkerGivesFalse) {
   platform.page.body = "<html>Dec. 07, 12:00:00 UTC</html>";
   ExpectFalseAndUntouched();

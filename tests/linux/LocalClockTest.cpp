@@ -2,7 +2,9 @@
 #include <locale.h>
 
 #include <clocale>
+#include <cstdint>
 #include <ctime>
+#include <optional>
 #include <string>
 
 #include "LinuxPlatform.h"
@@ -30,6 +32,8 @@ struct ConversionCase {
   const char* tz;
   DateTime local;
   std::time_t expectedUtc;
+  // The offset the reading was made with, if any.
+  std::optional<std::int32_t> biasMinutes = std::nullopt;
 };
 
 void PrintTo(const ConversionCase& conversion, std::ostream* out) {
@@ -41,13 +45,14 @@ class LocalReadingTest : public ::testing::TestWithParam<ConversionCase> {};
 TEST_P(LocalReadingTest, NamesTheExpectedInstant) {
   const ConversionCase& conversion = GetParam();
   ScopedEnvironment environment("TZ", conversion.tz);
-  const std::optional<timespec> instant = LocalToTimespec(conversion.local);
+  const std::optional<timespec> instant = LocalToTimespec(conversion.local, conversion.biasMinutes);
   ASSERT_TRUE(instant.has_value());
   EXPECT_EQ(instant->tv_sec, conversion.expectedUtc);
   EXPECT_EQ(instant->tv_nsec, 0);
 }
 
-// On the day of a change a skipped or repeated reading is taken in the offset after the change.
+// On the day of a change a skipped or repeated reading is taken in the offset it was made with,
+// and without one in the offset after the change. Other readings ignore the offset given.
 INSTANTIATE_TEST_SUITE_P(
     Readings, LocalReadingTest,
     ::testing::Values(
@@ -77,6 +82,42 @@ INSTANTIATE_TEST_SUITE_P(
                        DateTime::FromParts(2026, 4, 5, 2, 30, 0), Utc(2026, 4, 4, 16, 30)},
         ConversionCase{"skipped midnight in Santiago", "America/Santiago",
                        DateTime::FromParts(2026, 9, 6, 0, 30, 0), Utc(2026, 9, 6, 3, 30)},
+        ConversionCase{"repeated in Berlin, summer time", "Europe/Berlin",
+                       DateTime::FromParts(2025, 10, 26, 2, 30, 0), Utc(2025, 10, 26, 0, 30), -120},
+        ConversionCase{"repeated in Berlin, winter time", "Europe/Berlin",
+                       DateTime::FromParts(2025, 10, 26, 2, 30, 0), Utc(2025, 10, 26, 1, 30), -60},
+        ConversionCase{"last second of the first showing in Berlin", "Europe/Berlin",
+                       DateTime::FromParts(2025, 10, 26, 2, 59, 59), Utc(2025, 10, 26, 0, 59, 59),
+                       -120},
+        ConversionCase{"first second of the second showing in Berlin", "Europe/Berlin",
+                       DateTime::FromParts(2025, 10, 26, 2, 0, 0), Utc(2025, 10, 26, 1, 0), -60},
+        ConversionCase{"skipped in Berlin, winter time", "Europe/Berlin",
+                       DateTime::FromParts(2025, 3, 30, 2, 30, 0), Utc(2025, 3, 30, 1, 30), -60},
+        ConversionCase{"skipped in Berlin, summer time", "Europe/Berlin",
+                       DateTime::FromParts(2025, 3, 30, 2, 30, 0), Utc(2025, 3, 30, 0, 30), -120},
+        ConversionCase{"repeated in New York, daylight time", "America/New_York",
+                       DateTime::FromParts(2025, 11, 2, 1, 40, 0), Utc(2025, 11, 2, 5, 40), 240},
+        ConversionCase{"repeated in New York, standard time", "America/New_York",
+                       DateTime::FromParts(2025, 11, 2, 1, 40, 0), Utc(2025, 11, 2, 6, 40), 300},
+        ConversionCase{"repeated in Sydney, daylight time", "Australia/Sydney",
+                       DateTime::FromParts(2025, 4, 6, 2, 30, 0), Utc(2025, 4, 5, 15, 30), -660},
+        ConversionCase{"repeated in Sydney, standard time", "Australia/Sydney",
+                       DateTime::FromParts(2025, 4, 6, 2, 30, 0), Utc(2025, 4, 5, 16, 30), -600},
+        ConversionCase{"repeated before midnight in Santiago, summer time", "America/Santiago",
+                       DateTime::FromParts(2026, 4, 4, 23, 30, 0), Utc(2026, 4, 5, 2, 30), 180},
+        ConversionCase{"repeated before midnight in Santiago, winter time", "America/Santiago",
+                       DateTime::FromParts(2026, 4, 4, 23, 30, 0), Utc(2026, 4, 5, 3, 30), 240},
+        ConversionCase{"skipped midnight in Santiago, winter time", "America/Santiago",
+                       DateTime::FromParts(2026, 9, 6, 0, 30, 0), Utc(2026, 9, 6, 4, 30), 240},
+        // An offset that is neither side of the change leaves the repeated reading as it was.
+        ConversionCase{"repeated in Berlin, an offset of neither side", "Europe/Berlin",
+                       DateTime::FromParts(2025, 10, 26, 2, 30, 0), Utc(2025, 10, 26, 1, 30), 0},
+        // The zone alone decides an ordinary reading, even when the offset given disagrees.
+        ConversionCase{"ordinary reading with a wrong offset", "America/New_York",
+                       DateTime::FromParts(2026, 7, 1, 12, 0, 0), Utc(2026, 7, 1, 16, 0), 300},
+        ConversionCase{"ordinary reading just before the repeated hour", "America/New_York",
+                       DateTime::FromParts(2026, 11, 1, 0, 59, 59), Utc(2026, 11, 1, 4, 59, 59),
+                       300},
         ConversionCase{"half-hour zone", "Asia/Kolkata", DateTime::FromParts(2026, 6, 1, 5, 30, 0),
                        Utc(2026, 6, 1, 0, 0)},
         ConversionCase{"first day of the date range", "UTC", DateTime::FromParts(100, 1, 1),

@@ -87,6 +87,78 @@ INSTANTIATE_TEST_SUITE_P(Zones, FenwhitZoneTest,
                            return name;
                          });
 
+// Today becomes the day of a change through a zone written as a rule (UTC in winter, an hour
+// ahead in summer), with the change a little before or after this moment. The other change is
+// half a year away. The page's instant must be set whichever side of the change it falls on.
+struct ChangeTodayCase {
+  const char* name;
+  bool toDaylight;           // which change falls today
+  int changeFromNowMinutes;  // when, counted from now
+};
+
+void PrintTo(const ChangeTodayCase& c, std::ostream* out) { *out << c.name; }
+
+// A POSIX TZ rule "XST<west>XDT<west-1>,start/time,end/time" with days counted from 0 = 1 January.
+// The zone's standard time is chosen so that it is about noon now: the change, two hours either
+// side, then always falls on today's local date, whatever the hour in UTC.
+std::string ZoneChangingToday(const ChangeTodayCase& c, std::time_t now) {
+  constexpr int kNoon = 12;
+  constexpr int kDaysInHalfAYear = 182;
+  std::tm utc{};
+  gmtime_r(&now, &utc);
+  const int hoursEast = kNoon - utc.tm_hour;  // -11 .. +12
+  const std::time_t standardNow = now + static_cast<std::time_t>(hoursEast) * 3600;
+  std::tm standard{};
+  gmtime_r(&standardNow, &standard);
+  const int nowSecond = standard.tm_hour * 3600 + standard.tm_min * 60 + standard.tm_sec;
+  // The time of a change is read on the clock before it: summer time is an hour ahead.
+  const int changeClockSecond =
+      nowSecond + c.changeFromNowMinutes * 60 + (c.toDaylight ? 0 : 3600);
+  const int today = standard.tm_yday;
+  const int otherDay = (today + kDaysInHalfAYear) % 365;
+  const int standardWest = -hoursEast;
+  const int daylightWest = standardWest - 1;
+  char rule[128];
+  if (c.toDaylight) {
+    std::snprintf(rule, sizeof rule, "XST%dXDT%d,%d/%d:%02d:%02d,%d/2", standardWest,
+                  daylightWest, today, changeClockSecond / 3600, changeClockSecond / 60 % 60,
+                  changeClockSecond % 60, otherDay);
+  } else {
+    std::snprintf(rule, sizeof rule, "XST%dXDT%d,%d/2,%d/%d:%02d:%02d", standardWest,
+                  daylightWest, otherDay, today, changeClockSecond / 3600,
+                  changeClockSecond / 60 % 60, changeClockSecond % 60);
+  }
+  return rule;
+}
+
+class FenwhitChangeTodayTest : public FenwhitProcessTest,
+                               public ::testing::WithParamInterface<ChangeTodayCase> {};
+
+TEST_P(FenwhitChangeTodayTest, SetsThePagesInstantOnTheDayOfAChange) {
+  const std::string zone = ZoneChangingToday(GetParam(), std::time(nullptr));
+  ScriptedHttpServer server(TIDEWELL_TEST_HOST_ADDRESS, TIDEWELL_TEST_HOST_PORT);
+  server.Serve(kPagePath, ScriptedReply::Body(TimePageAhead(37)));
+
+  const ChildResult run = RunFenwhit({"TZ=" + zone});
+  ExpectSilentSuccess(run);
+  const auto calls = ClockCalls();
+  ASSERT_EQ(calls.size(), 1u) << zone;
+  const double ahead = calls[0].requested - calls[0].real;
+  EXPECT_GT(ahead, 34.0) << zone;
+  EXPECT_LT(ahead, 38.0) << zone;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Changes, FenwhitChangeTodayTest,
+    ::testing::Values(ChangeTodayCase{"BeforeTheChangeToSummerTime", true, 120},
+                      ChangeTodayCase{"AfterTheChangeToSummerTime", true, -120},
+                      ChangeTodayCase{"BeforeTheChangeToWinterTime", false, 120},
+                      ChangeTodayCase{"AfterTheChangeToWinterTime", false, -120},
+                      // Half an hour before summer time ends, this reading shows again later.
+                      ChangeTodayCase{"FirstShowingOfTheRepeatedHour", false, 30},
+                      ChangeTodayCase{"SecondShowingOfTheRepeatedHour", false, -30}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 TEST_F(FenwhitProcessTest, NoServerListeningEndsSilentlyWithoutTouchingTheClock) {
   const ChildResult run = RunFenwhit();
   ExpectSilentSuccess(run);

@@ -12,6 +12,7 @@
 // Prints "set" or "not set" and exits 0; exits 2 on a wrong command line.
 #include <chrono>
 #include <cstdlib>
+#include <ctime>
 #include <exception>
 #include <iostream>
 #include <memory>
@@ -34,6 +35,15 @@ std::unique_ptr<tidewell::Platform> PlatformFor(bool interactive, int timeoutCou
   return std::make_unique<tidewell::LinuxPlatform>(options, tidewell::DownloadLimits{}, limits);
 }
 
+// UTC = local + bias in the zone as it is now. The platform looks at it only for a reading that
+// a change of the zone repeats or skips.
+std::int32_t BiasMinutesNow() {
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  return static_cast<std::int32_t>(-local.tm_gmtoff / 60);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -46,7 +56,8 @@ int main(int argc, char** argv) {
   try {
     const tidewell::DateTime local = tidewell::DateTime::Parse(argv[2]);
     const auto platform = PlatformFor(mode == "interactive", argc - 3, argv + 3);
-    std::cout << (platform->SetLocalClock(local) ? "set" : "not set") << std::endl;
+    const bool set = platform->SetLocalClock(local, BiasMinutesNow());
+    std::cout << (set ? "set" : "not set") << std::endl;
   } catch (const std::exception& error) {
     std::cerr << "timedated_probe: " << error.what() << "\n";
     return kUsageError;

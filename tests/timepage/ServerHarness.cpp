@@ -193,6 +193,11 @@ std::vector<std::string> ServerProcess::ReadLines(std::size_t count,
   return lines;
 }
 
+bool ServerProcess::LimitOpenFiles(unsigned count) {
+  const rlimit limit{count, count};
+  return pid_ > 0 && ::prlimit(pid_, RLIMIT_NOFILE, &limit, nullptr) == 0;
+}
+
 ExitResult ServerProcess::Stop(int signal) {
   if (pid_ <= 0) return {};
   ::kill(pid_, signal);

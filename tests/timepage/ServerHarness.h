@@ -49,6 +49,9 @@ class ServerProcess {
   // Lines the server wrote to stdout after the listening line, waiting up to `wait` for
   // `count` of them.
   std::vector<std::string> ReadLines(std::size_t count, std::chrono::milliseconds wait);
+  // Lowers the server's limit on open files, soft and hard, to `count` (it raises its soft limit
+  // to the hard one as it starts, so both must go down).
+  bool LimitOpenFiles(unsigned count);
   // Sends `signal` and waits up to 5 s for the exit.
   ExitResult Stop(int signal);
   // What the server wrote to stderr so far (after Stop: everything).

@@ -251,41 +251,6 @@ INSTANTIATE_TEST_SUITE_P(
             "GET /cgi-bin/timer.pl HTTP/1.1\r\nX-Filler: " + std::string(9000, 'a') + "\r\n\r\n",
             431, "-"}));
 
-TEST(TimePageServer, AClientThatHangsUpWhileParkedDisturbsNoOne) {
-  ServerProcess server({"--port", "0", "--log"});
-  ASSERT_TRUE(server.started());
-  SleepUntilPhase(50ms);
-  std::vector<int> clients;
-  for (int i = 0; i < 3; ++i) {
-    clients.push_back(ConnectLoopback(server.port()));
-    ASSERT_GE(clients.back(), 0);
-    ASSERT_TRUE(SendAll(clients.back(), GetRequest()));
-  }
-  const Instant sent = RealNow();
-  std::this_thread::sleep_for(100ms);  // parked by now, the boundary still far
-  ::close(clients[1]);
-  ASSERT_LT(RealNow() - sent, nanoseconds{700ms}) << "too slow to hang up while parked";
-
-  const HttpReply first = ReadReply(clients[0]);
-  const HttpReply third = ReadReply(clients[2]);
-  ::close(clients[0]);
-  ::close(clients[2]);
-  const Second boundary = ceil<seconds>(sent);
-  EXPECT_EQ(ServedSecond(first), boundary);
-  EXPECT_EQ(ServedSecond(third), boundary);
-  EXPECT_LT(first.receivedAt - Instant{boundary}, kArrivalBound);
-  EXPECT_LT(third.receivedAt - Instant{boundary}, kArrivalBound);
-
-  // Still serving, and the one that hung up was never answered.
-  const HttpReply later = Fetch(server.port(), GetRequest());
-  EXPECT_EQ(later.status, 200);
-  const std::vector<std::string> log = server.ReadLines(3, 2s);
-  EXPECT_EQ(log.size(), 3u);
-  const ExitResult exit = server.Stop(SIGTERM);
-  EXPECT_EQ(exit.status, 0);
-  EXPECT_EQ(server.Stderr(), "");
-}
-
 // How long until the server closes `fd`, or nullopt if it does not within the receive limit.
 std::optional<nanoseconds> TimeUntilClosed(int fd, Instant since) {
   char byte;

@@ -56,7 +56,8 @@ class RecordingPlatform : public Platform {
   TimeZoneSettings ReadTimeZoneSettings() override { return inner_.ReadTimeZoneSettings(); }
   MonthDay Today() override { return inner_.Today(); }
   DateTime ReadLocalClock() override { return inner_.ReadLocalClock(); }
-  bool SetLocalClock(const DateTime&) override { return false; }  // never the real clock here
+  // Never the real clock here.
+  bool SetLocalClock(const DateTime&, std::int32_t) override { return false; }
   std::string TimeOfDayText(const DateTime& time) override { return inner_.TimeOfDayText(time); }
 
   InternetHandle InternetOpen(const std::string& agent) override {
@@ -303,7 +304,7 @@ TEST(LocalClockTest, RefusedChangeLeavesTheClockAndReportsFalse) {
   }
   WindowsPlatform platform;
   const DateTime before = platform.ReadLocalClock();
-  EXPECT_FALSE(platform.SetLocalClock(before.AddMinutes(60)));
+  EXPECT_FALSE(platform.SetLocalClock(before.AddMinutes(60), 0));  // Windows needs no bias
   const DateTime after = platform.ReadLocalClock();
   EXPECT_LT(after.SerialSeconds() - before.SerialSeconds(), 30);
   EXPECT_GE(after.SerialSeconds(), before.SerialSeconds());

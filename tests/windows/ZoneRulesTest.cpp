@@ -73,7 +73,45 @@ INSTANTIATE_TEST_SUITE_P(
         TransitionCase{"AbsoluteDateInMonthThirteen", {2026, 13, 0, 1}, 2026, 0, 0}),
     [](const ::testing::TestParamInfo<TransitionCase>& info) { return info.param.name; });
 
-ZoneInformation UsEastern() { return {300, 0, -60, Yearly(11, kSunday, 1), Yearly(3, kSunday, 2)}; }
+TransitionRule At(TransitionRule rule, std::uint16_t hour, std::uint16_t minute = 0,
+                  std::uint16_t second = 0, std::uint16_t milliseconds = 0) {
+  rule.wHour = hour;
+  rule.wMinute = minute;
+  rule.wSecond = second;
+  rule.wMilliseconds = milliseconds;
+  return rule;
+}
+
+struct ChangeSecondCase {
+  std::string name;
+  TransitionRule rule;
+  std::int32_t expected;
+};
+
+std::ostream& operator<<(std::ostream& out, const ChangeSecondCase& c) { return out << c.name; }
+
+class ChangeSecondTest : public ::testing::TestWithParam<ChangeSecondCase> {};
+
+TEST_P(ChangeSecondTest, CountsWholeSecondsFromMidnight) {
+  EXPECT_EQ(ChangeSecondOfDay(GetParam().rule), GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Times, ChangeSecondTest,
+    ::testing::Values(ChangeSecondCase{"Midnight", At(Yearly(3, kSunday, 2), 0), 0},
+                      ChangeSecondCase{"TwoOClock", At(Yearly(3, kSunday, 2), 2), 7200},
+                      ChangeSecondCase{"ThreeOClock", At(Yearly(10, kSunday, kLast), 3), 10800},
+                      ChangeSecondCase{"MinutesAndSeconds", At(Yearly(4, kSunday, 1), 1, 30, 15),
+                                       5415},
+                      // A part of a second counts as the whole second it starts.
+                      ChangeSecondCase{"OneMillisecond", At(Yearly(4, kSunday, 1), 0, 0, 0, 1), 1},
+                      // Chile's changes, written as the last moment of Saturday.
+                      ChangeSecondCase{"EndOfTheDay", At(Yearly(4, 6, 1), 23, 59, 59, 999), 86400}),
+    [](const ::testing::TestParamInfo<ChangeSecondCase>& info) { return info.param.name; });
+
+ZoneInformation UsEastern() {
+  return {300, 0, -60, At(Yearly(11, kSunday, 1), 2), At(Yearly(3, kSunday, 2), 2)};
+}
 
 TEST(ZoneSettingsForYearTest, CarriesTheBiasesAndBothTransitionDays) {
   const TimeZoneSettings settings = ZoneSettingsForYear(UsEastern(), 2026);
@@ -85,6 +123,8 @@ TEST(ZoneSettingsForYearTest, CarriesTheBiasesAndBothTransitionDays) {
   expected.StandardDay = 1;
   expected.DaylightMonth = 3;
   expected.DaylightDay = 8;
+  expected.StandardChangeSecond = 7200;
+  expected.DaylightChangeSecond = 7200;
   EXPECT_EQ(settings, expected);
 }
 
@@ -102,6 +142,18 @@ TEST(ZoneSettingsForYearTest, SouthernZoneKeepsItsOrder) {
   EXPECT_EQ(settings.StandardDay, 5);
   EXPECT_EQ(settings.DaylightMonth, 10);
   EXPECT_EQ(settings.DaylightDay, 4);
+}
+
+// Pacific SA Standard Time: both changes at 23:59:59.999 of the first Saturday of April and of
+// September, which on the clock is the end of that Saturday.
+TEST(ZoneSettingsForYearTest, ChileChangesAtTheEndOfSaturday) {
+  const ZoneInformation santiago{240, 0, -60, At(Yearly(4, 6, 1), 23, 59, 59, 999),
+                                 At(Yearly(9, 6, 1), 23, 59, 59, 999)};
+  const TimeZoneSettings settings = ZoneSettingsForYear(santiago, 2026);
+  EXPECT_EQ(settings.StandardDay, 4);
+  EXPECT_EQ(settings.StandardChangeSecond, 86400);
+  EXPECT_EQ(settings.DaylightDay, 5);
+  EXPECT_EQ(settings.DaylightChangeSecond, 86400);
 }
 
 TEST(ZoneSettingsForYearTest, ZoneWithoutDaylightTimeHasMonthZero) {

@@ -9,14 +9,13 @@ DateTime DryRunPlatform::ReadLocalClock() {
   return DateTime::FromSerialSeconds(request_->requested.SerialSeconds() + elapsedSeconds);
 }
 
-bool DryRunPlatform::SetLocalClock(const DateTime& local) {
-  request_ = Request{inner_.ReadLocalClock(), local, std::chrono::system_clock::now(),
+bool DryRunPlatform::SetLocalClock(const DateTime& local, std::int32_t biasMinutes) {
+  request_ = Request{inner_.ReadLocalClock(), local, biasMinutes, std::chrono::system_clock::now(),
                      std::chrono::steady_clock::now()};
   return true;
 }
 
-InternetHandle DryRunPlatform::InternetOpenUrl(InternetHandle session,
-                                               const std::string& address) {
+InternetHandle DryRunPlatform::InternetOpenUrl(InternetHandle session, const std::string& address) {
   const std::string target = hostOverride_.empty() ? address : WithHost(address, hostOverride_);
   return inner_.InternetOpenUrl(session, target);
 }

@@ -21,6 +21,7 @@ class DryRunPlatform : public Platform {
   struct Request {
     DateTime clockAtRequest;
     DateTime requested;
+    std::int32_t biasMinutes = 0;  // UTC = requested + biasMinutes
     std::chrono::system_clock::time_point systemAtRequest;  // to measure the offset finely
     std::chrono::steady_clock::time_point steadyAtRequest;
   };
@@ -29,7 +30,7 @@ class DryRunPlatform : public Platform {
   TimeZoneSettings ReadTimeZoneSettings() override { return inner_.ReadTimeZoneSettings(); }
   MonthDay Today() override { return inner_.Today(); }
   DateTime ReadLocalClock() override;
-  bool SetLocalClock(const DateTime& local) override;
+  bool SetLocalClock(const DateTime& local, std::int32_t biasMinutes) override;
   std::string TimeOfDayText(const DateTime& timeOfDay) override {
     return inner_.TimeOfDayText(timeOfDay);
   }

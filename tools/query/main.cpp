@@ -33,9 +33,10 @@ constexpr const char* kUsage =
     "Exit status: 0 a time was obtained, 1 no time (no page or no time entry),\n"
     "2 the page's time entry raised a run-time error, or a wrong command line.\n";
 
-void PrintReport(const tidewell::DryRunPlatform::Request& request, std::int32_t biasMinutes,
-                 const std::string& address) {
+void PrintReport(const tidewell::DryRunPlatform::Request& request, const std::string& address) {
   using namespace tidewell;
+  // The bias the synchronisation itself used: on the day of a change it depends on the page.
+  const std::int32_t biasMinutes = request.biasMinutes;
   const double offset = ClockOffsetSeconds(request.requested, biasMinutes, request.systemAtRequest);
   std::printf("time page:       %s\n", address.c_str());
   std::printf("universal time:  %s\n",
@@ -71,15 +72,12 @@ int main(int argc, char** argv) {
                                   ? TimePageAddress()
                                   : DryRunPlatform::WithHost(TimePageAddress(), options.host);
   try {
-    const MonthDay today = platform.Today();
-    const std::int32_t biasMinutes =
-        BiasMinutes(platform.ReadTimeZoneSettings(), today.Month, today.Day);
     if (!core.DoAtomicTime() || !platform.LastRequest()) {
       std::printf("time page:       %s\nno time obtained (no page, or no time entry on it)\n",
                   address.c_str());
       return kExitNoTime;
     }
-    PrintReport(*platform.LastRequest(), biasMinutes, address);
+    PrintReport(*platform.LastRequest(), address);
     return kExitTimeObtained;
   } catch (const RuntimeError& error) {
     std::fprintf(stderr, "tidewell-query: run-time error %d: %s\n", error.Number(),

@@ -49,9 +49,14 @@ void Connection::TakeHead() {
     request_ = RoutedRequest{Route::kHeadTooLarge, false, "", false};
   }
   ++answered_;
-  keepOpen_ = request_.keepAlive && !frame_.last;
+  keepOpen_ = request_.keepAlive && !frame_.last && !(clientDone_ && !HasBufferedHead());
   // A parked client should hold no buffer: free it unless it holds the next request.
   if (!keepOpen_ || input_.empty()) std::string{}.swap(input_);
+}
+
+void Connection::NoteClientDoneSending() {
+  clientDone_ = true;
+  if (phase_ == Phase::kParked && !HasBufferedHead()) keepOpen_ = false;
 }
 
 WriteState Connection::StartReply(std::shared_ptr<const Response> reply, Second served) {

@@ -62,6 +62,10 @@ class Connection {
   void TakeHead();
   // Waits for its second; nothing is read meanwhile.
   void Park() { phase_ = Phase::kParked; }
+  // The client shut its sending side (or closed altogether: the two look the same until a
+  // reply is written). Nothing more will come, so unless the next request is already here the
+  // reply being prepared is the last.
+  void NoteClientDoneSending();
 
   // Puts `reply` on the wire as far as the socket takes it; `served` is the second it shows.
   WriteState StartReply(std::shared_ptr<const Response> reply, Second served);
@@ -93,6 +97,7 @@ class Connection {
   Second served_{};
   unsigned answered_ = 0;  // requests answered or being answered on this connection
   bool keepOpen_ = false;
+  bool clientDone_ = false;  // the client's side of the stream has ended
   std::optional<Mono> deadline_;
 };
 

@@ -29,6 +29,14 @@ class Deadlines {
     if (inOrder_.empty()) return std::nullopt;
     return inOrder_.begin()->first;
   }
+  // The earliest time-out of a connection for which `wanted(id)` holds, and that connection.
+  template <typename Wanted>
+  std::optional<std::pair<Mono, std::uint64_t>> EarliestOf(Wanted wanted) const {
+    for (const auto& entry : inOrder_) {
+      if (wanted(entry.second)) return entry;
+    }
+    return std::nullopt;
+  }
   // A connection whose time-out has come at `now`, if there is one.
   std::optional<std::uint64_t> Expired(Mono now) const {
     if (inOrder_.empty() || inOrder_.begin()->first > now) return std::nullopt;

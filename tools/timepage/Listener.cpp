@@ -31,17 +31,16 @@ Listener::Listener(EventSet& events, const std::string& literal, std::uint16_t p
 
 std::string Listener::Endpoint() const { return LocalEndpoint(socket_.get()); }
 
-UniqueFd Listener::Accept() {
+Listener::Accepted Listener::Accept() {
   for (;;) {
     UniqueFd client{::accept4(socket_.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC)};
-    if (client.valid()) return client;
+    if (client.valid()) return {Outcome::kClient, std::move(client)};
     if (errno == EINTR || errno == ECONNABORTED || errno == EPROTO) continue;
     if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
-      Pause();
-    } else if (errno != EAGAIN && errno != EWOULDBLOCK) {
-      Report("accepting a client failed");
+      return {Outcome::kOutOfDescriptors, {}};
     }
-    return client;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) Report("accepting a client failed");
+    return {Outcome::kNoneWaiting, {}};
   }
 }
 

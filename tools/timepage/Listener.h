@@ -1,7 +1,7 @@
 #pragma once
 
-// The listening socket in the server's event set: accepts clients as they come, and stops
-// accepting for a moment when the process runs out of descriptors instead of spinning on a
+// The listening socket in the server's event set: accepts clients as they come, and can stop
+// accepting for a moment, when the process runs out of descriptors, instead of spinning on a
 // listener that stays readable.
 
 #include <chrono>
@@ -24,17 +24,25 @@ class Listener {
   // "127.0.0.1:8037" or "[::1]:8037": where it really listens.
   std::string Endpoint() const;
 
-  // The next waiting client, or an empty descriptor when none is waiting or accepting had to
-  // pause.
-  UniqueFd Accept();
+  enum class Outcome {
+    kClient,            // a client was accepted
+    kNoneWaiting,       // nobody is waiting, or accepting failed (reported)
+    kOutOfDescriptors,  // a client waits but the process or the system has no descriptor left
+  };
+  struct Accepted {
+    Outcome outcome;
+    UniqueFd client;  // valid with kClient
+  };
+  Accepted Accept();
 
+  // Stops accepting for a moment, so that the loop does not spin on a listener that stays
+  // readable while no client can be taken.
+  void Pause();
   // While paused: when accepting resumes.
   std::optional<Mono> PausedUntil() const { return pausedUntil_; }
   void ResumeWhenDue(Mono now);
 
  private:
-  void Pause();
-
   EventSet& events_;
   UniqueFd socket_;
   std::uint64_t tag_;

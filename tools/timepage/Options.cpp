@@ -272,11 +272,23 @@ connection stays open for the next request, which is answered by the same rules
 carries at most 100 requests and is closed when no next request head is complete
 10 s after a reply. Any other request, a request with a body, a bad one (400,
 405, 431) and the 100th on a connection get "Connection: close", and the server
-closes after that reply.
+closes after that reply. A client that shuts its sending side after a request
+still gets its page.
+
+Limits of each connection: a request head of at most 8 KiB (431 beyond), complete
+10 s after the client connected or was last answered; a reply taken within 10 s;
+after the last reply, 2 s for the client to close. Limits of the server: one
+client per descriptor it may open (it raises its soft limit on open files to the
+hard one) and at most 12 KiB of input held per client. When no descriptor is
+left, a new client takes the place of one whose page is sent or of the one that
+has waited longest, at least 250 ms, for its request head; with none of those,
+accepting stops for 100 ms while the others are served.
 
 On start the server prints "listening on ADDR:PORT" ([ADDR]:PORT for IPv6).
 SIGINT or SIGTERM stops it with status 0; an address that cannot be used gives
-status 1, a wrong command line status 2.
+status 1, a wrong command line status 2. A failure while serving is reported on
+stderr and costs at most the client it came from; if the server cannot wait for
+events any more it ends with status 3.
 )";
   return text;
 }

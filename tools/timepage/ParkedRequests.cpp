@@ -5,7 +5,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <iterator>
 #include <string>
 
 #include "Address.h"
@@ -23,16 +22,17 @@ timespec ToTimespec(Instant instant) {
 
 }  // namespace
 
-ParkedRequests::ParkedRequests(std::chrono::nanoseconds offset)
-    : offset_(offset), timer_(::timerfd_create(CLOCK_REALTIME, TFD_NONBLOCK | TFD_CLOEXEC)) {
+ParkedRequests::ParkedRequests(const ServedClock& clock)
+    : clock_(clock), timer_(::timerfd_create(CLOCK_REALTIME, TFD_NONBLOCK | TFD_CLOEXEC)) {
   if (!timer_.valid()) {
     throw ListenError(std::string{"cannot create the second timer: "} + std::strerror(errno));
   }
 }
 
-void ParkedRequests::Add(Second answer, std::uint64_t id) {
+bool ParkedRequests::Add(Second answer, std::uint64_t id) {
   parked_[answer].push_back(id);
-  if (!armedFor_ || answer < *armedFor_) ArmForEarliest();
+  if (!armedFor_ || answer < *armedFor_) return ArmForEarliest();
+  return true;
 }
 
 bool ParkedRequests::ReadTimer() {
@@ -40,21 +40,29 @@ bool ParkedRequests::ReadTimer() {
   return ::read(timer_.get(), &expirations, sizeof expirations) < 0 && errno == ECANCELED;
 }
 
-void ParkedRequests::ParkLaterOnesAt(Second next) {
+void ParkedRequests::ParkAllAt(Second next) {
+  if (parked_.empty()) return;
+  // In the order they were parked: earlier seconds first, and within a second as they came.
   std::vector<std::uint64_t> moved;
-  while (!parked_.empty() && parked_.rbegin()->first > next) {
-    auto last = std::prev(parked_.end());
-    moved.insert(moved.end(), last->second.begin(), last->second.end());
-    parked_.erase(last);
-  }
-  if (!moved.empty()) {
-    auto& target = parked_[next];
-    target.insert(target.end(), moved.begin(), moved.end());
-  }
+  for (auto& [second, ids] : parked_) moved.insert(moved.end(), ids.begin(), ids.end());
+  std::map<Second, std::vector<std::uint64_t>> replacement;
+  replacement.emplace(next, std::move(moved));
+  parked_.swap(replacement);
+}
+
+std::optional<Second> ParkedRequests::Earliest() const {
+  if (parked_.empty()) return std::nullopt;
+  return parked_.begin()->first;
 }
 
 std::vector<std::uint64_t> ParkedRequests::TakeDue(Instant now) {
+  // Counted first, so that nothing leaves the list unless all of it fits in the result.
+  std::size_t count = 0;
+  for (auto it = parked_.begin(); it != parked_.end() && AnswerIsDue(it->first, now); ++it) {
+    count += it->second.size();
+  }
   std::vector<std::uint64_t> due;
+  due.reserve(count);
   while (!parked_.empty() && AnswerIsDue(parked_.begin()->first, now)) {
     auto& ids = parked_.begin()->second;
     due.insert(due.end(), ids.begin(), ids.end());
@@ -63,17 +71,21 @@ std::vector<std::uint64_t> ParkedRequests::TakeDue(Instant now) {
   return due;
 }
 
-void ParkedRequests::ArmForEarliest() {
+bool ParkedRequests::ArmForEarliest() {
   itimerspec setting{};  // all zero disarms
   armedFor_.reset();
   if (!parked_.empty()) {
-    armedFor_ = parked_.begin()->first;
     // The timer runs on this machine's clock; the served clock is ahead of it by the offset.
-    setting.it_value = ToTimespec(Instant{*armedFor_} - offset_);
+    setting.it_value = ToTimespec(Instant{parked_.begin()->first} - clock_.Offset());
   }
   // Cancel-on-set: if someone sets this machine's clock, the read fails with ECANCELED and
   // the parked requests are looked at again against the new clock.
-  ::timerfd_settime(timer_.get(), TFD_TIMER_ABSTIME | TFD_TIMER_CANCEL_ON_SET, &setting, nullptr);
+  if (::timerfd_settime(timer_.get(), TFD_TIMER_ABSTIME | TFD_TIMER_CANCEL_ON_SET, &setting,
+                        nullptr) != 0) {
+    return false;
+  }
+  if (!parked_.empty()) armedFor_ = parked_.begin()->first;
+  return true;
 }
 
 }  // namespace tidewell::timepage

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 
 #include "Alignment.h"
 
@@ -19,6 +20,7 @@ using namespace std::chrono_literals;
 constexpr std::uint64_t kListenerTag = 1;
 constexpr std::uint64_t kTimerTag = 2;
 constexpr std::uint64_t kStopTag = 3;
+constexpr std::uint64_t kClockStepTag = 4;
 constexpr std::uint64_t kFirstId = 16;
 
 constexpr int kEventsPerWait = 1024;
@@ -29,6 +31,10 @@ constexpr auto kWriteTimeout = 10s;
 // connection under a reply the client has not read yet. A client that does not close is
 // dropped after this.
 constexpr auto kLingerTime = 2s;
+// When no descriptor is left for a new client, one that has waited at least this long for its
+// request head is closed to make room: a client of the time page sends its request as soon as
+// it is connected, so the longest waiting are the ones holding a place without using it.
+constexpr auto kShortestWaitDropped = 250ms;
 
 // The events of each phase: hang-ups always, input only while it is wanted.
 constexpr std::uint32_t kReadEvents = EPOLLIN | EPOLLRDHUP;
@@ -41,14 +47,17 @@ void Report(const char* what) {
 
 }  // namespace
 
-Server::Server(const Options& options, UniqueFd stop)
+Server::Server(const Options& options, UniqueFd stop, std::unique_ptr<ServedClock> clock)
     : options_(options),
+      clock_(clock ? std::move(clock) : std::make_unique<ShiftedSystemClock>(options_.offset)),
       listener_(events_, options_.bindAddress, options_.port, kListenerTag),
       stop_(std::move(stop)),
       nextId_(kFirstId),
-      parked_(options_.offset) {
+      parked_(*clock_) {
+  const int steps = clock_->StepNotices();
   if (!events_.Add(parked_.timerFd(), EPOLLIN, kTimerTag) ||
-      !events_.Add(stop_.get(), EPOLLIN, kStopTag)) {
+      !events_.Add(stop_.get(), EPOLLIN, kStopTag) ||
+      (steps >= 0 && !events_.Add(steps, EPOLLIN, kClockStepTag))) {
     throw ListenError(std::string{"cannot watch a descriptor: "} + std::strerror(errno));
   }
   // The first page costs more than the others (the allocator and the formatting code warm
@@ -69,11 +78,7 @@ bool Server::Rewatch(std::uint64_t id, Connection& connection, std::uint32_t eve
   return true;
 }
 
-Instant Server::ServedNow() const {
-  const auto real =
-      std::chrono::time_point_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now());
-  return Instant{real.time_since_epoch()} + options_.offset;
-}
+Instant Server::ServedNow() const { return clock_->Now(); }
 
 bool Server::Run() {
   std::array<epoll_event, kEventsPerWait> events{};
@@ -84,7 +89,14 @@ bool Server::Run() {
       Report("waiting for events failed");
       return false;
     }
-    for (int i = 0; i < count; ++i) HandleEvent(events[i].data.u64, events[i].events);
+    for (int i = 0; i < count; ++i) {
+      const epoll_event event = events[i];
+      Guarded(event.data.u64, [&] { HandleEvent(event.data.u64, event.events); });
+    }
+    Guarded(kTimerTag, [&] {
+      // Without its timer the loop's own time-out wakes it for the parked clients.
+      if (timerFailed_) OnTimer();
+    });
     const Mono now = std::chrono::steady_clock::now();
     ExpireDeadlines(now);
     listener_.ResumeWhenDue(now);
@@ -93,9 +105,23 @@ bool Server::Run() {
   return true;
 }
 
+template <typename Step>
+void Server::Guarded(std::uint64_t id, Step&& step) {
+  try {
+    step();
+  } catch (const std::exception& error) {
+    // Running out of memory is the likely cause. A client's exchange left half done is dropped
+    // with it; the server's own steps come round again with their next event.
+    const bool client = id >= kFirstId && connections_.count(id) != 0;
+    std::fprintf(stderr, "tidewell-timepage: %s%s\n", error.what(),
+                 client ? "; dropping a client" : "");
+    if (client) Close(id);
+  }
+}
+
 void Server::HandleEvent(std::uint64_t tag, std::uint32_t events) {
   if (tag == kListenerTag) return AcceptClients();
-  if (tag == kTimerTag) return OnTimer();
+  if (tag == kTimerTag || tag == kClockStepTag) return OnTimer();
   if (tag == kStopTag) {
     stopping_ = true;
     return;
@@ -108,11 +134,20 @@ void Server::HandleEvent(std::uint64_t tag, std::uint32_t events) {
 void Server::HandleConnection(std::uint64_t id, Connection& connection, std::uint32_t events) {
   switch (connection.phase()) {
     case Phase::kReadingHead:
+      if ((events & EPOLLRDHUP) != 0) connection.NoteClientDoneSending();
       return ReadRequest(id, connection);
     case Phase::kParked:
-      // Only hang-ups are watched while parked: the client gave up waiting, so drop it
+      // Only hang-ups are watched while parked. A reset means the client is gone: drop it
       // quietly; its id stays in the parked list and the dispatch skips it.
-      return Close(id);
+      if ((events & (EPOLLERR | EPOLLHUP)) != 0) return Close(id);
+      // Only the client's sending side has ended. It may have shut it after its request (as
+      // `nc -q` and some scripts do) and wait for the page, or have closed altogether; which
+      // of the two shows only when the page is written, and a client that has gone resets the
+      // connection then and is dropped without a word. So it stays parked; hang-ups are
+      // level-triggered, so this one is no longer watched or the loop would spin till then.
+      connection.NoteClientDoneSending();
+      Rewatch(id, connection, 0);
+      return;
     case Phase::kWriting:
       if ((events & (EPOLLERR | EPOLLHUP)) != 0) return Close(id);
       // A client that shut only its sending side may still read the rest. Hang-ups are
@@ -134,7 +169,24 @@ void Server::HandleConnection(std::uint64_t id, Connection& connection, std::uin
 }
 
 void Server::AcceptClients() {
-  for (UniqueFd client = listener_.Accept(); client.valid(); client = listener_.Accept()) {
+  bool madeRoom = false;
+  for (;;) {
+    Listener::Accepted accepted = listener_.Accept();
+    if (accepted.outcome == Listener::Outcome::kOutOfDescriptors) {
+      // Make room by closing the client that has waited longest for its head. When that did
+      // not help (memory, not descriptors, ran out) or no client qualifies, stop accepting
+      // for a moment: the clients already taken are served meanwhile, and their leaving makes
+      // room.
+      if (!madeRoom && DropLongestWaiting(std::chrono::steady_clock::now())) {
+        madeRoom = true;
+        continue;
+      }
+      listener_.Pause();
+      return;
+    }
+    if (accepted.outcome != Listener::Outcome::kClient) return;
+    madeRoom = false;
+    UniqueFd client = std::move(accepted.client);
     const std::uint64_t id = nextId_++;
     if (!events_.Add(client.get(), kReadEvents, id)) {
       Report("cannot watch a new client, dropping it");
@@ -144,6 +196,28 @@ void Server::AcceptClients() {
     connection.SetWatched(kReadEvents);
     deadlines_.Set(id, connection, std::chrono::steady_clock::now() + options_.headerTimeout);
   }
+}
+
+bool Server::DropLongestWaiting(Mono now) {
+  // In time-out order up to the first client still waiting for its head: a lingering one
+  // before it has its page and only holds its place until its client closes; the first one
+  // waiting for its head has waited longest of all that do.
+  const auto candidate = deadlines_.EarliestOf([this](std::uint64_t id) {
+    const auto found = connections_.find(id);
+    return found != connections_.end() && (found->second.phase() == Phase::kReadingHead ||
+                                           found->second.phase() == Phase::kLingering);
+  });
+  if (!candidate) return false;
+  Connection& connection = connections_.at(candidate->second);
+  if (connection.phase() == Phase::kLingering) {
+    // Read what the client still sent first: closing on unread bytes would reset the
+    // connection, and the client could lose the page it has not read yet.
+    connection.DrainLingering();
+  } else if (candidate->first - options_.headerTimeout > now - kShortestWaitDropped) {
+    return false;  // its header time-out started when it began to wait: not long enough
+  }
+  Close(candidate->second);
+  return true;
 }
 
 void Server::ReadRequest(std::uint64_t id, Connection& connection) {
@@ -191,26 +265,44 @@ void Server::Park(std::uint64_t id, Connection& connection, Second answer) {
   if (!Rewatch(id, connection, kParkedEvents)) return;
   // Render the page now, while there is time, so that the boundary itself only writes.
   pages_.For(answer);
-  parked_.Add(answer, id);
+  const bool armed = parked_.Add(answer, id);
+  if (!armed && !timerFailed_) Report("cannot arm the second timer, waking without it");
+  timerFailed_ = timerFailed_ || !armed;
 }
 
 void Server::OnTimer() {
-  // The clock was set: what is now parked beyond the next whole second is answered then, so
-  // a clock stepped back does not leave clients waiting for the old second.
-  if (parked_.ReadTimer()) parked_.ParkLaterOnesAt(AlignedAnswerSecond(ServedNow()));
-  DispatchDue();
-  parked_.ArmForEarliest();
+  // The clock was stepped (this machine's, which cancels the timer, or the served clock's
+  // offset): every parked request is answered at the next whole second of the new clock, so
+  // that none waits for an old second an hour away, and none goes out in mid-second.
+  const bool timerCancelled = parked_.ReadTimer();
+  const bool offsetStepped = clock_->TakeStepNotices();
+  if (timerCancelled || offsetStepped) parked_.ParkAllAt(AlignedAnswerSecond(ServedNow()));
+  try {
+    DispatchDue();
+  } catch (...) {
+    ArmTimer();  // whatever stays parked still needs its wake-up
+    throw;
+  }
+  ArmTimer();
+}
+
+void Server::ArmTimer() {
+  const bool armed = parked_.ArmForEarliest();
+  if (!armed && !timerFailed_) Report("cannot arm the second timer, waking without it");
+  timerFailed_ = !armed;
 }
 
 void Server::DispatchDue() {
   const Instant now = ServedNow();
-  const std::vector<std::uint64_t> due = parked_.TakeDue(now);
-  if (due.empty()) return;
+  const std::optional<Second> earliest = parked_.Earliest();
+  if (!earliest || !AnswerIsDue(*earliest, now)) return;
 
   // Normally the current second is the one they were parked for. Should the loop have been
-  // held up past it, the page names the second it actually leaves in.
+  // held up past it, the page names the second it actually leaves in. Rendered before the
+  // clients are taken from the list, so that a failure here leaves them parked.
   const Second second = ImmediateAnswerSecond(now);
   const Pages pages = pages_.For(second);
+  const std::vector<std::uint64_t> due = parked_.TakeDue(now);
 
   // First put every reply on the wire, then do the bookkeeping, so that the last client of a
   // crowd gets its page as early as it can.
@@ -219,15 +311,17 @@ void Server::DispatchDue() {
   for (const std::uint64_t id : due) {
     const auto found = connections_.find(id);
     if (found == connections_.end()) continue;  // hung up while parked
-    if (StartReply(id, found->second, pages.For(found->second.keepOpen()), second)) {
-      finished.push_back(id);
-    }
+    Guarded(id, [&] {
+      if (StartReply(id, found->second, pages.For(found->second.keepOpen()), second)) {
+        finished.push_back(id);
+      }
+    });
   }
   // A kept connection may find its next request already read and be answered again from
   // here; that touches only its own entry.
   for (const std::uint64_t id : finished) {
     const auto found = connections_.find(id);
-    if (found != connections_.end()) FinishReply(id, found->second);
+    if (found != connections_.end()) Guarded(id, [&] { FinishReply(id, found->second); });
   }
 }
 
@@ -284,6 +378,11 @@ int Server::MillisecondsToNextWake(Mono now) const {
   std::optional<Mono> wake = deadlines_.Earliest();
   const std::optional<Mono> resume = listener_.PausedUntil();
   if (resume && (!wake || *resume < *wake)) wake = resume;
+  if (const std::optional<Second> parked = parked_.Earliest(); timerFailed_ && parked) {
+    const Mono due =
+        now + std::chrono::duration_cast<Mono::duration>(Instant{*parked} - ServedNow());
+    if (!wake || due < *wake) wake = due;
+  }
   if (!wake) return -1;  // the boundary timer and the sockets wake us
   if (*wake <= now) return 0;
   // Rounded up, so that the wait never ends just before the deadline and spins.

@@ -23,6 +23,7 @@
 #include "Options.h"
 #include "PageCache.h"
 #include "ParkedRequests.h"
+#include "ServedClock.h"
 #include "TimePage.h"
 #include "UniqueFd.h"
 
@@ -32,8 +33,8 @@ class Server {
  public:
   // Binds and listens at once, so that a port of 0 is known before Run. Throws ListenError.
   // The server stops once `stop` becomes readable (main passes a signalfd of SIGINT and
-  // SIGTERM).
-  Server(const Options& options, UniqueFd stop);
+  // SIGTERM). It serves `clock`, or this machine's clock shifted by the options' offset.
+  Server(const Options& options, UniqueFd stop, std::unique_ptr<ServedClock> clock = nullptr);
   Server(const Server&) = delete;
   Server& operator=(const Server&) = delete;
 
@@ -41,7 +42,8 @@ class Server {
   std::string ListeningOn() const { return listener_.Endpoint(); }
 
   // Serves until `stop` becomes readable: true then, false when waiting for events failed
-  // (reported on stderr).
+  // (reported on stderr). A failure while serving one client costs that client only: it is
+  // reported and the loop goes on.
   bool Run();
 
  private:
@@ -53,13 +55,19 @@ class Server {
 
   // Events.
   void HandleEvent(std::uint64_t tag, std::uint32_t events);
+  // Runs one step of the loop for `id` (a connection, or one of the server's own tags); a
+  // failure in it is reported and, when it came from a connection, drops only that one.
+  template <typename Step>
+  void Guarded(std::uint64_t id, Step&& step);
   void HandleConnection(std::uint64_t id, Connection& connection, std::uint32_t events);
   void AcceptClients();
+  bool DropLongestWaiting(Mono now);
   void ReadRequest(std::uint64_t id, Connection& connection);
   void Answer(std::uint64_t id, Connection& connection);
   void Park(std::uint64_t id, Connection& connection, Second answer);
   void OnTimer();
   void DispatchDue();
+  void ArmTimer();
 
   // Replies.
   bool StartReply(std::uint64_t id, Connection& connection, std::shared_ptr<const Response> reply,
@@ -74,6 +82,7 @@ class Server {
   void Close(std::uint64_t id);
 
   Options options_;
+  std::unique_ptr<ServedClock> clock_;
   EventSet events_;
   Listener listener_;
   UniqueFd stop_;
@@ -86,6 +95,7 @@ class Server {
   // The current second's page, the one before and, while clients are parked, the next.
   PageCache pages_;
   std::string pendingLog_;
+  bool timerFailed_ = false;  // arming the boundary timer failed: the loop's time-out stands in
 };
 
 }  // namespace tidewell::timepage

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -23,6 +24,9 @@ using tidewell::timepage::UniqueFd;
 
 constexpr std::string_view kProgram = "tidewell-timepage";
 constexpr int kExitCannotServe = 1;
+// The event loop could not go on (reported on stderr): not to be mistaken for an address that
+// could not be used.
+constexpr int kExitLoopFailed = 3;
 
 // Every parked client holds a socket: lift the soft limit on open files to the hard limit.
 void RaiseOpenFileLimit() {
@@ -68,14 +72,15 @@ int main(int argc, char** argv) {
   ::signal(SIGPIPE, SIG_IGN);
   // The boundary timer should fire on the boundary, not up to 50 us after it.
   ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+  std::optional<Server> server;
   try {
-    Server server(*parsed.options, std::move(stop));
-    // Tests and scripts that ask for port 0 learn the real port from this line.
-    std::printf("listening on %s\n", server.ListeningOn().c_str());
-    std::fflush(stdout);
-    return server.Run() ? 0 : kExitCannotServe;
+    server.emplace(*parsed.options, std::move(stop));
   } catch (const ListenError& error) {
     std::fprintf(stderr, "%s: %s\n", kProgram.data(), error.what());
     return kExitCannotServe;
   }
+  // Tests and scripts that ask for port 0 learn the real port from this line.
+  std::printf("listening on %s\n", server->ListeningOn().c_str());
+  std::fflush(stdout);
+  return server->Run() ? 0 : kExitLoopFailed;
 }
