@@ -50,6 +50,8 @@ void SetScene(FuzzedDataProvider& data, FakePlatform& fake) {
   fake.zone.StandardDay = data.ConsumeIntegralInRange<std::int16_t>(0, 32);
   fake.zone.DaylightMonth = data.ConsumeIntegralInRange<std::int16_t>(0, 13);
   fake.zone.DaylightDay = data.ConsumeIntegralInRange<std::int16_t>(0, 32);
+  fake.zone.StandardChangeSecond = data.ConsumeIntegralInRange<std::int32_t>(0, 86400);
+  fake.zone.DaylightChangeSecond = data.ConsumeIntegralInRange<std::int32_t>(0, 86400);
   fake.clock = DateTime::FromSerialSeconds(
       data.ConsumeIntegralInRange<std::int64_t>(kFirstSerial, kLastSerial));
   fake.refuseClockChange = data.ConsumeBool();
@@ -106,6 +108,11 @@ void CheckTrue(const TimeCore& core, const FakePlatform& fake, const DateTime& b
                         kLastSerial - before.SerialSeconds() < DateTime::kSecondsPerDay;
   const std::int64_t allowed = nearEdge ? DateTime::kSecondsPerDay - 1 : DateTime::kSecondsPerDay / 2;
   FUZZ_CHECK(moved <= allowed && moved >= -allowed, "the clock moved to another day");
+  // The clock is set with the offset of one of the zone's two periods.
+  const std::int64_t bias = fake.clockSetBiases.front();
+  FUZZ_CHECK(bias == std::int64_t{fake.zone.Bias} + fake.zone.StandardBias ||
+                 bias == std::int64_t{fake.zone.Bias} + fake.zone.DaylightBias,
+             "set with an offset of neither period");
   FUZZ_CHECK(!core.m_StrAtomicTime.empty(), "True without a time text");
   FUZZ_CHECK(HasTimeEntry(fake), "True without a comma before the marker");
 }
