@@ -7,11 +7,11 @@
 #include <cstdlib>
 
 // Aborts with the failed condition and a note when `condition` does not hold.
-#define FUZZ_CHECK(condition, note)                                                \
-  do {                                                                             \
-    if (!(condition)) {                                                            \
-      std::fprintf(stderr, "%s:%d: check failed: %s (%s)\n", __FILE__, __LINE__, \
-                   #condition, note);                                              \
-      std::abort();                                                                \
-    }                                                                              \
+#define FUZZ_CHECK(condition, note)                                                          \
+  do {                                                                                       \
+    if (!(condition)) {                                                                      \
+      std::fprintf(stderr, "%s:%d: check failed: %s (%s)\n", __FILE__, __LINE__, #condition, \
+                   note);                                                                    \
+      std::abort();                                                                          \
+    }                                                                                        \
   } while (false)

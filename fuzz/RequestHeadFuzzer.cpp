@@ -123,9 +123,9 @@ void CheckRoute(std::string_view head) {
     const auto u = static_cast<unsigned char>(c);
     FUZZ_CHECK(u > 0x20 && u != 0x7f && c != '?' && c != '#', "a path with a stray byte");
   }
-  const Response reply = ErrorResponse(request.route, Second{std::chrono::seconds{1'800'000'000}},
-                                       request.keepAlive ? ConnectionHeader::kKeepAlive
-                                                         : ConnectionHeader::kClose);
+  const Response reply =
+      ErrorResponse(request.route, Second{std::chrono::seconds{1'800'000'000}},
+                    request.keepAlive ? ConnectionHeader::kKeepAlive : ConnectionHeader::kClose);
   FUZZ_CHECK(reply.headerLength <= reply.bytes.size(), "reply header length");
   FUZZ_CHECK(std::string_view{reply.bytes}.starts_with("HTTP/1.1 "), "reply status line");
 }

@@ -106,7 +106,8 @@ void CheckTrue(const TimeCore& core, const FakePlatform& fake, const DateTime& b
   const std::int64_t moved = set.SerialSeconds() - before.SerialSeconds();
   const bool nearEdge = before.SerialSeconds() - kFirstSerial < DateTime::kSecondsPerDay ||
                         kLastSerial - before.SerialSeconds() < DateTime::kSecondsPerDay;
-  const std::int64_t allowed = nearEdge ? DateTime::kSecondsPerDay - 1 : DateTime::kSecondsPerDay / 2;
+  const std::int64_t allowed =
+      nearEdge ? DateTime::kSecondsPerDay - 1 : DateTime::kSecondsPerDay / 2;
   FUZZ_CHECK(moved <= allowed && moved >= -allowed, "the clock moved to another day");
   // The clock is set with the offset of one of the zone's two periods.
   const std::int64_t bias = fake.clockSetBiases.front();

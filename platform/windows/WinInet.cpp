@@ -41,8 +41,7 @@ HINTERNET OpenUrlUntil(Clock::time_point deadline, OpenUrlFunction openUrl, Clos
                        HINTERNET session, const std::string& address) {
   const auto pending = std::make_shared<PendingOpen>();
   const auto open = [pending, openUrl, close, session, address] {
-    const HINTERNET url =
-        openUrl(session, address.c_str(), nullptr, 0, INTERNET_FLAG_RELOAD, 0);
+    const HINTERNET url = openUrl(session, address.c_str(), nullptr, 0, INTERNET_FLAG_RELOAD, 0);
     const std::lock_guard lock(pending->mutex);
     if (pending->givenUp) {
       if (url != nullptr) close(url);

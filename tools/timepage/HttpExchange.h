@@ -35,7 +35,7 @@ enum class Framing {
 struct RequestFrame {
   Framing framing = Framing::kNeedMore;
   std::size_t headLength = 0;  // kHead: the head's bytes at the front of the buffer
-  bool last = false;  // kHead: the connection may carry no request after this one
+  bool last = false;           // kHead: the connection may carry no request after this one
 };
 
 // Frames the next request of a connection. `buffer` holds what was read and not yet taken,
@@ -43,8 +43,7 @@ struct RequestFrame {
 // searched for the end of that head (0 after a head was taken, so that a request sent without
 // waiting for the reply is searched from its start); `answeredSoFar` counts the requests the
 // connection has taken.
-RequestFrame FrameRequest(std::string_view buffer, std::size_t scannedUpTo,
-                          unsigned answeredSoFar);
+RequestFrame FrameRequest(std::string_view buffer, std::size_t scannedUpTo, unsigned answeredSoFar);
 
 enum class Route {
   kTimePage,          // GET or HEAD of the time page
