@@ -304,7 +304,8 @@ TEST_F(DoAtomicTimeTest, TextIsEmptiedEvenWhenTheNextCallRaises) {
 TEST_F(DoAtomicTimeTest, FetchesTheTimePageAddress) {
   platform.ServeTime(" 12:00:00 ");
   core.DoAtomicTime();
-  EXPECT_EQ(platform.addressesOpened, std::vector<std::string>{TimePageAddress()});
+  EXPECT_EQ(platform.addressesOpened,
+            std::vector<std::string>{"http://" TIDEWELL_CONFIGURED_TIME_HOST "/cgi-bin/timer.pl"});
 }
 
 }  // namespace

@@ -73,16 +73,6 @@ TEST_P(Form1PressTest, ShowsExactlyOneMessageWithTheOutcome) {
 INSTANTIATE_TEST_SUITE_P(Outcomes, Form1PressTest, ::testing::ValuesIn(kPressCases),
                          [](const auto& info) { return info.param.name; });
 
-TEST_F(Form1Test, SuccessShowsTheClockAsReadBackNotThePageTime) {
-  platform.ServeTime(" 17:00:00 ");
-  platform.SetZone(300, 0, -60, 0, 0, 0, 0);
-  Press();
-  ASSERT_EQ(platform.clockSets.size(), 1u);
-  ASSERT_EQ(runtime.messages.size(), 1u);
-  EXPECT_EQ(runtime.messages[0], Form1::kChangedPrefix + platform.TimeOfDayText(platform.clock));
-  EXPECT_EQ(runtime.messages[0].find("17:00:00"), std::string::npos);
-}
-
 TEST_F(Form1Test, EveryPressDownloadsAndSetsTheClockAgain) {
   platform.ServeTime(" 17:00:00 ");
   Press();

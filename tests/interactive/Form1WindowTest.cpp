@@ -2,6 +2,7 @@
 #include <FL/Fl_Button.H>
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 
 #include "FakePlatform.h"
@@ -13,7 +14,7 @@
 namespace tidewell {
 namespace {
 
-class Form1WindowTest : public ::testing::TestWithParam<int> {
+class Form1WindowTest : public ::testing::Test {
  protected:
   Fl_Button& Command1(Fl_Window& window) {
     EXPECT_EQ(window.children(), 1) << "Command1 is the window's only control";
@@ -27,22 +28,49 @@ class Form1WindowTest : public ::testing::TestWithParam<int> {
   Form1 form{platform, runtime};
 };
 
-TEST_P(Form1WindowTest, DrawsTheDesignAtTheScreensDensity) {
-  const form1::ScreenLayout layout{GetParam(), GetParam()};
-  Form1Window window(form, runtime, layout);
+struct ScreenCase {
+  int dotsPerInchX;
+  int dotsPerInchY;
+  int clientWidth;
+  int clientHeight;
+  form1::PixelBox button;
+};
+
+void PrintTo(const ScreenCase& screen, std::ostream* out) {
+  *out << screen.dotsPerInchX << " x " << screen.dotsPerInchY << " dpi";
+}
+
+class Form1WindowOnScreenTest : public Form1WindowTest,
+                                public ::testing::WithParamInterface<ScreenCase> {};
+
+// The design is a client area of 4680 x 1785 twips with the button at 1080, 720, 2415 x 375
+// twips; worked by hand, pixels = twips x dpi / 1440 with halves rounded up. Widths follow the
+// horizontal density and heights the vertical one.
+const ScreenCase kScreens[] = {
+    {96, 96, 312, 119, {72, 48, 161, 25}},
+    {144, 144, 468, 179, {108, 72, 242, 38}},
+    {96, 192, 312, 238, {72, 96, 161, 50}},
+};
+
+TEST_P(Form1WindowOnScreenTest, DrawsTheDesignAtTheScreensDensity) {
+  const ScreenCase& screen = GetParam();
+  Form1Window window(form, runtime, form1::ScreenLayout{screen.dotsPerInchX, screen.dotsPerInchY});
 
   EXPECT_EQ(std::string(window.label()), "Corvalle Software's Tidewell");
-  EXPECT_EQ(window.w(), layout.Client().width);
-  EXPECT_EQ(window.h(), layout.Client().height);
+  EXPECT_EQ(window.w(), screen.clientWidth);
+  EXPECT_EQ(window.h(), screen.clientHeight);
 
   const Fl_Button& button = Command1(window);
   EXPECT_EQ(std::string(button.label()), "Set System Clock Now");
-  EXPECT_EQ((form1::PixelBox{button.x(), button.y(), button.w(), button.h()}), layout.Button());
+  EXPECT_EQ((form1::PixelBox{button.x(), button.y(), button.w(), button.h()}), screen.button);
   EXPECT_EQ(button.shortcut(), FL_Enter);
 }
 
-INSTANTIATE_TEST_SUITE_P(Densities, Form1WindowTest, ::testing::Values(96, 120, 144, 192),
-                         [](const auto& info) { return std::to_string(info.param) + "dpi"; });
+INSTANTIATE_TEST_SUITE_P(Densities, Form1WindowOnScreenTest, ::testing::ValuesIn(kScreens),
+                         [](const auto& info) {
+                           return std::to_string(info.param.dotsPerInchX) + "x" +
+                                  std::to_string(info.param.dotsPerInchY) + "dpi";
+                         });
 
 TEST_F(Form1WindowTest, EachPressRunsTheClickHandler) {
   Form1Window window(form, runtime, form1::ScreenLayout{96, 96});

@@ -139,12 +139,26 @@ INSTANTIATE_TEST_SUITE_P(Zones, ChangeDayRoundTripTest,
                          });
 
 TEST(ZoneSettingsTest, TheCurrentYearIsTheYearOfTheLocalClock) {
+  // Sydney changes on the first Sunday of April (03:00) and of October (02:00), so its days
+  // differ from one year to the next.
+  const ZoneCase kSydney[] = {
+      {"Australia/Sydney", 2026, {-600, 0, -60, 4, 5, 10, 4, 10800, 7200}},
+      {"Australia/Sydney", 2027, {-600, 0, -60, 4, 4, 10, 3, 10800, 7200}},
+  };
   ScopedEnvironment environment("TZ", "Australia/Sydney");
   const std::time_t now = std::time(nullptr);
   std::tm local{};
   localtime_r(&now, &local);
+  const int year = local.tm_year + 1900;
+  const ZoneCase* thisYear = nullptr;
+  for (const ZoneCase& zoneCase : kSydney) {
+    if (zoneCase.year == year) thisYear = &zoneCase;
+  }
+  if (thisYear == nullptr) GTEST_SKIP() << "no settings of Sydney written out for " << year;
   LinuxPlatform platform;
-  EXPECT_EQ(platform.ReadTimeZoneSettings(), ReadZoneForYear(local.tm_year + 1900));
+  const TimeZoneSettings zone = platform.ReadTimeZoneSettings();
+  EXPECT_TRUE(zone == thisYear->expected)
+      << "got " << Describe(zone) << ", expected " << Describe(thisYear->expected);
 }
 
 TEST(ZoneSettingsTest, FollowsAChangeOfTzWithinTheProcess) {

@@ -273,6 +273,10 @@ step_zones() {
     say "zone $zone"
     as_wine_user wineserver -k 2>/dev/null || true  # a fresh start reads TZ again
     run_platform_tests "$work/zone.log" 'TimeZoneTest.*' TZ="$zone" TIDEWELL_TEST_TZ="$zone"
+    if grep -q '^\[  SKIPPED \] 1 test' "$work/zone.log"; then
+      say "$zone: skipped, the test has no written-out days for this year"
+      continue
+    fi
     grep -q '^\[  PASSED  \] 1 test' "$work/zone.log" || { cat "$work/zone.log"; fail "$zone"; }
   done
 }
@@ -379,8 +383,9 @@ close_message_box() {
   return 1
 }
 
-# Twips to pixels at $2 dots per inch, rounded as the program rounds.
-pixels() { echo $((($1 * $2 + 720) / 1440)); }
+# The design in pixels at each density, worked by hand from its twips (client area 4680 x 1785,
+# button at 1080, 720, 2415 x 375): client width and height, button left, top, width and height.
+declare -rA kDesignPixels=([96]="312 119 72 48 161 25" [144]="468 179 108 72 242 38")
 
 # larkspan_scenario NAME EXPECTED-TEXT-PATTERN [DPI [LABEL]]: starts larkspan-NAME.exe, checks
 # the size of its client area for the screen's dots per inch (96 unless given), clicks the middle
@@ -396,16 +401,15 @@ larkspan_scenario() {
   local window box X Y WIDTH HEIGHT WINDOW SCREEN
   window=$(wait_for_window) || fail "$name: no window titled \"$kTitle\""
   eval "$(geometry "$window")"
-  # Without a window manager the X window is the client area: 4680 x 1785 twips, which is
-  # 312 x 119 pixels at 96 dpi.
-  local width height
-  width=$(pixels 4680 "$dpi") height=$(pixels 1785 "$dpi")
+  # Without a window manager the X window is the client area.
+  [[ -n ${kDesignPixels[$dpi]:-} ]] || fail "$name: no design pixels worked out for $dpi dpi"
+  local width height left top button_width button_height
+  read -r width height left top button_width button_height <<<"${kDesignPixels[$dpi]}"
   [[ $WIDTH == "$width" && $HEIGHT == "$height" ]] ||
     fail "$name: client area ${WIDTH}x$HEIGHT at $dpi dpi, not ${width}x$height"
   screenshot "$work/larkspan-$label-window.png"
-  # The button: left 1080, top 720, 2415 x 375 twips (72, 48, 161 x 25 pixels at 96 dpi).
-  x xdotool mousemove $((X + $(pixels $((1080 + 2415 / 2)) "$dpi"))) \
-    $((Y + $(pixels $((720 + 375 / 2)) "$dpi"))) click 1
+  # A click in the middle of where the design puts the button.
+  x xdotool mousemove $((X + left + button_width / 2)) $((Y + top + button_height / 2)) click 1
 
   box=$(wait_for_window "$window") || fail "$name: no message box after the click"
   [[ $(x xdotool getwindowname "$box") == "$kTitle" ]] || fail "$name: box title"
