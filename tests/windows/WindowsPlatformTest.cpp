@@ -189,6 +189,19 @@ TEST_F(DownloadTest, ServerThatNeverAnswersFailsAfterTheStallLimit) {
   ExpectWellFormedReads();
 }
 
+TEST_F(DownloadTest, ServerThatNeverAnswersIsLeftAtTheDeadline) {
+  // The stall limit stays at its 15 s: here only the overall deadline can end the wait for a
+  // reply inside InternetOpenUrlA, which under Wine heeds no time-out at all.
+  InternetLimits limits;
+  limits.overallDeadline = std::chrono::milliseconds(2000);
+  const auto started = Clock::now();
+  EXPECT_EQ(Download(base_ + pages::kNeverAnswersPath, limits), "");
+  EXPECT_LT(Clock::now() - started, std::chrono::seconds(6));
+  EXPECT_EQ(record_.url, 0u);
+  EXPECT_NE(record_.session, 0u);
+  ExpectWellFormedReads();
+}
+
 TEST_F(DownloadTest, BodyThatStallsEndsAfterTheStallLimit) {
   // The receive time-out is set on the address before every read; Wine (8.0) applies a
   // receive time-out only to connections it opens afterwards.
