@@ -5,6 +5,11 @@
 
 #include <algorithm>
 #include <string_view>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <system_error>
+#include <thread>
 
 #include "BindByName.h"
 
@@ -35,6 +40,55 @@ void CALLBACK OnInternetStatus(HINTERNET, DWORD_PTR context, DWORD status, LPVOI
 
 HINTERNET AsHinternet(InternetHandle handle) { return reinterpret_cast<HINTERNET>(handle); }
 InternetHandle AsHandle(HINTERNET handle) { return reinterpret_cast<InternetHandle>(handle); }
+
+using OpenUrlFunction = decltype(&::InternetOpenUrlA);
+using CloseFunction = decltype(&::InternetCloseHandle);
+
+// An open of an address running on a thread of its own, and what became of it.
+struct PendingOpen {
+  std::mutex mutex;
+  std::condition_variable finished;
+  bool done = false;
+  bool givenUp = false;  // the caller left at the deadline: the late handle is closed at once
+  HINTERNET url = nullptr;
+};
+
+// InternetOpenUrlA, waited for until `deadline` at most. WinINet's own time-outs bound the
+// connection and each wait for data, but not the whole call, and Wine ignores them; so the
+// call runs on a thread of its own, and past the deadline the caller goes on without it. The
+// caller then closes the session, which on Windows makes the waiting call return; where it
+// does not (Wine), the call ends with the process. An address that arrives late is closed.
+// The status callback writes into `stamps` on the open's thread: the thread holds them too, so a
+// call given up at the deadline never writes into freed memory.
+HINTERNET OpenUrlUntil(Clock::time_point deadline, OpenUrlFunction openUrl, CloseFunction close,
+                       HINTERNET session, const std::string& address,
+                       std::shared_ptr<WinInet::ExchangeStamps> stamps) {
+  const auto pending = std::make_shared<PendingOpen>();
+  const auto open = [pending, openUrl, close, session, address, stamps] {
+    const HINTERNET url = openUrl(session, address.c_str(), kRequestHeaders.c_str(),
+                                  static_cast<DWORD>(kRequestHeaders.size()),
+                                  INTERNET_FLAG_RELOAD, reinterpret_cast<DWORD_PTR>(stamps.get()));
+    const std::lock_guard lock(pending->mutex);
+    if (pending->givenUp) {
+      if (url != nullptr) close(url);
+      return;
+    }
+    pending->url = url;
+    pending->done = true;
+    pending->finished.notify_one();
+  };
+  try {
+    std::thread(open).detach();
+  } catch (const std::system_error&) {
+    open();  // no thread to be had: the open runs bounded by WinINet's time-outs alone
+  }
+  std::unique_lock lock(pending->mutex);
+  if (!pending->finished.wait_until(lock, deadline, [&] { return pending->done; })) {
+    pending->givenUp = true;
+    return nullptr;
+  }
+  return pending->url;
+}
 
 }  // namespace
 
@@ -93,12 +147,14 @@ InternetHandle WinInet::OpenSession(const std::string& agent) {
 InternetHandle WinInet::OpenUrl(InternetHandle session, const std::string& address) {
   lastTiming_.reset();  // a download that fails leaves no figures behind
   EntryPoints& api = *entryPoints_;
-  auto stamps = std::make_unique<ExchangeStamps>();
   const auto openStarted = Clock::now();
-  const HINTERNET url = api.Bound(api.openUrl, "InternetOpenUrlA")(
-      AsHinternet(session), address.c_str(), kRequestHeaders.c_str(),
-      static_cast<DWORD>(kRequestHeaders.size()), INTERNET_FLAG_RELOAD,
-      reinterpret_cast<DWORD_PTR>(stamps.get()));
+  const auto deadline = openStarted + limits_.overallDeadline;
+  // Both bound here: the open's thread only calls them, and can raise no error of its own.
+  const auto openUrl = api.Bound(api.openUrl, "InternetOpenUrlA");
+  const auto close = api.Bound(api.closeHandle, "InternetCloseHandle");
+  auto stamps = std::make_shared<ExchangeStamps>();
+  const HINTERNET url =
+      OpenUrlUntil(deadline, openUrl, close, AsHinternet(session), address, stamps);
   const auto openEnded = Clock::now();
   if (url == nullptr) return 0;
 
@@ -109,8 +165,7 @@ InternetHandle WinInet::OpenUrl(InternetHandle session, const std::string& addre
     const SteadyTime received = stamped ? *stamps->responseReceived : openEnded;
     lastTiming_ = ReplyTiming{*figures, received - sent, received};
   }
-  transfers_[AsHandle(url)] =
-      Transfer{openStarted + limits_.overallDeadline, 0, false, std::move(stamps)};
+  transfers_[AsHandle(url)] = Transfer{deadline, 0, false, std::move(stamps)};
   return AsHandle(url);
 }
 

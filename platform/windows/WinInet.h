@@ -33,7 +33,8 @@ class WinInet {
   // InternetOpenA(agent, INTERNET_OPEN_TYPE_PRECONFIG, no proxy, no bypass list, 0).
   InternetHandle OpenSession(const std::string& agent);
   // InternetOpenUrlA(session, address, "Prefer: no-hold", INTERNET_FLAG_RELOAD, context), the
-  // context naming the exchange's timing for the status callback.
+  // context naming the exchange's timing for the status callback; given up at the overall
+  // deadline: an address still waiting for its reply then counts as failed (0).
   InternetHandle OpenUrl(InternetHandle session, const std::string& address);
   // InternetReadFile of at most `bytesToRead` bytes, of those that have arrived (waiting for
   // some with InternetQueryDataAvailable); the byte count it delivered.
@@ -44,8 +45,8 @@ class WinInet {
   const std::optional<ReplyTiming>& LastReplyTiming() const { return lastTiming_; }
 
   // What the status callback saw of one exchange: the last request sent, and the first
-  // response received after it. Owned by the opening and then by its transfer, so that it
-  // outlives every callback that names it.
+  // response received after it. Shared by the opening's thread and then its transfer, so that
+  // it outlives every callback that names it.
   struct ExchangeStamps {
     std::optional<SteadyTime> requestSent;
     std::optional<SteadyTime> responseReceived;
@@ -57,7 +58,7 @@ class WinInet {
     std::chrono::steady_clock::time_point deadline;
     std::size_t delivered = 0;
     bool ended = false;
-    std::unique_ptr<ExchangeStamps> stamps;
+    std::shared_ptr<ExchangeStamps> stamps;
   };
 
   // The reply's Server-Timing headers, joined by commas (empty when there are none).

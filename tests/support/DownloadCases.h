@@ -120,6 +120,15 @@ inline const std::vector<DownloadCase>& DownloadCases() {
        .longest = seconds(2)},
       Stalled("never_answers", Delivery::kNeverAnswering, 0, {}, /*opens=*/false, 0, seconds(4)),
       Stalled("stalls_after_100", Delivery::kStalling, 150, {100}, /*opens=*/true, 100, seconds(6)),
+      // The stall limit stays at its 15 s: only the overall deadline can end the wait for a reply
+      // (which WinINet under Wine bounds by no time-out of its own).
+      {.name = "never_answers_past_the_deadline",
+       .delivery = Delivery::kNeverAnswering,
+       .bodySize = 0,
+       .limits = {.overallDeadline = milliseconds(2000)},
+       .opens = false,
+       .shortest = milliseconds(1900),
+       .longest = seconds(6)},
       // 50 bytes a second for 40 seconds: only the deadline can end it in time.
       {.name = "drips_past_the_deadline",
        .delivery = Delivery::kDripping,

@@ -43,6 +43,56 @@ INSTANTIATE_TEST_SUITE_P(
                       HeadEndCase{"not complete: one CRLF and a CR", "GET / HTTP/1.1\r\n\r", 0},
                       HeadEndCase{"empty", "", 0}));
 
+// A complete head of exactly `length` bytes (at least 23).
+std::string HeadOfLength(std::size_t length) {
+  return "GET / HTTP/1.1\r\nX: " + std::string(length - 23, 'x') + "\r\n\r\n";
+}
+
+struct FrameCase {
+  const char* what;
+  std::string buffer;
+  std::size_t scannedUpTo;
+  unsigned answeredSoFar;
+  Framing framing;
+  std::size_t headLength;
+  bool last;
+};
+
+class Frame : public ::testing::TestWithParam<FrameCase> {};
+
+TEST_P(Frame, SaysWhatTheConnectionDoesNext) {
+  const FrameCase& c = GetParam();
+  const RequestFrame frame = FrameRequest(c.buffer, c.scannedUpTo, c.answeredSoFar);
+  EXPECT_EQ(frame.framing, c.framing) << c.what;
+  EXPECT_EQ(frame.headLength, c.headLength) << c.what;
+  EXPECT_EQ(frame.last, c.last) << c.what;
+}
+
+const std::string kGet = "GET / HTTP/1.1\r\n\r\n";  // 18 bytes
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, Frame,
+    ::testing::Values(
+        FrameCase{"no empty line yet", "GET / HTTP/1.1\r\nHost: a\r\n", 0, 0, Framing::kNeedMore, 0,
+                  false},
+        FrameCase{"the first head", kGet, 0, 0, Framing::kHead, 18, false},
+        FrameCase{"pipelined: the first head only", kGet + "GET /b HTTP/1.1\r\n\r\n", 0, 0,
+                  Framing::kHead, 18, false},
+        FrameCase{"the end split over two reads", kGet, 17, 0, Framing::kHead, 18, false},
+        FrameCase{"the 99th request", kGet, 0, 98, Framing::kHead, 18, false},
+        FrameCase{"the 100th request is the last", kGet, 0, 99, Framing::kHead, 18, true},
+        FrameCase{"no 101st request", kGet, 0, 100, Framing::kConnectionSpent, 0, false},
+        FrameCase{"a head of the largest size", HeadOfLength(kMaxRequestHead), 0, 0, Framing::kHead,
+                  kMaxRequestHead, false},
+        FrameCase{"a head one byte too large", HeadOfLength(kMaxRequestHead + 1), 0, 0,
+                  Framing::kHeadTooLarge, 0, false},
+        FrameCase{"the largest size without an end: read on", std::string(kMaxRequestHead, 'x'), 0,
+                  0, Framing::kNeedMore, 0, false},
+        FrameCase{"one byte more without an end", std::string(kMaxRequestHead + 1, 'x'),
+                  kMaxRequestHead, 0, Framing::kHeadTooLarge, 0, false},
+        FrameCase{"a large next request does not count against this one",
+                  kGet + std::string(2 * kMaxRequestHead, 'x'), 0, 5, Framing::kHead, 18, false}));
+
 struct RouteCase {
   std::string requestLine;
   Route route;

@@ -3,9 +3,11 @@
 // prints one line per request it received:
 //   request <request line> | user-agent <value> | pragma <value> | cache-control <value> |
 //   prefer <value>
-// so that the test script can check what WinINet sent.
+// so that the test script can check what WinINet sent. With --never-answer it serves only the
+// time page, and that never: each request for it is held unanswered, as a hung server would.
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <utility>
 
@@ -34,13 +36,18 @@ void ServeTestPages(ScriptedHttpServer& server) {
   }
 }
 
+void ServeNothingEver(ScriptedHttpServer& server) {
+  server.Serve(pages::kTimePagePath, ScriptedReply::NeverAnswer());
+}
+
 std::string HeaderOrNone(const RecordedRequest& request, const char* name) {
   return request.Header(name).value_or("(none)");
 }
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+  const bool neverAnswer = argc > 1 && std::strcmp(argv[1], "--never-answer") == 0;
   // Blocked before the server starts its threads, so the signals reach only sigwait below.
   sigset_t stopSignals;
   sigemptyset(&stopSignals);
@@ -49,7 +56,11 @@ int main() {
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
   ScriptedHttpServer server;
-  ServeTestPages(server);
+  if (neverAnswer) {
+    ServeNothingEver(server);
+  } else {
+    ServeTestPages(server);
+  }
   std::printf("listening on 127.0.0.1:%u\n", static_cast<unsigned>(server.Port()));
   std::fflush(stdout);
 

@@ -1,13 +1,13 @@
 // tidewell-query: asks the time page how far off this machine's clock is, without changing it.
 // It runs the programs' own synchronisation with the clock-setting step only recorded.
-#include <getopt.h>
-
 #include <cstdio>
-#include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "DryRunPlatform.h"
 #include "NativePlatform.h"
+#include "QueryOptions.h"
 #include "QueryReport.h"
 #include "RuntimeError.h"
 #include "TimeCore.h"
@@ -34,55 +34,6 @@ constexpr const char* kUsage =
     "\n"
     "Exit status: 0 a time was obtained, 1 no time (no page or no time entry),\n"
     "2 the page's time entry raised a run-time error, or a wrong command line.\n";
-
-struct Options {
-  std::string host;
-  bool help = false;
-  bool version = false;
-};
-
-enum LongOnly : int { kHost = 256, kVersion };
-
-constexpr option kLongOptions[] = {
-    {"host", required_argument, nullptr, kHost},
-    {"help", no_argument, nullptr, 'h'},
-    {"version", no_argument, nullptr, kVersion},
-    {nullptr, 0, nullptr, 0},
-};
-
-// Why getopt_long refused an option: see optopt, which names a flag given a value
-// ("--help=x"), or the unknown letter of a short option, or is 0 for an unknown long option.
-std::string RefusalText(int code, const char* argument) {
-  if (code == kHost) return "--host needs HOST[:PORT]";
-  if (code == 'h') return "option '--help' takes no value";
-  if (code == kVersion) return "option '--version' takes no value";
-  if (code == 0) return std::string{"unknown option '"} + argument + "'";
-  return std::string{"unknown option '-"} + static_cast<char>(code) + "'";
-}
-
-// The options, or why the command line is wrong.
-std::optional<Options> ParseOptions(int argc, char** argv, std::string& error) {
-  Options options;
-  ::opterr = 0;  // reported by the caller, in one line
-  // '+': stop at the first operand, which is an error; ':': a missing value returns ':'.
-  for (int code; (code = ::getopt_long(argc, argv, "+:h", kLongOptions, nullptr)) != -1;) {
-    if (code == 'h') {
-      options.help = true;
-    } else if (code == kVersion) {
-      options.version = true;
-    } else if (code == kHost) {
-      options.host = ::optarg;
-    } else {
-      error = RefusalText(code == ':' ? kHost : ::optopt, argv[::optind - 1]);
-      return std::nullopt;
-    }
-  }
-  if (::optind < argc) {
-    error = std::string{"unexpected argument '"} + argv[::optind] + "'";
-    return std::nullopt;
-  }
-  return options;
-}
 
 void PrintReport(const tidewell::DryRunPlatform::Request& request, const std::string& address) {
   using namespace tidewell;
@@ -121,21 +72,22 @@ void PrintReport(const tidewell::DryRunPlatform::Request& request, const std::st
 
 int main(int argc, char** argv) {
   using namespace tidewell;
-  std::string error;
-  const std::optional<Options> options = ParseOptions(argc, argv, error);
-  if (!options) return tools::UsageError(kProgram, error);
-  if (options->help) {
+  const std::vector<std::string_view> args(argv + 1, argv + argc);
+  const query::ParsedOptions parsed = query::ParseOptions(args);
+  if (!parsed.options) return tools::UsageError(kProgram, parsed.error);
+  const query::Options& options = *parsed.options;
+  if (options.help) {
     std::fputs(kUsage, stdout);
     return kExitTimeObtained;
   }
-  if (options->version) return tools::PrintVersion(kProgram);
+  if (options.version) return tools::PrintVersion(kProgram);
 
   auto native = CreateNativePlatform({.interactive = false});
-  DryRunPlatform platform(*native, options->host);
+  DryRunPlatform platform(*native, options.host);
   TimeCore core(platform);
-  const std::string address = options->host.empty()
+  const std::string address = options.host.empty()
                                   ? TimePageAddress()
-                                  : DryRunPlatform::WithHost(TimePageAddress(), options->host);
+                                  : DryRunPlatform::WithHost(TimePageAddress(), options.host);
   try {
     if (!core.DoAtomicTime() || !platform.LastRequest()) {
       std::printf("time page:       %s\nno time obtained (no page, or no time entry on it)\n",

@@ -75,27 +75,21 @@ bool Connection::HasBufferedHead() { return !input_.empty() && FindHead(0); }
 bool Connection::FindHead(std::size_t from) {
   // Only the head at the front of the input counts: what follows it is the next request of
   // a client that did not wait for the reply, and stays for when this one is answered.
-  const std::size_t end = FindHeadEnd(input_, from);
-  if (end > kMaxRequestHead || (end == 0 && input_.size() > kMaxRequestHead)) {
-    headLength_ = 0;
-    return true;
-  }
-  headLength_ = end;
-  return end != 0;
+  frame_ = FrameRequest(input_, from, answered_);
+  return frame_.framing == Framing::kHead || frame_.framing == Framing::kHeadTooLarge;
 }
 
 void Connection::TakeHead() {
   // A head sent without waiting for the reply before it counts from when it was read.
   headAt_ = receivedAt_;
-  if (headLength_ == 0) {
-    request_ = RoutedRequest{Route::kHeadTooLarge, false, "", false};
+  if (frame_.framing == Framing::kHead) {
+    request_ = RouteRequest(std::string_view{input_}.substr(0, frame_.headLength));
+    input_.erase(0, frame_.headLength);
   } else {
-    request_ = RouteRequest(std::string_view{input_}.substr(0, headLength_));
-    input_.erase(0, headLength_);
+    request_ = RoutedRequest{Route::kHeadTooLarge, false, "", false};
   }
   ++answered_;
-  keepOpen_ = request_.keepAlive && answered_ < kMaxRequestsPerConnection &&
-              !(clientDone_ && !HasBufferedHead());
+  keepOpen_ = request_.keepAlive && !frame_.last && !(clientDone_ && !HasBufferedHead());
   // A parked client should hold no buffer: free it unless it holds the next request.
   if (!keepOpen_ || input_.empty()) std::string{}.swap(input_);
 }

@@ -86,7 +86,8 @@ class Connection {
   std::string LogLine() const;
 
  private:
-  // Looks for the end of the head at the front of the input, scanning from `from`.
+  // Frames the request at the front of the input, scanning from `from`; whether there is one
+  // to take (a head, or more than a head may hold).
   bool FindHead(std::size_t from);
   WriteState WriteMore();
 
@@ -96,7 +97,7 @@ class Connection {
   std::string input_;
   Mono receivedAt_{};           // when the last bytes of input_ came (the kernel's stamp)
   Mono headAt_{};               // when the head being answered was complete
-  std::size_t headLength_ = 0;  // of the head found at the front of input_; 0 when too large
+  RequestFrame frame_;  // the request found at the front of input_
   RoutedRequest request_;
   std::shared_ptr<const Response> reply_;
   // The lines of this reply alone, written into the shared page at reply_->figuresAt.

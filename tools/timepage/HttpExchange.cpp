@@ -200,6 +200,19 @@ std::size_t FindHeadEnd(std::string_view buffer, std::size_t from) {
   return 0;
 }
 
+RequestFrame FrameRequest(std::string_view buffer, std::size_t scannedUpTo,
+                          unsigned answeredSoFar) {
+  if (answeredSoFar >= kMaxRequestsPerConnection) return {Framing::kConnectionSpent};
+  const std::size_t end = FindHeadEnd(buffer, scannedUpTo);
+  // A head is judged by its own length, so whatever follows it (the client's next request)
+  // does not count; without an end in sight, all that was read so far counts.
+  if (end > kMaxRequestHead || (end == 0 && buffer.size() > kMaxRequestHead)) {
+    return {Framing::kHeadTooLarge};
+  }
+  if (end == 0) return {Framing::kNeedMore};
+  return {Framing::kHead, end, answeredSoFar + 1 >= kMaxRequestsPerConnection};
+}
+
 RoutedRequest RouteRequest(std::string_view head) {
   RoutedRequest request;
   std::string_view line = head.substr(0, head.find('\n'));

@@ -26,6 +26,27 @@ inline constexpr unsigned kMaxRequestsPerConnection = 100;
 // at `from`, so a head that arrives in pieces is scanned once; pass the previous buffer size.
 std::size_t FindHeadEnd(std::string_view buffer, std::size_t from);
 
+// What the bytes read on a connection call for next.
+enum class Framing {
+  kNeedMore,         // no whole head at the front yet: read on
+  kHead,             // a whole head at the front, to be taken and answered
+  kHeadTooLarge,     // more than kMaxRequestHead bytes without the end of a head: 431, close
+  kConnectionSpent,  // the connection has carried all the requests it may: take no more
+};
+
+struct RequestFrame {
+  Framing framing = Framing::kNeedMore;
+  std::size_t headLength = 0;  // kHead: the head's bytes at the front of the buffer
+  bool last = false;           // kHead: the connection may carry no request after this one
+};
+
+// Frames the next request of a connection. `buffer` holds what was read and not yet taken,
+// with the next head at its front; `scannedUpTo` is how much of it an earlier call already
+// searched for the end of that head (0 after a head was taken, so that a request sent without
+// waiting for the reply is searched from its start); `answeredSoFar` counts the requests the
+// connection has taken.
+RequestFrame FrameRequest(std::string_view buffer, std::size_t scannedUpTo, unsigned answeredSoFar);
+
 enum class Route {
   kTimePage,          // GET or HEAD of the time page
   kNotFound,          // GET or HEAD of anything else
