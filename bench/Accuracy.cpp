@@ -18,8 +18,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr const char* kPagePath = "/cgi-bin/timer.pl";
-constexpr const char* kAddress = TIDEWELL_BENCH_ACCURACY_ADDRESS;
 // fenwhit_bench asks this port; in the front's runs nginx holds it and the server sits behind.
 constexpr int kPort = TIDEWELL_BENCH_PORT;
 constexpr int kBehindFrontPort = TIDEWELL_BENCH_PORT + 1;
@@ -36,10 +34,6 @@ struct Series {
   std::string program;
   std::vector<RunRecord> runs;
 };
-
-std::string Url(int port) {
-  return std::string("http://") + kAddress + ":" + std::to_string(port) + kPagePath;
-}
 
 class AccuracyRunner {
  public:
@@ -67,7 +61,7 @@ class AccuracyRunner {
   // once and ends, in the foreground, without a daemon or a switch of user.
   RunRecord RunHtpdate() {
     ProgramRun run = NewRun("htpdate");
-    run.command = {"htpdate", "-s", Url(kPort)};
+    run.command = {"htpdate", "-s", PageUrl(kPort)};
     run.preload = tools_.pretendRoot;
     return Finish(run);
   }
@@ -117,8 +111,8 @@ PageCheck CheckPages(const Scratch& scratch, const AccuracyOptions& options, boo
   PageCheck check;
   for (int i = 0; i < options.pageSamples; ++i) {
     const double before = RealNow() + options.offsetSeconds;
-    const Captured page = RunAndCapture({"curl", "-s", "-i", "--max-time", "5", Url(kPort)}, 10s,
-                                        scratch.Path("page-check.out"));
+    const Captured page = RunAndCapture({"curl", "-s", "-i", "--max-time", "5", PageUrl(kPort)},
+                                        10s, scratch.Path("page-check.out"));
     const double after = RealNow() + options.offsetSeconds;
     ++check.samples;
     if (page.exitStatus != 0) continue;

@@ -19,6 +19,8 @@
 #include <stdexcept>
 #include <utility>
 
+#include "UniqueFd.h"
+
 namespace tidewell::bench {
 namespace {
 
@@ -37,28 +39,7 @@ constexpr std::uint64_t kTimerTag = 2;
 constexpr std::uint64_t kStopTag = 3;
 constexpr std::uint64_t kFirstConnectionId = 4;
 
-class UniqueFd {
- public:
-  UniqueFd() = default;
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  UniqueFd& operator=(UniqueFd&& other) noexcept {
-    if (this != &other) {
-      Reset();
-      fd_ = std::exchange(other.fd_, -1);
-    }
-    return *this;
-  }
-  ~UniqueFd() { Reset(); }
-  int get() const { return fd_; }
-  void Reset() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_ = -1;
-};
+using timepage::UniqueFd;
 
 sockaddr_in Ipv4(const std::string& address, std::uint16_t port) {
   sockaddr_in where{};

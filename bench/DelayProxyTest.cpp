@@ -141,6 +141,21 @@ class RunningProxy {
   std::thread thread_;
 };
 
+// A client connected through a proxy with the given delays to the server end it reaches.
+struct ProxiedConnection {
+  ProxiedConnection(double upMs, double downMs)
+      : listener(Listen(upstreamPort)),
+        proxy(upstreamPort, upMs, downMs),
+        client(Connect(proxy.Port())),
+        server(Accept(listener)) {}
+
+  std::uint16_t upstreamPort = 0;
+  const Socket listener;
+  RunningProxy proxy;
+  const Socket client;
+  const Socket server;
+};
+
 struct PathCase {
   double upMs;
   double downMs;
@@ -195,11 +210,9 @@ INSTANTIATE_TEST_SUITE_P(Paths, DelayedPath,
 // Chunks sent 15 ms apart through a 30 ms delay must not be held for one another: each leaves
 // 30 ms after it came, so the second arrives while the third is still on its way.
 TEST(DelayProxy, ReleasesEachChunkOnItsOwnTime) {
-  std::uint16_t upstreamPort = 0;
-  const Socket listener = Listen(upstreamPort);
-  RunningProxy proxy(upstreamPort, 30, 0);
-  const Socket client = Connect(proxy.Port());
-  const Socket server = Accept(listener);
+  const ProxiedConnection connection(30, 0);
+  const Socket& client = connection.client;
+  const Socket& server = connection.server;
 
   const std::vector<std::string> pieces = {"first ", "second ", "third"};
   double leastLate = 1e9;
@@ -230,11 +243,9 @@ TEST(DelayProxy, ReleasesEachChunkOnItsOwnTime) {
 // More than the proxy holds per direction, so it must pause reading and resume, and cope with
 // a receiver that takes it in pieces.
 TEST(DelayProxy, CarriesABulkTransferWhole) {
-  std::uint16_t upstreamPort = 0;
-  const Socket listener = Listen(upstreamPort);
-  RunningProxy proxy(upstreamPort, 1, 1);
-  const Socket client = Connect(proxy.Port());
-  const Socket server = Accept(listener);
+  const ProxiedConnection connection(1, 1);
+  const Socket& client = connection.client;
+  const Socket& server = connection.server;
 
   std::string payload(3 * 1024 * 1024 + 17, '\0');
   for (std::size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<char>((i * 31) % 251);
@@ -251,11 +262,9 @@ TEST(DelayProxy, CarriesABulkTransferWhole) {
 // The end of the client's request travels up with the up delay; the server's reply and its
 // end come down, and the client sees both.
 TEST(DelayProxy, PassesHalfClosesOnAfterTheDelay) {
-  std::uint16_t upstreamPort = 0;
-  const Socket listener = Listen(upstreamPort);
-  RunningProxy proxy(upstreamPort, 20, 5);
-  const Socket client = Connect(proxy.Port());
-  const Socket server = Accept(listener);
+  const ProxiedConnection connection(20, 5);
+  const Socket& client = connection.client;
+  const Socket& server = connection.server;
 
   SendAll(client, "request");
   const auto closedAt = Clock::now();

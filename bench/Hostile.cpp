@@ -33,15 +33,14 @@
 
 namespace tidewell::bench {
 
-using testing::ClockCall;
-using testing::ReadClockLog;
+using test::ClockCall;
+using test::ReadClockLog;
 namespace {
 
 using namespace std::chrono_literals;
-using testing::ScriptedHttpServer;
-using testing::ScriptedReply;
+using test::ScriptedHttpServer;
+using test::ScriptedReply;
 
-constexpr const char* kPagePath = "/cgi-bin/timer.pl";
 constexpr std::size_t kMiB = 1024 * 1024;
 constexpr auto kDripInterval = 1000ms;
 
@@ -311,7 +310,7 @@ class HostileRunner {
     outcome.fenwhit = fenwhit;
     outcome.measured = RunUnderInterposer(tools_, run);
     outcome.calls = ReadClockLog(run.clockLog);
-    outcome.lastOutput = LastLine(ReadFile(run.outputFile));
+    outcome.lastOutput = LastLine(ReadWholeFile(run.outputFile));
     return outcome;
   }
 
@@ -655,7 +654,7 @@ ClientOutcome RunClientCase(const Tools& tools, const Scratch& scratch, const Cl
   outcome.alive = server->Running();
   for (const int fd : crowd) close(fd);
   server->Stop();
-  outcome.stderrLines = CountStderrLines(ReadFile(scratch.Path(name + ".out")));
+  outcome.stderrLines = CountStderrLines(ReadWholeFile(scratch.Path(name + ".out")));
   return outcome;
 }
 

@@ -14,17 +14,11 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr const char* kPagePath = "/cgi-bin/timer.pl";
 // Ports of their own, so that nothing here meets the accuracy runs' servers.
-constexpr const char* kAddress = TIDEWELL_BENCH_ACCURACY_ADDRESS;
 constexpr int kImmediatePort = TIDEWELL_BENCH_PORT + 2;
 constexpr int kNginxPort = TIDEWELL_BENCH_PORT + 3;
 constexpr int kAlignedPort = TIDEWELL_BENCH_PORT + 4;
 constexpr int kMaxWrkThreads = 2;  // the machine has two cores; wrk shares them with the server
-
-std::string Url(int port) {
-  return std::string("http://") + kAddress + ":" + std::to_string(port) + kPagePath;
-}
 
 struct WrkResult {
   bool parsed = false;
@@ -146,19 +140,20 @@ std::string RunLoad(const Tools& tools, const Scratch& scratch, const LoadOption
         StartTimepage(tools, scratch, "load-timepage", kAddress, kImmediatePort, {"--immediate"});
     // nginx serves a copy of a real time page, so both send bodies of the same size.
     const Captured page =
-        RunAndCapture({"curl", "-s", Url(kImmediatePort)}, 10s, scratch.Path("load-page.out"));
+        RunAndCapture({"curl", "-s", PageUrl(kImmediatePort)}, 10s, scratch.Path("load-page.out"));
     pageSize = page.output.size();
     const std::string config = std::string("  server {\n") + "    listen " + kAddress + ":" +
                                std::to_string(kNginxPort) + ";\n" + "    keepalive_timeout 10s;\n" +
-                               "    keepalive_requests 100;\n" +
-                               "    default_type text/html;\n" + "    root html;\n" + "  }\n";
+                               "    keepalive_requests 100;\n" + "    default_type text/html;\n" +
+                               "    root html;\n" + "  }\n";
     Nginx nginx(scratch, "nginx-static", config, kAddress, kNginxPort,
                 {{std::string(kPagePath).substr(1), page.output}});
     for (const int connections : options.connections) {
       Progress(std::to_string(connections) + " connections");
       const WrkResult ours =
-          RunWrk(scratch, Url(kImmediatePort), connections, options.seconds, "2s");
-      const WrkResult peer = RunWrk(scratch, Url(kNginxPort), connections, options.seconds, "2s");
+          RunWrk(scratch, PageUrl(kImmediatePort), connections, options.seconds, "2s");
+      const WrkResult peer =
+          RunWrk(scratch, PageUrl(kNginxPort), connections, options.seconds, "2s");
       AddRow(table, "tidewell-timepage", "immediate", connections, ours, &peer);
       AddRow(table, "nginx (static page)", "static", connections, peer);
     }
@@ -166,7 +161,7 @@ std::string RunLoad(const Tools& tools, const Scratch& scratch, const LoadOption
   {
     Progress("aligned, " + std::to_string(options.alignedConnections) + " connections");
     auto aligned = StartTimepage(tools, scratch, "load-aligned", kAddress, kAlignedPort, {});
-    const WrkResult r = RunWrk(scratch, Url(kAlignedPort), options.alignedConnections,
+    const WrkResult r = RunWrk(scratch, PageUrl(kAlignedPort), options.alignedConnections,
                                options.seconds, "3s", tools.sourceDir + "/wrk/boundary.lua");
     AddRow(table, "tidewell-timepage", "aligned", options.alignedConnections, r);
     alignedLag = LagText(r.boundaryLag);

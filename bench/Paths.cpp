@@ -17,8 +17,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr const char* kPagePath = "/cgi-bin/timer.pl";
-constexpr const char* kAddress = TIDEWELL_BENCH_ACCURACY_ADDRESS;
 // fenwhit_bench asks this port, so the proxy holds it; the server sits behind the proxy.
 constexpr int kProxyPort = TIDEWELL_BENCH_PORT;
 constexpr int kServerPort = TIDEWELL_BENCH_PORT + 5;
@@ -78,10 +76,6 @@ const std::vector<Contender> kContenders = {
 };
 constexpr std::size_t kPeer = 3;  // htpdate -p 4
 
-std::string Url() {
-  return std::string("http://") + kAddress + ":" + std::to_string(kProxyPort) + kPagePath;
-}
-
 std::string HostPort(int port) { return std::string(kAddress) + ":" + std::to_string(port); }
 
 std::string MsArgument(double ms) {
@@ -124,18 +118,19 @@ std::unique_ptr<BackgroundProcess> StartProxy(const Tools& tools, const Scratch&
                                             "--max-seconds",
                                             std::to_string(kProxyLifetimeSeconds)};
   const std::string output = scratch.Path(name + ".out");
-  auto proxy = std::make_unique<BackgroundProcess>(command, output);
+  auto proxy = std::make_unique<BackgroundProcess>(command, test::EnvironmentChanges{}, output);
   if (!proxy->WaitForOutput("listening on", 5s)) {
-    throw std::runtime_error("the delaying proxy did not start: " + ReadFile(output));
+    throw std::runtime_error("the delaying proxy did not start: " + ReadWholeFile(output));
   }
   return proxy;
 }
 
 // Request sent to first byte back, as curl sees it through the path: up + down + the server.
 std::optional<double> MeasureTurnaround(const Scratch& scratch) {
-  const Captured timing = RunAndCapture({"curl", "-s", "-o", "/dev/null", "--max-time", "5", "-w",
-                                         "%{time_pretransfer} %{time_starttransfer}", Url()},
-                                        10s, scratch.Path("paths-turnaround.out"));
+  const Captured timing =
+      RunAndCapture({"curl", "-s", "-o", "/dev/null", "--max-time", "5", "-w",
+                     "%{time_pretransfer} %{time_starttransfer}", PageUrl(kProxyPort)},
+                    10s, scratch.Path("paths-turnaround.out"));
   double pretransfer = 0, starttransfer = 0;
   if (timing.exitStatus != 0 ||
       std::sscanf(timing.output.c_str(), "%lf %lf", &pretransfer, &starttransfer) != 2) {
@@ -176,14 +171,15 @@ class PathRunner {
     run.outputFile = scratch_.Path(tag + ".out");
     run.killAfter = options_.killAfter;
     if (htpdate) {
-      run.command = {"htpdate", "-s", "-p", std::to_string(contender.htpdatePrecision), Url()};
+      run.command = {"htpdate", "-s", "-p", std::to_string(contender.htpdatePrecision),
+                     PageUrl(kProxyPort)};
       run.preload = tools_.pretendRoot;
     } else {
       run.command = {tools_.fenwhit};
     }
     PathRun result{RunAndRecord(tools_, run, offset.seconds), std::nullopt};
     if (htpdate && result.record.error) {
-      const auto printed = PrintedOffset(ReadFile(run.outputFile));
+      const auto printed = PrintedOffset(ReadWholeFile(run.outputFile));
       if (printed) result.estimateError = *printed - offset.seconds;
     }
     return result;

@@ -3,19 +3,11 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <signal.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
 #include <thread>
 
@@ -25,72 +17,8 @@ namespace {
 using namespace std::chrono_literals;
 
 constexpr int kReportFd = 3;  // where tidewell_bench_measure writes its line
-constexpr auto kPollInterval = 2ms;
 // The measurer kills the program itself; this only catches a wrapper or measurer that hangs.
 constexpr auto kBackstopGrace = 15s;
-constexpr auto kStopGrace = 3s;
-
-// argv for execv, built before fork: the child may only make async-signal-safe calls, and the
-// benchmark forks from several threads at once.
-class Argv {
- public:
-  explicit Argv(const std::vector<std::string>& words) : words_(words) {
-    for (std::string& word : words_) pointers_.push_back(word.data());
-    pointers_.push_back(nullptr);
-  }
-  char* const* get() { return pointers_.data(); }
-
- private:
-  std::vector<std::string> words_;
-  std::vector<char*> pointers_;
-};
-
-int OpenOutput(const std::string& path) {
-  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-  if (fd < 0) throw std::runtime_error("cannot open " + path);
-  return fd;
-}
-
-// Forks and execs `argv` in a process group of its own, stdin from /dev/null, stdout and stderr
-// to `outputFd`, and `reportFd` (if any) as descriptor 3.
-pid_t Spawn(Argv& argv, int outputFd, int reportFd) {
-  const int devNull = open("/dev/null", O_RDONLY | O_CLOEXEC);
-  const pid_t pid = fork();
-  if (pid == 0) {
-    setpgid(0, 0);
-    signal(SIGPIPE, SIG_DFL);  // the benchmark ignores it; the programs must not inherit that
-    dup2(devNull, STDIN_FILENO);
-    dup2(outputFd, STDOUT_FILENO);
-    dup2(outputFd, STDERR_FILENO);
-    if (reportFd >= 0) dup2(reportFd, kReportFd);
-    execvp(argv.get()[0], argv.get());
-    _exit(127);
-  }
-  close(devNull);
-  if (pid < 0) throw std::runtime_error("cannot fork");
-  setpgid(pid, pid);  // also here, so that a kill right after the fork reaches the group
-  return pid;
-}
-
-// Waits for `pid` until `timeout`; kills its whole group when time runs out.
-int WaitOrKill(pid_t pid, std::chrono::milliseconds timeout, bool* timedOut) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  int status = 0;
-  while (true) {
-    const pid_t got = waitpid(pid, &status, WNOHANG);
-    if (got == pid) break;
-    if (got < 0 && errno != EINTR) return -1;
-    if (std::chrono::steady_clock::now() >= deadline) {
-      kill(-pid, SIGKILL);
-      while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-      }
-      if (timedOut != nullptr) *timedOut = true;
-      break;
-    }
-    std::this_thread::sleep_for(kPollInterval);
-  }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
 
 Measured ParseReport(const std::string& line) {
   Measured measured;
@@ -107,20 +35,6 @@ Measured ParseReport(const std::string& line) {
 }
 
 }  // namespace
-
-Scratch::Scratch() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "tidewell-bench.XXXXXX").string();
-  if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("cannot make a scratch dir");
-  path_ = pattern;
-  // User 65534 must reach the logs in here; the wrapper hands each log over to it.
-  chmod(path_.c_str(), 0755);
-}
-
-Scratch::~Scratch() {
-  if (keep_) return;
-  std::error_code ignored;
-  std::filesystem::remove_all(path_, ignored);
-}
 
 Measured RunUnderInterposer(const Tools& tools, const ProgramRun& run) {
   std::vector<std::string> words = {tools.wrapper,
@@ -140,18 +54,16 @@ Measured RunUnderInterposer(const Tools& tools, const ProgramRun& run) {
   }
   words.push_back("--");
   words.insert(words.end(), run.command.begin(), run.command.end());
-  Argv argv(words);
 
   int report[2];
   if (pipe2(report, O_CLOEXEC) != 0) throw std::runtime_error("cannot make a pipe");
-  const int output = OpenOutput(run.outputFile);
-  const pid_t pid = Spawn(argv, output, report[1]);
+  const int output = test::OpenOutputFile(run.outputFile);
+  const pid_t pid = test::SpawnChild(words, {{}, -1, output, output, report[1]});
   close(output);
   close(report[1]);
 
-  WaitOrKill(pid,
-             std::chrono::duration_cast<std::chrono::milliseconds>(run.killAfter + kBackstopGrace),
-             nullptr);
+  test::WaitForChild(
+      pid, std::chrono::duration_cast<std::chrono::milliseconds>(run.killAfter + kBackstopGrace));
   // The measurer wrote its one line before it exited; the pipe holds it.
   std::string line;
   char buffer[256];
@@ -163,55 +75,9 @@ Measured RunUnderInterposer(const Tools& tools, const ProgramRun& run) {
 
 Captured RunAndCapture(const std::vector<std::string>& command, std::chrono::milliseconds timeout,
                        const std::string& outputFile) {
-  std::filesystem::remove(outputFile);
-  Argv argv(command);
-  const int output = OpenOutput(outputFile);
-  const pid_t pid = Spawn(argv, output, -1);
-  close(output);
-  Captured captured;
-  captured.exitStatus = WaitOrKill(pid, timeout, &captured.timedOut);
-  captured.output = ReadFile(outputFile);
-  return captured;
-}
-
-BackgroundProcess::BackgroundProcess(const std::vector<std::string>& command,
-                                     const std::string& outputFile)
-    : outputFile_(outputFile) {
-  Argv argv(command);
-  const int output = OpenOutput(outputFile);
-  pid_ = Spawn(argv, output, -1);
-  close(output);
-}
-
-BackgroundProcess::~BackgroundProcess() { Stop(); }
-
-bool BackgroundProcess::WaitForOutput(const std::string& text,
-                                      std::chrono::milliseconds timeout) const {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (ReadFile(outputFile_).find(text) != std::string::npos) return true;
-    if (kill(pid_, 0) != 0) return false;
-    std::this_thread::sleep_for(10ms);
-  }
-  return false;
-}
-
-bool BackgroundProcess::Running() {
-  if (pid_ < 0) return false;
-  int status = 0;
-  if (waitpid(pid_, &status, WNOHANG) == pid_) {
-    pid_ = -1;
-    return false;
-  }
-  return true;
-}
-
-void BackgroundProcess::Stop() {
-  if (pid_ < 0) return;
-  kill(-pid_, SIGTERM);
-  bool timedOut = false;
-  WaitOrKill(pid_, kStopGrace, &timedOut);
-  pid_ = -1;
+  const test::ChildResult run = test::RunChild(command, {}, timeout, "", /*mergeError=*/true);
+  WriteWholeFile(outputFile, run.standardOutput);  // kept with the other logs for a look later
+  return {run.exitStatus, run.timedOut, run.standardOutput};
 }
 
 bool WaitForListener(const std::string& address, int port, std::chrono::milliseconds timeout) {
@@ -229,19 +95,6 @@ bool WaitForListener(const std::string& address, int port, std::chrono::millisec
     std::this_thread::sleep_for(20ms);
   }
   return false;
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-void WriteFile(const std::string& path, const std::string& text) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << text;
-  if (!out) throw std::runtime_error("cannot write " + path);
 }
 
 double RealNow() {

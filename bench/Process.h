@@ -3,14 +3,19 @@
 // Starting, watching and stopping the processes of the benchmark: the programs under test (always
 // through the clock interposer's wrapper), the servers and the load tools.
 
-#include <sys/types.h>
-
 #include <chrono>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "ChildProcess.h"
+#include "ScratchDirectory.h"
+
 namespace tidewell::bench {
+
+using test::BackgroundProcess;
+using test::ReadWholeFile;
+using test::WriteWholeFile;
 
 // Where the benchmark's own helpers and the programs under test live.
 struct Tools {
@@ -27,18 +32,9 @@ struct Tools {
 
 // A private directory for logs and configurations. It stays readable to user 65534, which the
 // wrapper switches to, and is removed at the end unless asked to keep it.
-class Scratch {
+class Scratch : public test::ScratchDirectory {
  public:
-  Scratch();
-  ~Scratch();
-  Scratch(const Scratch&) = delete;
-  Scratch& operator=(const Scratch&) = delete;
-  std::string Path(const std::string& name) const { return path_ + "/" + name; }
-  void Keep() { keep_ = true; }
-
- private:
-  std::string path_;
-  bool keep_ = false;
+  Scratch() : ScratchDirectory("tidewell-bench", 0755) {}
 };
 
 // What tidewell_bench_measure saw of one run of a program under test.
@@ -74,30 +70,8 @@ struct Captured {
 Captured RunAndCapture(const std::vector<std::string>& command, std::chrono::milliseconds timeout,
                        const std::string& outputFile);
 
-// A server or other long-running process, stopped (SIGTERM, then SIGKILL) when it goes.
-class BackgroundProcess {
- public:
-  BackgroundProcess(const std::vector<std::string>& command, const std::string& outputFile);
-  ~BackgroundProcess();
-  BackgroundProcess(const BackgroundProcess&) = delete;
-  BackgroundProcess& operator=(const BackgroundProcess&) = delete;
-
-  // Waits until `text` shows up in the output, or until the process dies or time runs out.
-  bool WaitForOutput(const std::string& text, std::chrono::milliseconds timeout) const;
-  bool Running();
-  void Stop();
-  pid_t pid() const { return pid_; }
-
- private:
-  pid_t pid_ = -1;
-  std::string outputFile_;
-};
-
 // Waits until a TCP connection to address:port succeeds; false after `timeout`.
 bool WaitForListener(const std::string& address, int port, std::chrono::milliseconds timeout);
-
-std::string ReadFile(const std::string& path);
-void WriteFile(const std::string& path, const std::string& text);
 
 // Seconds since the epoch on this machine's clock.
 double RealNow();

@@ -104,7 +104,7 @@ Machine DescribeMachine() {
   if (sched_getaffinity(0, sizeof usable, &usable) == 0)
     machine.cores = CPU_COUNT(&usable);  // as nproc
 
-  std::istringstream cpuinfo(ReadFile("/proc/cpuinfo"));
+  std::istringstream cpuinfo(ReadWholeFile("/proc/cpuinfo"));
   for (std::string line; std::getline(cpuinfo, line);) {
     if (line.rfind("model name", 0) == 0) {
       machine.cpuModel = line.substr(line.find(':') + 2);

@@ -23,10 +23,10 @@ std::string LastLine(const std::string& text) {
 RunRecord RunAndRecord(const Tools& tools, const ProgramRun& run, double rightStep) {
   RunRecord record;
   record.measured = RunUnderInterposer(tools, run);
-  const std::vector<testing::ClockCall> calls = testing::ReadClockLog(run.clockLog);
+  const std::vector<test::ClockCall> calls = test::ReadClockLog(run.clockLog);
   record.touched = !calls.empty();
-  record.error = testing::StepError(calls, rightStep);
-  record.lastOutput = LastLine(ReadFile(run.outputFile));
+  record.error = test::StepError(calls, rightStep);
+  record.lastOutput = LastLine(ReadWholeFile(run.outputFile));
   return record;
 }
 

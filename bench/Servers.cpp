@@ -49,6 +49,10 @@ void HandOver(const std::filesystem::path& root) {
 
 }  // namespace
 
+std::string PageUrl(int port) {
+  return std::string("http://") + kAddress + ":" + std::to_string(port) + kPagePath;
+}
+
 std::unique_ptr<BackgroundProcess> StartTimepage(const Tools& tools, const Scratch& scratch,
                                                  const std::string& name,
                                                  const std::string& address, int port,
@@ -57,10 +61,10 @@ std::unique_ptr<BackgroundProcess> StartTimepage(const Tools& tools, const Scrat
                                       std::to_string(port)};
   command.insert(command.end(), arguments.begin(), arguments.end());
   const std::string output = scratch.Path(name + ".out");
-  auto server = std::make_unique<BackgroundProcess>(command, output);
+  auto server = std::make_unique<BackgroundProcess>(command, test::EnvironmentChanges{}, output);
   if (!server->WaitForOutput("listening on", 5s)) {
     throw std::runtime_error("tidewell-timepage did not start on " + address + ":" +
-                             std::to_string(port) + ": " + ReadFile(output));
+                             std::to_string(port) + ": " + ReadWholeFile(output));
   }
   return server;
 }
@@ -75,21 +79,21 @@ Nginx::Nginx(const Scratch& scratch, const std::string& name, const std::string&
   for (const auto& [path, content] : files) {
     const std::filesystem::path where = prefix_ + "/html/" + path;
     std::filesystem::create_directories(where.parent_path());
-    WriteFile(where.string(), content);
+    WriteWholeFile(where.string(), content);
   }
-  WriteFile(prefix_ + "/nginx.conf",
-            std::string(kMainBlock) + "http {\n" + kTempPaths + httpBlock + "}\n");
+  WriteWholeFile(prefix_ + "/nginx.conf",
+                 std::string(kMainBlock) + "http {\n" + kTempPaths + httpBlock + "}\n");
   HandOver(prefix_);
   // As user 65534 nginx keeps no root powers at all, and the ports are above 1024.
   process_ = std::make_unique<BackgroundProcess>(
       std::vector<std::string>{"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
                                "nginx", "-p", prefix_, "-c", prefix_ + "/nginx.conf", "-e",
                                prefix_ + "/error.log"},
-      scratch.Path(name + ".out"));
+      test::EnvironmentChanges{}, scratch.Path(name + ".out"));
   if (!WaitForListener(address, port, 5s)) {
     throw std::runtime_error("nginx did not start on " + address + ":" + std::to_string(port) +
-                             ": " + ReadFile(prefix_ + "/error.log") +
-                             ReadFile(scratch.Path(name + ".out")));
+                             ": " + ReadWholeFile(prefix_ + "/error.log") +
+                             ReadWholeFile(scratch.Path(name + ".out")));
   }
 }
 

@@ -13,6 +13,13 @@
 
 namespace tidewell::bench {
 
+// The time page's path, and the loopback address of the benchmark's own servers.
+inline constexpr const char* kPagePath = "/cgi-bin/timer.pl";
+inline constexpr const char* kAddress = TIDEWELL_BENCH_ACCURACY_ADDRESS;
+
+// The time page on kAddress at `port`.
+std::string PageUrl(int port);
+
 // tidewell-timepage on `address`:`port` with `arguments` added (--offset, --immediate, ...);
 // returns once it listens.
 std::unique_ptr<BackgroundProcess> StartTimepage(const Tools& tools, const Scratch& scratch,

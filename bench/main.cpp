@@ -124,7 +124,7 @@ void CheckUnprivileged(const Tools& tools, const Scratch& scratch) {
   run.killAfter = 10s;
   run.preload = tools.pretendRoot;
   RunUnderInterposer(tools, run);
-  const std::string status = ReadFile(run.outputFile);
+  const std::string status = ReadWholeFile(run.outputFile);
   if (status.find("Uid:\t65534\t65534\t65534\t65534") == std::string::npos ||
       status.find("CapEff:\t0000000000000000") == std::string::npos) {
     throw std::runtime_error("the programs would not run as an unprivileged user:\n" + status);
@@ -143,7 +143,7 @@ double RealMinusMonotonic() {
 
 // The one-minute load average, as /proc/loadavg gives it.
 std::string LoadAverage() {
-  const std::string text = ReadFile("/proc/loadavg");
+  const std::string text = ReadWholeFile("/proc/loadavg");
   return text.substr(0, text.find(' '));
 }
 
@@ -245,7 +245,7 @@ int Run(const Options& options) {
   std::cout << "\n" << closing.str();
 
   if (!options.output.empty()) {
-    WriteFile(options.output, report.str());
+    WriteWholeFile(options.output, report.str());
     std::cout << "Report written to " << options.output << "\n";
   }
   return 0;

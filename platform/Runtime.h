@@ -10,6 +10,12 @@ namespace tidewell {
 // shown without one of its own.
 inline constexpr const char* kProgramTitle = "Corvalle Software's Tidewell";
 
+// The report of an uncaught run-time error as the message boxes show it, e.g.
+// "Run-time error '13':\n\nType mismatch".
+inline std::string RuntimeErrorReport(const RuntimeError& error) {
+  return "Run-time error '" + std::to_string(error.Number()) + "':\n\n" + error.Description();
+}
+
 // What each program's runtime provides around its window: message boxes, ending the program and
 // the report of an uncaught run-time error. Each program supplies its own (a desktop one for the
 // interactive program, a console one for the silent program); tests supply a recording one.

@@ -69,12 +69,8 @@ void FltkRuntime::ShowMessage(const std::string& text) {
 void FltkRuntime::EndProgram() { std::exit(EXIT_SUCCESS); }
 
 void FltkRuntime::ReportRuntimeError(const RuntimeError& error) {
-  ShowMessage(ErrorReport(error));
+  ShowMessage(RuntimeErrorReport(error));
   std::exit(kRuntimeErrorStatus);
-}
-
-std::string FltkRuntime::ErrorReport(const RuntimeError& error) {
-  return "Run-time error '" + std::to_string(error.Number()) + "':\n\n" + error.Description();
 }
 
 }  // namespace tidewell

@@ -19,11 +19,8 @@ class FltkRuntime : public Runtime {
   // shows it in the UTF-8 that FLTK draws.
   void ShowMessage(const std::string& text) override;
   [[noreturn]] void EndProgram() override;
+  // RuntimeErrorReport in a box, then the end of the program.
   [[noreturn]] void ReportRuntimeError(const RuntimeError& error) override;
-
-  // The report's text, as users of the original program know it:
-  // "Run-time error '13':\n\nType mismatch".
-  static std::string ErrorReport(const RuntimeError& error);
 
  private:
   form1::ScreenLayout layout_;

@@ -8,30 +8,11 @@
 #include <optional>
 #include <string>
 
+#include "DownloadLimits.h"
 #include "Platform.h"
 #include "ReplyTiming.h"
 
 namespace tidewell {
-
-// How long and how much one download may take before it counts as failed. Our time-page server
-// answers on the whole second, so a reply may be held up to a second before its first byte: the
-// stall limit leaves ample room for that.
-inline constexpr std::chrono::milliseconds kDefaultConnectTimeout{10'000};
-inline constexpr long kDefaultStallBytesPerSecond = 64;
-inline constexpr std::chrono::seconds kDefaultStallTime{15};
-inline constexpr std::chrono::milliseconds kDefaultOverallDeadline{30'000};
-inline constexpr std::size_t kDefaultSizeCap = std::size_t{4} * 1024 * 1024;
-inline constexpr long kDefaultMaxRedirects = 5;
-
-struct DownloadLimits {
-  std::chrono::milliseconds connectTimeout = kDefaultConnectTimeout;
-  // A transfer slower than stallBytesPerSecond for stallTime (whole seconds, at least 1) is cut.
-  long stallBytesPerSecond = kDefaultStallBytesPerSecond;
-  std::chrono::seconds stallTime = kDefaultStallTime;
-  std::chrono::milliseconds overallDeadline = kDefaultOverallDeadline;
-  std::size_t sizeCap = kDefaultSizeCap;  // bytes of body; the rest is never delivered
-  long maxRedirects = kDefaultMaxRedirects;
-};
 
 // The internet functions on libcurl. A session is a multi handle with the user-agent name; an
 // address is one GET on it. Reads stream: each drives the transfer only until some body is at

@@ -43,7 +43,7 @@ timespec BroughtUpToDate(timespec pageSecond, const std::optional<ReplyTiming>& 
 
 LinuxPlatform::LinuxPlatform(const NativePlatformOptions& options, const DownloadLimits& limits,
                              const TimedatedLimits& timedatedLimits)
-    : options_(options), timedatedLimits_(timedatedLimits), internet_(limits) {}
+    : InternetPlatform(limits), options_(options), timedatedLimits_(timedatedLimits) {}
 
 TimeZoneSettings LinuxPlatform::ReadTimeZoneSettings() {
   return ReadZoneForYear(LocalNow().tm_year + kTmBaseYear);
@@ -86,21 +86,6 @@ bool LinuxPlatform::AskTimedatedToSet(const timespec& instant) {
 std::string LinuxPlatform::TimeOfDayText(const DateTime& timeOfDay) {
   return FormatTimeOfDay(timeOfDay);
 }
-
-InternetHandle LinuxPlatform::InternetOpen(const std::string& agent) {
-  return internet_.OpenSession(agent);
-}
-
-InternetHandle LinuxPlatform::InternetOpenUrl(InternetHandle session, const std::string& address) {
-  return internet_.OpenUrl(session, address);
-}
-
-std::uint32_t LinuxPlatform::InternetReadFile(InternetHandle url, char* buffer,
-                                              std::uint32_t bytesToRead) {
-  return internet_.Read(url, buffer, bytesToRead);
-}
-
-void LinuxPlatform::InternetCloseHandle(InternetHandle handle) { internet_.Close(handle); }
 
 std::unique_ptr<Platform> CreateNativePlatform(const NativePlatformOptions& options) {
   return std::make_unique<LinuxPlatform>(options);

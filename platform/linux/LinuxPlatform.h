@@ -3,8 +3,8 @@
 #include <ctime>
 
 #include "CurlInternet.h"
+#include "InternetPlatform.h"
 #include "NativePlatform.h"
-#include "Platform.h"
 #include "TimedatedClock.h"
 
 namespace tidewell {
@@ -12,7 +12,7 @@ namespace tidewell {
 // The platform services on Linux: the zone database through the C library, the clock through
 // clock_gettime/clock_settime (or systemd-timedated, when the process may not set it itself),
 // and the internet functions on libcurl.
-class LinuxPlatform : public Platform {
+class LinuxPlatform : public InternetPlatform<CurlInternet> {
  public:
   explicit LinuxPlatform(const NativePlatformOptions& options = {},
                          const DownloadLimits& limits = {},
@@ -24,19 +24,11 @@ class LinuxPlatform : public Platform {
   bool SetLocalClock(const DateTime& local, std::int32_t biasMinutes) override;
   std::string TimeOfDayText(const DateTime& timeOfDay) override;
 
-  InternetHandle InternetOpen(const std::string& agent) override;
-  InternetHandle InternetOpenUrl(InternetHandle session, const std::string& address) override;
-  std::uint32_t InternetReadFile(InternetHandle url, char* buffer,
-                                 std::uint32_t bytesToRead) override;
-  void InternetCloseHandle(InternetHandle handle) override;
-  std::optional<ReplyTiming> LastReplyTiming() override { return internet_.LastReplyTiming(); }
-
  private:
   bool AskTimedatedToSet(const timespec& instant);
 
   NativePlatformOptions options_;
   TimedatedLimits timedatedLimits_;
-  CurlInternet internet_;
 };
 
 }  // namespace tidewell

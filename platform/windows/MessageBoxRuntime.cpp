@@ -12,13 +12,9 @@ void MessageBoxRuntime::ShowMessage(const std::string& text) {
 void MessageBoxRuntime::EndProgram() { ExitProcess(0); }
 
 void MessageBoxRuntime::ReportRuntimeError(const RuntimeError& error) {
-  MessageBoxW(owner_, Utf8ToWide(ErrorReport(error)).c_str(), Utf8ToWide(kProgramTitle).c_str(),
+  MessageBoxW(owner_, Utf8ToWide(RuntimeErrorReport(error)).c_str(), Utf8ToWide(kProgramTitle).c_str(),
               MB_OK | MB_ICONERROR);
   ExitProcess(kRuntimeErrorExitCode);
-}
-
-std::string MessageBoxRuntime::ErrorReport(const RuntimeError& error) {
-  return "Run-time error '" + std::to_string(error.Number()) + "':\n\n" + error.Description();
 }
 
 }  // namespace tidewell

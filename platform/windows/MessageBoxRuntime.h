@@ -23,9 +23,6 @@ class MessageBoxRuntime : public Runtime {
   // kRuntimeErrorExitCode.
   [[noreturn]] void ReportRuntimeError(const RuntimeError& error) override;
 
-  // The text of the report, e.g. "Run-time error '13':\n\nType mismatch".
-  static std::string ErrorReport(const RuntimeError& error);
-
  private:
   HWND owner_ = nullptr;
 };

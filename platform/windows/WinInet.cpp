@@ -125,7 +125,7 @@ struct WinInet::EntryPoints {
   decltype(&::HttpQueryInfoA) queryInfo = nullptr;
 };
 
-WinInet::WinInet(const InternetLimits& limits, std::string libraryName)
+WinInet::WinInet(const DownloadLimits& limits, std::string libraryName)
     : limits_(limits), entryPoints_(std::make_unique<EntryPoints>(std::move(libraryName))) {}
 
 WinInet::~WinInet() = default;
@@ -137,8 +137,8 @@ InternetHandle WinInet::OpenSession(const std::string& agent) {
   if (session == nullptr) return 0;
   // Addresses opened on the session inherit these.
   api.SetTimeout(session, INTERNET_OPTION_CONNECT_TIMEOUT, limits_.connectTimeout);
-  api.SetTimeout(session, INTERNET_OPTION_SEND_TIMEOUT, limits_.stallTimeout);
-  api.SetTimeout(session, INTERNET_OPTION_RECEIVE_TIMEOUT, limits_.stallTimeout);
+  api.SetTimeout(session, INTERNET_OPTION_SEND_TIMEOUT, limits_.stallTime);
+  api.SetTimeout(session, INTERNET_OPTION_RECEIVE_TIMEOUT, limits_.stallTime);
   // Addresses opened on the session report their progress to it; nothing depends on it.
   api.Bound(api.setStatusCallback, "InternetSetStatusCallbackA")(session, &OnInternetStatus);
   return AsHandle(session);
@@ -213,7 +213,7 @@ std::uint32_t WinInet::Read(InternetHandle url, char* buffer, std::uint32_t byte
   // allows and never past the deadline, and then takes only what has arrived: every wait is
   // bounded without a second thread to watch the download.
   api.SetTimeout(request, INTERNET_OPTION_RECEIVE_TIMEOUT,
-                 std::min(limits_.stallTimeout, remaining));
+                 std::min<std::chrono::milliseconds>(limits_.stallTime, remaining));
   DWORD available = 0;
   const BOOL waitOk =
       api.Bound(api.queryDataAvailable, "InternetQueryDataAvailable")(request, &available, 0, 0);

@@ -8,22 +8,11 @@
 #include <optional>
 #include <string>
 
+#include "DownloadLimits.h"
 #include "Platform.h"
 #include "ReplyTiming.h"
 
 namespace tidewell {
-
-// How long and how much one download may take before it counts as failed. Our time-page server
-// answers on the whole second, so a reply may be held up to a second before its first byte: the
-// stall limit leaves ample room for that.
-struct InternetLimits {
-  std::chrono::milliseconds connectTimeout{10'000};
-  // No byte for this long ends the body (and fails an address that never answers).
-  std::chrono::milliseconds stallTimeout{15'000};
-  // From the opening of an address; checked before every read, and no read waits beyond it.
-  std::chrono::milliseconds overallDeadline{30'000};
-  std::size_t sizeCap = std::size_t{4} * 1024 * 1024;  // bytes of body; the rest is never read
-};
 
 // The Windows Internet functions of wininet.dll, each bound by name at its first call, with the
 // limits above laid over them. A read that hits a limit, fails or finds the end of the body
@@ -36,7 +25,7 @@ struct InternetLimits {
 // clock around the whole opening stands in (connecting included, so the delay comes out long).
 class WinInet {
  public:
-  explicit WinInet(const InternetLimits& limits = {}, std::string libraryName = "wininet.dll");
+  explicit WinInet(const DownloadLimits& limits = {}, std::string libraryName = "wininet.dll");
   ~WinInet();
   WinInet(const WinInet&) = delete;
   WinInet& operator=(const WinInet&) = delete;
@@ -75,7 +64,7 @@ class WinInet {
   // The reply's Server-Timing headers, joined by commas (empty when there are none).
   std::string ServerTimingOf(InternetHandle url);
 
-  InternetLimits limits_;
+  DownloadLimits limits_;
   std::optional<ReplyTiming> lastTiming_;
   std::unique_ptr<EntryPoints> entryPoints_;
   std::map<InternetHandle, Transfer> transfers_;

@@ -89,9 +89,9 @@ void EnableSystemTimePrivilege() {
 
 }  // namespace
 
-WindowsPlatform::WindowsPlatform(const NativePlatformOptions& options, const InternetLimits& limits,
+WindowsPlatform::WindowsPlatform(const NativePlatformOptions& options, const DownloadLimits& limits,
                                  std::string internetLibrary)
-    : options_(options), internet_(limits, std::move(internetLibrary)) {}
+    : InternetPlatform(limits, std::move(internetLibrary)), options_(options) {}
 
 TimeZoneSettings WindowsPlatform::ReadTimeZoneSettings() {
   TIME_ZONE_INFORMATION zone{};
@@ -145,22 +145,6 @@ std::string WindowsPlatform::TimeOfDayText(const DateTime& timeOfDay) {
   if (length <= 1) return {};
   return WideToUtf8(std::wstring_view(text.data(), static_cast<std::size_t>(length - 1)));
 }
-
-InternetHandle WindowsPlatform::InternetOpen(const std::string& agent) {
-  return internet_.OpenSession(agent);
-}
-
-InternetHandle WindowsPlatform::InternetOpenUrl(InternetHandle session,
-                                                const std::string& address) {
-  return internet_.OpenUrl(session, address);
-}
-
-std::uint32_t WindowsPlatform::InternetReadFile(InternetHandle url, char* buffer,
-                                                std::uint32_t bytesToRead) {
-  return internet_.Read(url, buffer, bytesToRead);
-}
-
-void WindowsPlatform::InternetCloseHandle(InternetHandle handle) { internet_.Close(handle); }
 
 std::unique_ptr<Platform> CreateNativePlatform(const NativePlatformOptions& options) {
   return std::make_unique<WindowsPlatform>(options);

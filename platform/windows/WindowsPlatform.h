@@ -3,7 +3,7 @@
 #include <string>
 
 #include "NativePlatform.h"
-#include "Platform.h"
+#include "InternetPlatform.h"
 #include "WinInet.h"
 
 namespace tidewell {
@@ -11,10 +11,10 @@ namespace tidewell {
 // The platform services on Windows: the zone from GetTimeZoneInformation, the clock through
 // GetLocalTime/SetLocalTime, the user's time format through GetTimeFormatW, and the internet
 // functions of wininet.dll.
-class WindowsPlatform : public Platform {
+class WindowsPlatform : public InternetPlatform<WinInet> {
  public:
   explicit WindowsPlatform(const NativePlatformOptions& options = {},
-                           const InternetLimits& limits = {},
+                           const DownloadLimits& limits = {},
                            std::string internetLibrary = "wininet.dll");
 
   TimeZoneSettings ReadTimeZoneSettings() override;
@@ -25,16 +25,8 @@ class WindowsPlatform : public Platform {
   bool SetLocalClock(const DateTime& local, std::int32_t biasMinutes) override;
   std::string TimeOfDayText(const DateTime& timeOfDay) override;
 
-  InternetHandle InternetOpen(const std::string& agent) override;
-  InternetHandle InternetOpenUrl(InternetHandle session, const std::string& address) override;
-  std::uint32_t InternetReadFile(InternetHandle url, char* buffer,
-                                 std::uint32_t bytesToRead) override;
-  void InternetCloseHandle(InternetHandle handle) override;
-  std::optional<ReplyTiming> LastReplyTiming() override { return internet_.LastReplyTiming(); }
-
  private:
   NativePlatformOptions options_;
-  WinInet internet_;
 };
 
 }  // namespace tidewell

@@ -5,11 +5,13 @@
 #include <vector>
 
 #include "DateTime.h"
-#include "ExpectRuntimeError.h"
 #include "PlainCalendar.h"
+#include "ThrowsRuntimeError.h"
 
 namespace tidewell {
 namespace {
+
+using test::ThrowsRuntimeError;
 
 // 29 February is a date only in leap years: within the supported years it is a value, outside
 // them a date out of range, and in any other year no date at all. Years far beyond what a
@@ -29,9 +31,9 @@ TEST(Calendar, LeapYearsFollowTheGregorianRule) {
     SCOPED_TRACE(c.year);
     const auto leapDay = [&] { return DateTime::FromParts(c.year, 2, 29); };
     if (!c.leap) {
-      ExpectRuntimeError(kErrTypeMismatch, leapDay);
+      EXPECT_THAT(leapDay, ThrowsRuntimeError(kErrTypeMismatch));
     } else if (c.year < DateTime::kMinYear || c.year > DateTime::kMaxYear) {
-      ExpectRuntimeError(kErrInvalidCall, leapDay);
+      EXPECT_THAT(leapDay, ThrowsRuntimeError(kErrInvalidCall));
     } else {
       const DateTime value = leapDay();
       EXPECT_EQ(value.Month(), 2);
@@ -51,7 +53,8 @@ TEST(Calendar, MonthLengths) {
                         Case{2026, 10, 31}, Case{2026, 11, 30}, Case{2026, 12, 31}}) {
     SCOPED_TRACE(testing::Message() << c.year << "-" << c.month);
     EXPECT_EQ(DateTime::FromParts(c.year, c.month, c.days).Day(), c.days);
-    ExpectRuntimeError(kErrTypeMismatch, [&] { DateTime::FromParts(c.year, c.month, c.days + 1); });
+    EXPECT_THAT([&] { DateTime::FromParts(c.year, c.month, c.days + 1); },
+                ThrowsRuntimeError(kErrTypeMismatch));
   }
 }
 
@@ -152,8 +155,8 @@ TEST(NthWeekday, RefusesRulesThatNameNoDay) {
   for (const Case& c : {Case{0, 0, 1}, Case{13, 0, 1}, Case{3, -1, 1}, Case{3, 7, 1}, Case{3, 0, 0},
                         Case{3, 0, 6}, Case{3, 0, -1}}) {
     SCOPED_TRACE(testing::Message() << c.month << " " << c.dayOfWeek << " " << c.occurrence);
-    ExpectRuntimeError(kErrInvalidCall,
-                       [&] { NthWeekdayOfMonth(2026, c.month, c.dayOfWeek, c.occurrence); });
+    EXPECT_THAT([&] { NthWeekdayOfMonth(2026, c.month, c.dayOfWeek, c.occurrence); },
+                ThrowsRuntimeError(kErrInvalidCall));
   }
 }
 

@@ -5,11 +5,14 @@
 #include <ostream>
 
 #include "DateTime.h"
-#include "ExpectRuntimeError.h"
+#include "Moment.h"
 #include "PlainCalendar.h"
+#include "ThrowsRuntimeError.h"
 
 namespace tidewell {
 namespace {
+
+using test::ThrowsRuntimeError;
 
 constexpr std::int64_t kDay = DateTime::kSecondsPerDay;
 // Day numbers of the range ends, as every OLE-style date count has them.
@@ -17,25 +20,6 @@ constexpr std::int64_t kFirstDay = -657434;  // 0100-01-01
 constexpr std::int64_t kLastDay = 2958465;   // 9999-12-31
 constexpr std::int64_t kMinSerial = kFirstDay * kDay;
 constexpr std::int64_t kMaxSerial = kLastDay * kDay + kDay - 1;
-
-struct Moment {
-  int year, month, day, hour, minute, second;
-  DateTime Value() const { return DateTime::FromParts(year, month, day, hour, minute, second); }
-};
-
-std::ostream& operator<<(std::ostream& out, const Moment& m) {
-  return out << m.year << "-" << m.month << "-" << m.day << " " << m.hour << ":" << m.minute << ":"
-             << m.second;
-}
-
-void ExpectMoment(const DateTime& value, const Moment& expected) {
-  EXPECT_EQ(value.Year(), expected.year);
-  EXPECT_EQ(value.Month(), expected.month);
-  EXPECT_EQ(value.Day(), expected.day);
-  EXPECT_EQ(value.Hour(), expected.hour);
-  EXPECT_EQ(value.Minute(), expected.minute);
-  EXPECT_EQ(value.Second(), expected.second);
-}
 
 // ---- Serial numbers and parts -------------------------------------------------------------
 
@@ -91,7 +75,7 @@ TEST(DateTimeValue, SerialSecondsOutsideTheRangeAreRefused) {
        {kMinSerial - 1, kMaxSerial + 1, std::numeric_limits<std::int64_t>::min(),
         std::numeric_limits<std::int64_t>::max()}) {
     SCOPED_TRACE(seconds);
-    ExpectRuntimeError(kErrInvalidCall, [&] { DateTime::FromSerialSeconds(seconds); });
+    EXPECT_THAT([&] { DateTime::FromSerialSeconds(seconds); }, ThrowsRuntimeError(kErrInvalidCall));
   }
 }
 
@@ -153,9 +137,8 @@ TEST(DateTimeValue, FromPartsRefusesDatesAndTimesThatDoNotExist) {
         Case{99, 2, 29, 0, 0, 0}, Case{10000, 13, 1, 0, 0, 0}}) {
     SCOPED_TRACE(testing::Message() << c.year << "-" << c.month << "-" << c.day << " " << c.hour
                                     << ":" << c.minute << ":" << c.second);
-    ExpectRuntimeError(kErrTypeMismatch, [&] {
-      DateTime::FromParts(c.year, c.month, c.day, c.hour, c.minute, c.second);
-    });
+    EXPECT_THAT([&] { DateTime::FromParts(c.year, c.month, c.day, c.hour, c.minute, c.second); },
+                ThrowsRuntimeError(kErrTypeMismatch));
   }
 }
 
@@ -163,16 +146,16 @@ TEST(DateTimeValue, FromPartsRefusesYearsOutsideTheRange) {
   for (const int year :
        {99, 0, -1, 10000, std::numeric_limits<int>::min(), std::numeric_limits<int>::max()}) {
     SCOPED_TRACE(year);
-    ExpectRuntimeError(kErrInvalidCall, [&] { DateTime::FromParts(year, 1, 1); });
+    EXPECT_THAT([&] { DateTime::FromParts(year, 1, 1); }, ThrowsRuntimeError(kErrInvalidCall));
   }
 }
 
 TEST(DateTimeValue, TimeOfDayRefusesImpossibleTimes) {
   EXPECT_EQ(DateTime::TimeOfDay(23, 59, 59).SerialSeconds(), 86399);
-  ExpectRuntimeError(kErrTypeMismatch, [] { DateTime::TimeOfDay(24, 0, 0); });
-  ExpectRuntimeError(kErrTypeMismatch, [] { DateTime::TimeOfDay(12, 60, 0); });
-  ExpectRuntimeError(kErrTypeMismatch, [] { DateTime::TimeOfDay(12, 0, 60); });
-  ExpectRuntimeError(kErrTypeMismatch, [] { DateTime::TimeOfDay(-1, 0, 0); });
+  EXPECT_THAT([] { DateTime::TimeOfDay(24, 0, 0); }, ThrowsRuntimeError(kErrTypeMismatch));
+  EXPECT_THAT([] { DateTime::TimeOfDay(12, 60, 0); }, ThrowsRuntimeError(kErrTypeMismatch));
+  EXPECT_THAT([] { DateTime::TimeOfDay(12, 0, 60); }, ThrowsRuntimeError(kErrTypeMismatch));
+  EXPECT_THAT([] { DateTime::TimeOfDay(-1, 0, 0); }, ThrowsRuntimeError(kErrTypeMismatch));
 }
 
 // ---- AddMinutes ---------------------------------------------------------------------------
@@ -244,7 +227,7 @@ TEST(AddMinutes, ResultsOutsideTheRangeAreRefused) {
         Case{zero, kMin / 60 - 1}, Case{last, kMax}, Case{first, kMin}, Case{last, kMin},
         Case{first, kMax}}) {
     SCOPED_TRACE(testing::Message() << c.start.SerialSeconds() << " + " << c.minutes << " min");
-    ExpectRuntimeError(kErrInvalidCall, [&] { c.start.AddMinutes(c.minutes); });
+    EXPECT_THAT([&] { c.start.AddMinutes(c.minutes); }, ThrowsRuntimeError(kErrInvalidCall));
   }
 }
 
@@ -303,7 +286,7 @@ TEST(NearestDay, SecondOfDayMustLieWithinTheDay) {
   for (const int secondOfDay :
        {-1, 86400, std::numeric_limits<int>::min(), std::numeric_limits<int>::max()}) {
     SCOPED_TRACE(secondOfDay);
-    ExpectRuntimeError(kErrInvalidCall, [&] { NearestDayAt(now, secondOfDay); });
+    EXPECT_THAT([&] { NearestDayAt(now, secondOfDay); }, ThrowsRuntimeError(kErrInvalidCall));
   }
 }
 

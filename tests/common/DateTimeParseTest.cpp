@@ -4,16 +4,19 @@
 #include <string_view>
 
 #include "DateTime.h"
-#include "ExpectRuntimeError.h"
+#include "Moment.h"
+#include "ThrowsRuntimeError.h"
 
 namespace tidewell {
 namespace {
+
+using test::ThrowsRuntimeError;
 
 using namespace std::string_view_literals;
 
 struct AcceptedText {
   std::string_view text;
-  int year, month, day, hour, minute, second;
+  Moment moment;
 };
 
 // Prints a text in quotes with every byte outside printable ASCII as \xHH, so that the test names
@@ -39,13 +42,8 @@ class ParseAccepts : public testing::TestWithParam<AcceptedText> {};
 TEST_P(ParseAccepts, GivesTheDateAndTimeWritten) {
   const AcceptedText& c = GetParam();
   const DateTime parsed = DateTime::Parse(c.text);
-  EXPECT_EQ(parsed.Year(), c.year);
-  EXPECT_EQ(parsed.Month(), c.month);
-  EXPECT_EQ(parsed.Day(), c.day);
-  EXPECT_EQ(parsed.Hour(), c.hour);
-  EXPECT_EQ(parsed.Minute(), c.minute);
-  EXPECT_EQ(parsed.Second(), c.second);
-  EXPECT_EQ(parsed, DateTime::FromParts(c.year, c.month, c.day, c.hour, c.minute, c.second));
+  ExpectMoment(parsed, c.moment);
+  EXPECT_EQ(parsed, c.moment.Value());
 }
 
 INSTANTIATE_TEST_SUITE_P(TimesOfDay, ParseAccepts,
@@ -101,7 +99,7 @@ void PrintTo(const RejectedText& c, std::ostream* out) { PrintQuoted(c.text, out
 class ParseRejects : public testing::TestWithParam<RejectedText> {};
 
 TEST_P(ParseRejects, WithTypeMismatch) {
-  ExpectRuntimeError(kErrTypeMismatch, [&] { DateTime::Parse(GetParam().text); });
+  EXPECT_THAT([&] { DateTime::Parse(GetParam().text); }, ThrowsRuntimeError(kErrTypeMismatch));
 }
 
 INSTANTIATE_TEST_SUITE_P(EmptyOrBlank, ParseRejects,
@@ -160,7 +158,7 @@ INSTANTIATE_TEST_SUITE_P(BadDatesWithTimes, ParseRejects,
 class ParseOutOfRange : public testing::TestWithParam<RejectedText> {};
 
 TEST_P(ParseOutOfRange, RaisesTheDateRangeError) {
-  ExpectRuntimeError(kErrInvalidCall, [&] { DateTime::Parse(GetParam().text); });
+  EXPECT_THAT([&] { DateTime::Parse(GetParam().text); }, ThrowsRuntimeError(kErrInvalidCall));
 }
 
 INSTANTIATE_TEST_SUITE_P(YearsBefore100, ParseOutOfRange,

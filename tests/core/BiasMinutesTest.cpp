@@ -4,6 +4,7 @@
 
 #include "DateTime.h"
 #include "RuntimeError.h"
+#include "ThrowsRuntimeError.h"
 #include "TimeCore.h"
 
 namespace tidewell {
@@ -185,13 +186,8 @@ TEST(OffsetRuleTest, SumOutsideThirtyTwoBitsIsAnOverflow) {
   constexpr auto kMin = std::numeric_limits<std::int32_t>::min();
   const TimeZoneSettings high{kMax, 1, 0, 0, 0, 0, 0};
   const TimeZoneSettings low{kMin, 0, -1, 10, 26, 4, 6};
-  try {
-    BiasMinutes(high, 1, 1);
-    FAIL() << "expected an overflow";
-  } catch (const RuntimeError& error) {
-    EXPECT_EQ(error.Number(), kErrOverflow);
-  }
-  EXPECT_THROW(BiasMinutes(low, 7, 1), RuntimeError);
+  EXPECT_THAT([&] { BiasMinutes(high, 1, 1); }, test::ThrowsRuntimeError(kErrOverflow));
+  EXPECT_THAT([&] { BiasMinutes(low, 7, 1); }, test::ThrowsRuntimeError(kErrOverflow));
   EXPECT_EQ(BiasMinutes(low, 1, 1), kMin);  // the standard side still fits
 }
 

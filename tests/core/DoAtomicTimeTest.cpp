@@ -4,6 +4,7 @@
 
 #include "FakePlatform.h"
 #include "RuntimeError.h"
+#include "ThrowsRuntimeError.h"
 #include "TimeCore.h"
 
 namespace tidewell {
@@ -23,16 +24,10 @@ class DoAtomicTimeTest : public ::testing::Test {
     EXPECT_EQ(core.m_StrAtomicTime, "");
   }
 
-  int ExpectRuntimeError() {
-    try {
-      core.DoAtomicTime();
-    } catch (const RuntimeError& error) {
-      EXPECT_TRUE(platform.clockSets.empty()) << "the clock must be untouched after an error";
-      EXPECT_EQ(core.m_StrAtomicTime, "");
-      return error.Number();
-    }
-    ADD_FAILURE() << "expected a run-time error";
-    return 0;
+  void ExpectRuntimeError(int number) {
+    EXPECT_THAT([&] { core.DoAtomicTime(); }, test::ThrowsRuntimeError(number));
+    EXPECT_TRUE(platform.clockSets.empty()) << "the clock must be untouched after an error";
+    EXPECT_EQ(core.m_StrAtomicTime, "");
   }
 
   FakePlatform platform;
@@ -73,43 +68,7 @@ TEST_F(DoAtomicTimeTest, HalfPastMidnightUniversalWithBias60KeepsTheClocksDate) 
   EXPECT_EQ(core.m_StrAtomicTime, "11:30:00 PM");
 }
 
-struct MidnightCase {
-  const char* name;
-  DateTime clock;
-  const char* pageTime;  // with the zone at UTC, the page's time is the local time
-  DateTime expected;
-};
-
-void PrintTo(const MidnightCase& c, std::ostream* os) { *os << c.name; }
-
-class MidnightTest : public ::testing::TestWithParam<MidnightCase> {};
-
-TEST_P(MidnightTest, SetsTheTimeOnTheNearestDay) {
-  const MidnightCase& c = GetParam();
-  FakePlatform platform;
-  platform.clock = c.clock;
-  platform.ServeTime(std::string(" ") + c.pageTime + " ");
-  TimeCore core(platform);
-  EXPECT_TRUE(core.DoAtomicTime());
-  ASSERT_EQ(platform.clockSets.size(), 1u);
-  EXPECT_EQ(platform.clockSets[0], c.expected);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    AcrossMidnight, MidnightTest,
-    ::testing::Values(
-        MidnightCase{"FastClockJustPastMidnight", DateTime::FromParts(2026, 12, 8, 0, 0, 5),
-                     "23:59:58", DateTime::FromParts(2026, 12, 7, 23, 59, 58)},
-        MidnightCase{"SlowClockJustBeforeMidnight", DateTime::FromParts(2026, 12, 7, 23, 59, 50),
-                     "00:00:03", DateTime::FromParts(2026, 12, 8, 0, 0, 3)},
-        MidnightCase{"NewYearsEve", DateTime::FromParts(2027, 1, 1, 0, 0, 1), "23:59:59",
-                     DateTime::FromParts(2026, 12, 31, 23, 59, 59)},
-        MidnightCase{"LeapDay", DateTime::FromParts(2028, 2, 29, 23, 59, 59), "00:00:01",
-                     DateTime::FromParts(2028, 3, 1, 0, 0, 1)},
-        MidnightCase{"MiddayStaysToday", DateTime::FromParts(2026, 12, 7, 12, 0, 0), "12:00:30",
-                     DateTime::FromParts(2026, 12, 7, 12, 0, 30)}),
-    [](const auto& info) { return std::string(info.param.name); });
-
+// A clock near midnight or near a change of the zone, and the page's time of day.
 struct ChangeDayCase {
   const char* name;
   TimeZoneSettings zone;
@@ -123,9 +82,9 @@ void PrintTo(const ChangeDayCase& c, std::ostream* os) { *os << c.name; }
 
 class ChangeDayTest : public ::testing::TestWithParam<ChangeDayCase> {};
 
-// The clock is two seconds fast, so every case is a correction; the clock must land on the
-// page's instant, and the platform must hear which offset the reading was made with.
-TEST_P(ChangeDayTest, SetsThePagesInstantThroughTheChange) {
+// The clock must land on the page's instant, on the nearest day, and the platform must hear
+// which offset the reading was made with.
+TEST_P(ChangeDayTest, SetsThePagesInstantOnTheNearestDay) {
   const ChangeDayCase& c = GetParam();
   FakePlatform platform;
   platform.zone = c.zone;
@@ -138,6 +97,27 @@ TEST_P(ChangeDayTest, SetsThePagesInstantThroughTheChange) {
   EXPECT_EQ(platform.clockSetBiases.at(0), c.expectedBias);
 }
 
+// With the zone at UTC, the page's time is the local time.
+constexpr TimeZoneSettings kUtc{};
+
+INSTANTIATE_TEST_SUITE_P(
+    AcrossMidnight, ChangeDayTest,
+    ::testing::Values(ChangeDayCase{"FastClockJustPastMidnight", kUtc,
+                                    DateTime::FromParts(2026, 12, 8, 0, 0, 5), "23:59:58",
+                                    DateTime::FromParts(2026, 12, 7, 23, 59, 58), 0},
+                      ChangeDayCase{"SlowClockJustBeforeMidnight", kUtc,
+                                    DateTime::FromParts(2026, 12, 7, 23, 59, 50), "00:00:03",
+                                    DateTime::FromParts(2026, 12, 8, 0, 0, 3), 0},
+                      ChangeDayCase{"NewYearsEve", kUtc, DateTime::FromParts(2027, 1, 1, 0, 0, 1),
+                                    "23:59:59", DateTime::FromParts(2026, 12, 31, 23, 59, 59), 0},
+                      ChangeDayCase{"LeapDay", kUtc, DateTime::FromParts(2028, 2, 29, 23, 59, 59),
+                                    "00:00:01", DateTime::FromParts(2028, 3, 1, 0, 0, 1), 0},
+                      ChangeDayCase{"MiddayStaysToday", kUtc,
+                                    DateTime::FromParts(2026, 12, 7, 12, 0, 0), "12:00:30",
+                                    DateTime::FromParts(2026, 12, 7, 12, 0, 30), 0}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// In these the clock is two seconds fast, so every case is a correction.
 constexpr TimeZoneSettings kBerlin2025{-60, 0, -60, 10, 26, 3, 30, 3 * 3600, 2 * 3600};
 constexpr TimeZoneSettings kNewYork2025{300, 0, -60, 11, 2, 3, 9, 2 * 3600, 2 * 3600};
 constexpr TimeZoneSettings kSydney2025{-600, 0, -60, 4, 6, 10, 5, 3 * 3600, 2 * 3600};
@@ -177,61 +157,9 @@ INSTANTIATE_TEST_SUITE_P(
                                     DateTime::FromParts(2026, 9, 6, 1, 0, 0), 180}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(DoAtomicTimeTest, PageWithoutTheMarkerGivesFalse) {
-  platform.page.body = "<html>Dec. 07, 12:00:00 UTC</html>";
-  ExpectFalseAndUntouched();
-}
-
-TEST_F(DoAtomicTimeTest, MarkerInOtherCapitalisationDoesNotCount) {
-  platform.page.body = "Dec. 07, 12:00:00 universal time, 12:00:00 UNIVERSAL";
-  ExpectFalseAndUntouched();
-}
-
-TEST_F(DoAtomicTimeTest, CommasOnlyAfterTheMarkerGiveFalse) {
-  platform.page.body = "12:00:00 Universal Time, Dec. 07, 07:00:00 EST";
-  ExpectFalseAndUntouched();
-}
-
-TEST_F(DoAtomicTimeTest, EmptyPageGivesFalse) {
-  platform.page.body = "";
-  ExpectFalseAndUntouched();
-}
-
 TEST_F(DoAtomicTimeTest, UnreachablePageGivesFalse) {
   platform.page.reachable = false;
   ExpectFalseAndUntouched();
-}
-
-TEST_F(DoAtomicTimeTest, FirstMarkerAndLastCommaBeforeItCount) {
-  platform.page.body = "a, 01:00:00 b, 12:00:00 Universal, 03:00:00 Universal Time";
-  EXPECT_TRUE(core.DoAtomicTime());
-  EXPECT_EQ(platform.clockSets.at(0), DateTime::FromParts(2026, 12, 7, 7, 0, 0));
-}
-
-TEST_F(DoAtomicTimeTest, CommaRightBeforeTheMarkerIsAConversionError) {
-  platform.page.body = "Dec. 07,Universal Time";
-  EXPECT_EQ(ExpectRuntimeError(), kErrTypeMismatch);
-}
-
-TEST_F(DoAtomicTimeTest, OnlySpacesBetweenCommaAndMarkerIsAConversionError) {
-  platform.page.body = "Dec. 07,    Universal Time";
-  EXPECT_EQ(ExpectRuntimeError(), kErrTypeMismatch);
-}
-
-TEST_F(DoAtomicTimeTest, ATabNextToTheTimeStaysAndFailsTheConversion) {
-  platform.ServeTime(" 12:00:00\t");
-  EXPECT_EQ(ExpectRuntimeError(), kErrTypeMismatch);
-}
-
-TEST_F(DoAtomicTimeTest, TextThatIsNotATimeIsAConversionError) {
-  platform.ServeTime(" 12:00:00 UTC ");
-  EXPECT_EQ(ExpectRuntimeError(), kErrTypeMismatch);
-}
-
-TEST_F(DoAtomicTimeTest, SpacesAroundTheTimeAreRemoved) {
-  platform.ServeTime("      12:00:00    ");
-  EXPECT_TRUE(core.DoAtomicTime());
-  EXPECT_EQ(platform.clockSets.at(0), DateTime::FromParts(2026, 12, 7, 7, 0, 0));
 }
 
 // Builds a page whose last comma before the marker sits at the 1-based position `commaPosition`.
@@ -239,39 +167,65 @@ std::string PageWithCommaAt(std::size_t commaPosition) {
   return std::string(commaPosition - 1, 'x') + ", 12:00:00 Universal Time";
 }
 
-TEST_F(DoAtomicTimeTest, CommaBeyondPosition32767IsAnOverflowEvenWithAValidTime) {
-  platform.page.body = PageWithCommaAt(32768);
-  EXPECT_EQ(ExpectRuntimeError(), kErrOverflow);
-  platform.page.body = PageWithCommaAt(40000);
-  EXPECT_EQ(ExpectRuntimeError(), kErrOverflow);
+// What a page leads to: false with the clock untouched, the clock set to 7:00 (the page's noon
+// in this zone), or the run-time error with that number.
+constexpr int kGivesFalse = -1;
+constexpr int kSetsSeven = 0;
+
+struct PageCase {
+  const char* name;
+  std::string body;
+  int outcome;
+};
+
+void PrintTo(const PageCase& c, std::ostream* os) { *os << c.name; }
+
+class PageTest : public DoAtomicTimeTest, public ::testing::WithParamInterface<PageCase> {};
+
+TEST_P(PageTest, LeadsToItsOutcome) {
+  platform.page.body = GetParam().body;
+  if (GetParam().outcome == kGivesFalse) {
+    ExpectFalseAndUntouched();
+  } else if (GetParam().outcome == kSetsSeven) {
+    EXPECT_TRUE(core.DoAtomicTime());
+    EXPECT_EQ(platform.clockSets.at(0), DateTime::FromParts(2026, 12, 7, 7, 0, 0));
+  } else {
+    ExpectRuntimeError(GetParam().outcome);
+  }
 }
 
-TEST_F(DoAtomicTimeTest, CommaAtExactly32767OverflowsWhenStepingPastIt) {
-  platform.page.body = PageWithCommaAt(32767);
-  EXPECT_EQ(ExpectRuntimeError(), kErrOverflow);
-}
-
-TEST_F(DoAtomicTimeTest, CommaAt32766IsStillFine) {
-  platform.page.body = PageWithCommaAt(32766);
-  EXPECT_TRUE(core.DoAtomicTime());
-  EXPECT_EQ(platform.clockSets.at(0), DateTime::FromParts(2026, 12, 7, 7, 0, 0));
-}
-
-TEST_F(DoAtomicTimeTest, MarkerFarIntoThePageWithAnEarlyCommaWorks) {
-  platform.page.body = "Dec. 07, 12:00:00 " + std::string(50000, ' ') + "Universal";
-  EXPECT_TRUE(core.DoAtomicTime());
-}
+INSTANTIATE_TEST_SUITE_P(
+    Pages, PageTest,
+    ::testing::Values(
+        PageCase{"NoMarker", "<html>Dec. 07, 12:00:00 UTC</html>", kGivesFalse},
+        PageCase{"MarkerInOtherCapitalisation",
+                 "Dec. 07, 12:00:00 universal time, 12:00:00 UNIVERSAL", kGivesFalse},
+        PageCase{"CommasOnlyAfterTheMarker", "12:00:00 Universal Time, Dec. 07, 07:00:00 EST",
+                 kGivesFalse},
+        PageCase{"Empty", "", kGivesFalse},
+        PageCase{"FirstMarkerAndLastCommaBeforeItCount",
+                 "a, 01:00:00 b, 12:00:00 Universal, 03:00:00 Universal Time", kSetsSeven},
+        PageCase{"SpacesAroundTheTimeAreRemoved", FakePlatform::TimePage("      12:00:00    "),
+                 kSetsSeven},
+        PageCase{"ADateWithTheTimeCountsOnlyForItsTime",
+                 FakePlatform::TimePage(" 2001-05-05 12:00:00 "), kSetsSeven},
+        PageCase{"MarkerFarIntoThePageWithAnEarlyComma",
+                 "Dec. 07, 12:00:00 " + std::string(50000, ' ') + "Universal", kSetsSeven},
+        PageCase{"CommaRightBeforeTheMarker", "Dec. 07,Universal Time", kErrTypeMismatch},
+        PageCase{"OnlySpacesBetweenCommaAndMarker", "Dec. 07,    Universal Time", kErrTypeMismatch},
+        PageCase{"ATabNextToTheTimeStays", FakePlatform::TimePage(" 12:00:00\t"), kErrTypeMismatch},
+        PageCase{"TextThatIsNotATime", FakePlatform::TimePage(" 12:00:00 UTC "), kErrTypeMismatch},
+        // The comma's position must fit in 16 bits, and one past it too, whatever the time.
+        PageCase{"CommaAt32766", PageWithCommaAt(32766), kSetsSeven},
+        PageCase{"CommaAt32767", PageWithCommaAt(32767), kErrOverflow},
+        PageCase{"CommaAt32768", PageWithCommaAt(32768), kErrOverflow},
+        PageCase{"CommaAt40000", PageWithCommaAt(40000), kErrOverflow}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(DoAtomicTimeTest, ADateTimeThatLeavesTheDateRangeIsAnError) {
   platform.SetZone(60, 0, -60, 0, 0, 0, 0);
   platform.ServeTime(" 1/1/0100 00:30:00 ");
-  EXPECT_EQ(ExpectRuntimeError(), kErrInvalidCall);
-}
-
-TEST_F(DoAtomicTimeTest, ADateWithTheTimeUsesOnlyTheTimeOfDay) {
-  platform.ServeTime(" 2001-05-05 12:00:00 ");
-  EXPECT_TRUE(core.DoAtomicTime());
-  EXPECT_EQ(platform.clockSets.at(0), DateTime::FromParts(2026, 12, 7, 7, 0, 0));
+  ExpectRuntimeError(kErrInvalidCall);
 }
 
 TEST_F(DoAtomicTimeTest, RefusedClockChangeGivesFalseAndEmptyText) {
@@ -297,7 +251,7 @@ TEST_F(DoAtomicTimeTest, TextIsEmptiedEvenWhenTheNextCallRaises) {
   platform.ServeTime(" 12:00:00 ");
   EXPECT_TRUE(core.DoAtomicTime());
   platform.ServeTime(" noon ");
-  EXPECT_THROW(core.DoAtomicTime(), RuntimeError);
+  EXPECT_THAT([&] { core.DoAtomicTime(); }, test::ThrowsRuntimeError(kErrTypeMismatch));
   EXPECT_EQ(core.m_StrAtomicTime, "");
 }
 

@@ -45,10 +45,10 @@ TEST_P(Download, ReturnsTheWholeBodyInOrder) {
 
 INSTANTIATE_TEST_SUITE_P(
     Bodies, Download,
-    ::testing::Values(DownloadCase{"Empty", 0, {}, {0}},
-                      DownloadCase{"ExactlyOneChunk", 2048, {}, {2048, 0}},
-                      DownloadCase{"ThreeChunks", 5000, {}, {2048, 2048, 904, 0}},
-                      DownloadCase{"TransportSplit", 5000, {100, 2048, 7, 2048}, {100, 2048, 7, 2048, 797, 0}}),
+    ::testing::Values(
+        DownloadCase{"Empty", 0, {}, {0}}, DownloadCase{"ExactlyOneChunk", 2048, {}, {2048, 0}},
+        DownloadCase{"ThreeChunks", 5000, {}, {2048, 2048, 904, 0}},
+        DownloadCase{"TransportSplit", 5000, {100, 2048, 7, 2048}, {100, 2048, 7, 2048, 797, 0}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(GetUrlTextTest, OpensWithTheProgramsAgentAndClosesAddressThenSession) {

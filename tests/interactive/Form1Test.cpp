@@ -11,15 +11,11 @@ namespace {
 
 const std::string kFailed = "The attempt to synchronize your system time failed";
 
-class Form1Test : public ::testing::Test {
+class Form1Test : public ::testing::Test, protected FakeProgram<Form1> {
  protected:
   void Press() {
-    DeliverEvent(runtime, [&] { form.Command1_Click(); });
+    Deliver([&] { window.Command1_Click(); });
   }
-
-  FakePlatform platform;
-  FakeRuntime runtime;
-  Form1 form{platform, runtime};
 };
 
 struct PressCase {
@@ -92,7 +88,7 @@ TEST_F(Form1Test, FailureAfterSuccessShowsNoStaleTime) {
   Press();
   ASSERT_EQ(runtime.messages.size(), 2u);
   EXPECT_EQ(runtime.messages[1], kFailed);
-  EXPECT_TRUE(form.m_StrAtomicTime.empty());
+  EXPECT_TRUE(window.m_StrAtomicTime.empty());
 }
 
 struct ErrorCase {
@@ -127,7 +123,7 @@ struct ReportCase {
   const char* expected;
 };
 
-TEST(FltkRuntimeTest, ErrorReportGivesNumberAndDescription) {
+TEST(RuntimeErrorReportTest, GivesNumberAndDescription) {
   const ReportCase cases[] = {
       {RuntimeError::TypeMismatch(), "Run-time error '13':\n\nType mismatch"},
       {RuntimeError::Overflow(), "Run-time error '6':\n\nOverflow"},
@@ -135,7 +131,7 @@ TEST(FltkRuntimeTest, ErrorReportGivesNumberAndDescription) {
        "Run-time error '5':\n\nInvalid procedure call or argument (date out of range)"},
   };
   for (const ReportCase& c : cases) {
-    EXPECT_EQ(FltkRuntime::ErrorReport(c.error), c.expected);
+    EXPECT_EQ(RuntimeErrorReport(c.error), c.expected);
   }
 }
 

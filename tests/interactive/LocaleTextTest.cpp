@@ -15,7 +15,7 @@
 namespace tidewell {
 namespace {
 
-using testing::ScopedEnvironment;
+using test::ScopedEnvironment;
 
 constexpr const char* kReplacement = "\xEF\xBF\xBD";  // U+FFFD
 constexpr const char* kKorean = "ko_KR.EUC-KR";

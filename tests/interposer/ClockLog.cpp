@@ -1,18 +1,12 @@
 #include "ClockLog.h"
 
 #include <cstdlib>
-#include <fstream>
 #include <sstream>
 
-namespace tidewell::testing {
-namespace {
+#include "ScratchDirectory.h"
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  std::ostringstream text;
-  text << file.rdbuf();
-  return text.str();
-}
+namespace tidewell::test {
+namespace {
 
 std::optional<std::string> Field(const std::string& line, const std::string& name) {
   const std::string key = " " + name + "=";
@@ -59,9 +53,19 @@ std::optional<double> StepOf(const std::string& function, const std::string& lin
 
 }  // namespace
 
+std::vector<std::string> UnderInterposer(const std::string& log, bool refuse,
+                                         const std::vector<std::string>& command) {
+  std::vector<std::string> argv{TIDEWELL_INTERPOSER_WRAPPER, "--lib", TIDEWELL_INTERPOSER_LIBRARY,
+                                "--log", log};
+  if (refuse) argv.push_back("--refuse");
+  argv.push_back("--");
+  argv.insert(argv.end(), command.begin(), command.end());
+  return argv;
+}
+
 std::vector<ClockCall> ReadClockLog(const std::string& path) {
   std::vector<ClockCall> calls;
-  std::istringstream lines(ReadFile(path));
+  std::istringstream lines(ReadWholeFile(path));
   for (std::string line; std::getline(lines, line);) {
     if (line.empty()) continue;
     ClockCall call;
@@ -83,4 +87,4 @@ std::optional<double> StepError(const std::vector<ClockCall>& calls, double righ
   return std::nullopt;
 }
 
-}  // namespace tidewell::testing
+}  // namespace tidewell::test

@@ -1,13 +1,14 @@
 #pragma once
 
 // The interposer's log of one run: which clock calls the program made and what they asked for.
-// The one reader of the log format, shared by the process tests and the benchmark.
+// The one reader of the log format, shared by the process tests and the benchmark; and the one
+// way the tests start a program under the interposer.
 
 #include <optional>
 #include <string>
 #include <vector>
 
-namespace tidewell::testing {
+namespace tidewell::test {
 
 struct ClockCall {
   std::string function;  // clock_settime, settimeofday, adjtime, adjtimex, ...
@@ -25,7 +26,12 @@ struct ClockCall {
 
 std::vector<ClockCall> ReadClockLog(const std::string& path);
 
+// The command that runs `command` through the interposer's wrapper: as the unprivileged user,
+// with every clock call logged to `log` and, with `refuse`, refused as for an ordinary user.
+std::vector<std::string> UnderInterposer(const std::string& log, bool refuse,
+                                         const std::vector<std::string>& command);
+
 // The first call that would have moved the clock, less the step that would have been right.
 std::optional<double> StepError(const std::vector<ClockCall>& calls, double rightStep);
 
-}  // namespace tidewell::testing
+}  // namespace tidewell::test

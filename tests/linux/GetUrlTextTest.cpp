@@ -10,9 +10,9 @@
 namespace tidewell {
 namespace {
 
-using testing::ScopedEnvironment;
-using testing::ScriptedHttpServer;
-using testing::ScriptedReply;
+using test::ScopedEnvironment;
+using test::ScriptedHttpServer;
+using test::ScriptedReply;
 
 // The page download is the window's own routine; reach it the way a derived window would.
 class Downloader : public TimeCore {

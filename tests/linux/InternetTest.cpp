@@ -11,6 +11,8 @@
 #include <thread>
 #include <vector>
 
+#include "DownloadContract.h"
+#include "DownloadPages.h"
 #include "LinuxPlatform.h"
 #include "ScopedEnvironment.h"
 #include "ScriptedHttpServer.h"
@@ -19,72 +21,31 @@ namespace tidewell {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::RecordedRequest;
-using testing::ScopedEnvironment;
-using testing::ScriptedHttpServer;
-using testing::ScriptedReply;
-using Framing = ScriptedReply::Framing;
+using test::DownloadThrough;
+using test::ExpectWellFormedReads;
+using test::PatternBody;
+using test::RecordedRequest;
+using test::ScopedEnvironment;
+using test::ScriptedHttpServer;
+using test::ScriptedReply;
 
-constexpr std::uint32_t kChunk = 2048;
-constexpr const char* kAgent = "VB Project";
+constexpr std::uint32_t kChunk = test::kDownloadChunk;
+constexpr const char* kAgent = test::kDownloadAgent;
 // A read loop that has not met its end after this many reads is broken.
 constexpr int kMaxReads = 100000;
 
-// Every byte value, over and over, so a lost, doubled or re-ordered piece shows.
-std::string PatternBody(std::size_t size) {
-  std::string body(size, '\0');
-  for (std::size_t i = 0; i < size; ++i) body[i] = static_cast<char>((i * 7 + i / 256) % 256);
-  return body;
-}
-
-struct Download {
-  bool opened = false;
+// Reads `url` to its end (or kMaxReads reads) in reads of at most `ask` bytes, each of which
+// must deliver no more than asked.
+std::string ReadToEnd(Platform& platform, InternetHandle url, std::uint32_t ask = kChunk) {
   std::string body;
-  std::vector<std::uint32_t> reads;  // every read's count, the final 0 included
-};
-
-// Reads the way the page download does: until a read delivers nothing.
-Download ReadAll(Platform& platform, const std::string& address, std::uint32_t ask = kChunk) {
-  Download download;
-  const InternetHandle session = platform.InternetOpen(kAgent);
-  const InternetHandle url = platform.InternetOpenUrl(session, address);
-  download.opened = url != 0;
   std::vector<char> buffer(ask);
   for (int i = 0; i < kMaxReads; ++i) {
     const std::uint32_t count = platform.InternetReadFile(url, buffer.data(), ask);
-    download.reads.push_back(count);
+    EXPECT_LE(count, ask) << "read " << i;
     if (count == 0) break;
-    download.body.append(buffer.data(), std::min(count, ask));
+    body.append(buffer.data(), std::min(count, ask));
   }
-  if (url != 0) platform.InternetCloseHandle(url);
-  if (session != 0) platform.InternetCloseHandle(session);
-  return download;
-}
-
-void ExpectReadsWithin(const Download& download, std::uint32_t ask) {
-  ASSERT_FALSE(download.reads.empty());
-  EXPECT_EQ(download.reads.back(), 0u) << "the loop must end on a read of 0";
-  for (std::size_t i = 0; i + 1 < download.reads.size(); ++i) {
-    EXPECT_GT(download.reads[i], 0u);
-    EXPECT_LE(download.reads[i], ask) << "read " << i;
-  }
-}
-
-double SecondsSince(std::chrono::steady_clock::time_point start) {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
-// A loopback port that nothing listens on: bound for a moment to get it, then let go.
-std::uint16_t UnusedPort() {
-  const int probe = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
-  close(probe);
-  return ntohs(address.sin_port);
+  return body;
 }
 
 // A loopback listener whose queue of connections is full: the kernel ignores further connection
@@ -152,79 +113,32 @@ class InternetTest : public ::testing::Test {
   LinuxPlatform platform_{{}, QuickLimits()};
 };
 
-struct BodyCase {
-  const char* what;
-  std::size_t size;
-  Framing framing;
-  std::vector<std::size_t> writes;  // how the server cuts the body; empty: one write
-};
+class DownloadContract : public InternetTest,
+                         public ::testing::WithParamInterface<test::DownloadCase> {};
 
-void PrintTo(const BodyCase& bodyCase, std::ostream* out) { *out << bodyCase.what; }
-
-class BodyTest : public InternetTest, public ::testing::WithParamInterface<BodyCase> {};
-
-TEST_P(BodyTest, ComesWholeAndInOrderInReadsOfAtMostTheChunk) {
-  const BodyCase& bodyCase = GetParam();
-  const std::string body = PatternBody(bodyCase.size);
-  server_.Serve("/page", ScriptedReply::Split(body, bodyCase.writes, 10ms, bodyCase.framing));
-
-  const Download download = ReadAll(platform_, server_.Url("/page"));
-
-  EXPECT_TRUE(download.opened);
-  EXPECT_EQ(download.body.size(), body.size());
-  EXPECT_TRUE(download.body == body) << "the body came back changed";
-  ExpectReadsWithin(download, kChunk);
+TEST_P(DownloadContract, Holds) {
+  test::ServeDownloadPages(server_);
+  LinuxPlatform platform({}, GetParam().limits);
+  test::ExpectContractHeld(platform, server_.Url(""), GetParam());
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Bodies, BodyTest,
-    ::testing::Values(
-        BodyCase{"empty", 0, Framing::kContentLength, {}},
-        BodyCase{"one byte", 1, Framing::kContentLength, {}},
-        BodyCase{"exactly one chunk", 2048, Framing::kContentLength, {}},
-        BodyCase{"one chunk and a byte", 2049, Framing::kContentLength, {}},
-        BodyCase{"5000 bytes", 5000, Framing::kContentLength, {}},
-        BodyCase{"5000 bytes in odd writes", 5000, Framing::kContentLength, {1, 999, 2048, 3}},
-        BodyCase{"5000 bytes chunked", 5000, Framing::kChunked, {700, 2100}},
-        BodyCase{"empty chunked", 0, Framing::kChunked, {}},
-        BodyCase{"5000 bytes until close", 5000, Framing::kUntilClose, {4000}},
-        BodyCase{"200 KiB", 200 * 1024, Framing::kContentLength, {}}));
+INSTANTIATE_TEST_SUITE_P(Pages, DownloadContract, ::testing::ValuesIn(test::DownloadCases()),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(InternetTest, EveryReadDeliversNoMoreThanAsked) {
   const std::string body = PatternBody(5000);
   server_.Serve("/page", ScriptedReply::Body(body));
-  const Download download = ReadAll(platform_, server_.Url("/page"), 100);
-  EXPECT_TRUE(download.body == body);
-  ExpectReadsWithin(download, 100);
+  const InternetHandle session = platform_.InternetOpen(kAgent);
+  const InternetHandle url = platform_.InternetOpenUrl(session, server_.Url("/page"));
+  EXPECT_TRUE(ReadToEnd(platform_, url, 100) == body);
+  platform_.InternetCloseHandle(url);
+  platform_.InternetCloseHandle(session);
 }
 
 TEST_F(InternetTest, BytesAboveSevenBitsAreKept) {
   const std::string body = "caf\xc3\xa9 \x80\x81\xfe\xff, 12:00:00 Universal Time\n";
   server_.Serve("/page", ScriptedReply::Body(body));
-  EXPECT_EQ(ReadAll(platform_, server_.Url("/page")).body, body);
-}
-
-TEST_F(InternetTest, TheBodyOfAnErrorReplyIsReturnedLikeAnyOther) {
-  for (const auto& [status, reason] :
-       std::vector<std::pair<int, std::string>>{{404, "Not Found"}, {500, "Server Error"}}) {
-    const std::string body = "no time here: " + std::to_string(status);
-    server_.Serve("/page", ScriptedReply::WithStatus(status, reason, body));
-    const Download download = ReadAll(platform_, server_.Url("/page"));
-    EXPECT_TRUE(download.opened) << status;
-    EXPECT_EQ(download.body, body) << status;
-  }
-}
-
-TEST_F(InternetTest, NothingListeningFailsTheOpen) {
-  const std::string address = "http://127.0.0.1:" + std::to_string(UnusedPort()) + "/page";
-  const auto start = std::chrono::steady_clock::now();
-  const InternetHandle session = platform_.InternetOpen(kAgent);
-  ASSERT_NE(session, 0u);
-  EXPECT_EQ(platform_.InternetOpenUrl(session, address), 0u);
-  char buffer[kChunk];
-  EXPECT_EQ(platform_.InternetReadFile(0, buffer, kChunk), 0u);  // what the download does next
-  platform_.InternetCloseHandle(session);
-  EXPECT_LT(SecondsSince(start), 2.0);
+  EXPECT_EQ(DownloadThrough(platform_, server_.Url("/page")).text, body);
 }
 
 TEST_F(InternetTest, AConnectionThatIsNeverAcceptedFailsTheOpenAtTheConnectTimeout) {
@@ -235,14 +149,12 @@ TEST_F(InternetTest, AConnectionThatIsNeverAcceptedFailsTheOpenAtTheConnectTimeo
   limits.stallTime = 10s;  // only the connect timeout may end it
   LinuxPlatform platform({}, limits);
 
-  const auto start = std::chrono::steady_clock::now();
-  const Download download =
-      ReadAll(platform, "http://127.0.0.1:" + std::to_string(listener.Port()) + "/page");
-  const double seconds = SecondsSince(start);
-  EXPECT_FALSE(download.opened);
-  EXPECT_EQ(download.body, "");
-  EXPECT_GE(seconds, 0.4);
-  EXPECT_LT(seconds, 3.0);
+  const test::DownloadRecord download =
+      DownloadThrough(platform, "http://127.0.0.1:" + std::to_string(listener.Port()) + "/page");
+  EXPECT_EQ(download.url, 0u);
+  EXPECT_EQ(download.text, "");
+  EXPECT_GE(download.took, 400ms);
+  EXPECT_LT(download.took, 3s);
 }
 
 TEST_F(InternetTest, AnAddressThatIsNotHttpFailsTheOpen) {
@@ -256,11 +168,11 @@ TEST_F(InternetTest, AnAddressThatIsNotHttpFailsTheOpen) {
 TEST_F(InternetTest, AResetMidBodyReturnsThePartReadThenNothing) {
   const std::string body = PatternBody(5000);
   server_.Serve("/page", ScriptedReply::ResetAfter(body, 3000));
-  const Download download = ReadAll(platform_, server_.Url("/page"));
-  EXPECT_TRUE(download.opened);
-  EXPECT_EQ(download.body.size(), 3000u);
-  EXPECT_TRUE(download.body == body.substr(0, 3000));
-  ExpectReadsWithin(download, kChunk);
+  const test::DownloadRecord download = DownloadThrough(platform_, server_.Url("/page"));
+  EXPECT_NE(download.url, 0u);
+  EXPECT_EQ(download.text.size(), 3000u);
+  EXPECT_TRUE(download.text == body.substr(0, 3000));
+  ExpectWellFormedReads(download);
 }
 
 TEST_F(InternetTest, ADrippingServerIsCutOffByTheStallLimit) {
@@ -268,77 +180,28 @@ TEST_F(InternetTest, ADrippingServerIsCutOffByTheStallLimit) {
   // 30 seconds.
   const std::string body = PatternBody(300);
   server_.Serve("/page", ScriptedReply::Drip(body, 100ms));
-  const auto start = std::chrono::steady_clock::now();
-  const Download download = ReadAll(platform_, server_.Url("/page"));
-  const double seconds = SecondsSince(start);
+  const test::DownloadRecord download = DownloadThrough(platform_, server_.Url("/page"));
 
-  EXPECT_GE(seconds, 0.9);
-  EXPECT_LT(seconds, 4.0);
-  EXPECT_GT(download.body.size(), 0u);
-  EXPECT_LT(download.body.size(), body.size());
-  EXPECT_TRUE(download.body == body.substr(0, download.body.size()));
-  ExpectReadsWithin(download, kChunk);
-}
-
-TEST_F(InternetTest, AServerThatNeverAnswersFailsTheOpenAtTheStallLimit) {
-  server_.Serve("/page", ScriptedReply::NeverAnswer());
-  const auto start = std::chrono::steady_clock::now();
-  const Download download = ReadAll(platform_, server_.Url("/page"));
-  const double seconds = SecondsSince(start);
-  EXPECT_FALSE(download.opened);
-  EXPECT_EQ(download.body, "");
-  EXPECT_GE(seconds, 0.9);
-  EXPECT_LT(seconds, 4.0);
-}
-
-TEST_F(InternetTest, AnEndlessBodyStopsAtTheSizeCap) {
-  DownloadLimits limits = QuickLimits();
-  limits.sizeCap = 64 * 1024 + 17;
-  LinuxPlatform platform({}, limits);
-  const std::string piece = PatternBody(1000);
-  server_.Serve("/page", ScriptedReply::Endless(piece, 0ms));
-
-  const Download download = ReadAll(platform, server_.Url("/page"));
-
-  ASSERT_EQ(download.body.size(), limits.sizeCap);
-  for (std::size_t offset = 0; offset < download.body.size(); offset += piece.size()) {
-    ASSERT_TRUE(
-        download.body.compare(offset, piece.size(), piece, 0, download.body.size() - offset) == 0)
-        << "at " << offset;
-  }
-  ExpectReadsWithin(download, kChunk);
+  EXPECT_GE(download.took, 900ms);
+  EXPECT_LT(download.took, 4s);
+  EXPECT_GT(download.text.size(), 0u);
+  EXPECT_LT(download.text.size(), body.size());
+  EXPECT_TRUE(download.text == body.substr(0, download.text.size()));
+  ExpectWellFormedReads(download);
 }
 
 TEST_F(InternetTest, TheDefaultLimitsTakeABodyOfOneAndAHalfMebibytes) {
   LinuxPlatform platform;
   const std::string body = PatternBody(1536 * 1024);
   server_.Serve("/page", ScriptedReply::Body(body));
-  const Download download = ReadAll(platform, server_.Url("/page"));
-  EXPECT_EQ(download.body.size(), body.size());
-  EXPECT_TRUE(download.body == body);
-}
-
-TEST_F(InternetTest, ASteadyButEndlessBodyStopsAtTheDeadline) {
-  DownloadLimits limits = QuickLimits();
-  limits.overallDeadline = 800ms;
-  LinuxPlatform platform({}, limits);
-  // Ten kilobytes a second: far above the stall floor, so only the deadline can end it.
-  server_.Serve("/page", ScriptedReply::Endless(std::string(200, 'x'), 20ms));
-
-  const auto start = std::chrono::steady_clock::now();
-  const Download download = ReadAll(platform, server_.Url("/page"));
-  const double seconds = SecondsSince(start);
-
-  EXPECT_GE(seconds, 0.7);
-  EXPECT_LT(seconds, 3.0);
-  EXPECT_GT(download.body.size(), 0u);
-  EXPECT_EQ(download.body, std::string(download.body.size(), 'x'));
-  ExpectReadsWithin(download, kChunk);
+  const std::string text = DownloadThrough(platform, server_.Url("/page")).text;
+  EXPECT_EQ(text.size(), body.size());
+  EXPECT_TRUE(text == body);
 }
 
 TEST_F(InternetTest, TheRequestIsAFreshGetWithTheAgentName) {
   server_.Serve("/cgi-bin/timer.pl", ScriptedReply::Body("ok"));
-  ReadAll(platform_, server_.Url("/cgi-bin/timer.pl"));
+  DownloadThrough(platform_, server_.Url("/cgi-bin/timer.pl"));
 
   const std::vector<RecordedRequest> requests = server_.Requests();
   ASSERT_EQ(requests.size(), 1u);
@@ -355,8 +218,7 @@ TEST_F(InternetTest, TheRequestIsAFreshGetWithTheAgentName) {
 TEST_F(InternetTest, ARedirectIsFollowed) {
   server_.Serve("/old", ScriptedReply::Redirect(302, "/new"));
   server_.Serve("/new", ScriptedReply::Body("arrived"));
-  const Download download = ReadAll(platform_, server_.Url("/old"));
-  EXPECT_EQ(download.body, "arrived");
+  EXPECT_EQ(DownloadThrough(platform_, server_.Url("/old")).text, "arrived");
   const std::vector<RecordedRequest> requests = server_.Requests();
   ASSERT_EQ(requests.size(), 2u);
   EXPECT_EQ(requests[1].target, "/new");
@@ -365,8 +227,7 @@ TEST_F(InternetTest, ARedirectIsFollowed) {
 
 TEST_F(InternetTest, ARedirectLoopEndsAfterTheRedirectLimit) {
   server_.Serve("/loop", ScriptedReply::Redirect(301, "/loop"));
-  const Download download = ReadAll(platform_, server_.Url("/loop"));
-  EXPECT_EQ(download.body, "");
+  EXPECT_EQ(DownloadThrough(platform_, server_.Url("/loop")).text, "");
   EXPECT_EQ(server_.Requests().size(), 6u) << "the first request and five redirects followed";
 }
 
@@ -376,7 +237,7 @@ TEST_F(InternetTest, TheProxyOfTheEnvironmentIsUsed) {
   const std::string address = "http://127.0.0.2:9/cgi-bin/timer.pl";
   server_.Serve(address, ScriptedReply::Body("through the proxy"));
 
-  EXPECT_EQ(ReadAll(platform_, address).body, "through the proxy");
+  EXPECT_EQ(DownloadThrough(platform_, address).text, "through the proxy");
   const std::vector<RecordedRequest> requests = server_.Requests();
   ASSERT_EQ(requests.size(), 1u);
   EXPECT_EQ(requests[0].target, address);
@@ -393,17 +254,11 @@ TEST_F(InternetTest, TheFirstReadDoesNotWaitForTheWholeBody) {
   const auto start = std::chrono::steady_clock::now();
   char buffer[kChunk];
   const std::uint32_t first = platform_.InternetReadFile(url, buffer, kChunk);
-  EXPECT_LT(SecondsSince(start), 1.0);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
   EXPECT_GT(first, 0u);
   EXPECT_LE(first, 100u);
 
-  std::string rest(buffer, first);
-  for (int i = 0; i < kMaxReads; ++i) {
-    const std::uint32_t count = platform_.InternetReadFile(url, buffer, kChunk);
-    if (count == 0) break;
-    rest.append(buffer, count);
-  }
-  EXPECT_TRUE(rest == body);
+  EXPECT_TRUE(std::string(buffer, first) + ReadToEnd(platform_, url) == body);
   platform_.InternetCloseHandle(url);
   platform_.InternetCloseHandle(session);
 }
@@ -439,7 +294,7 @@ TEST_F(InternetTest, TheDefaultLimitsWaitForAReplyHeldOverASecond) {
   ScriptedReply held = ScriptedReply::Body("12:00:00 Universal");
   held.pauseBeforeReply = 1100ms;
   server_.Serve("/page", held);
-  EXPECT_EQ(ReadAll(platform, server_.Url("/page")).body, "12:00:00 Universal");
+  EXPECT_EQ(DownloadThrough(platform, server_.Url("/page")).text, "12:00:00 Universal");
 }
 
 TEST_F(InternetTest, HandlesCloseInEitherOrder) {
@@ -532,7 +387,7 @@ TEST_P(ReplyTimingTest, IsKeptWhenTheReplyCarriesBothFigures) {
   server_.Serve("/page", reply);
 
   const auto before = std::chrono::steady_clock::now();
-  ReadAll(platform_, server_.Url("/page"));
+  DownloadThrough(platform_, server_.Url("/page"));
   const auto after = std::chrono::steady_clock::now();
 
   const std::optional<ReplyTiming> timing = platform_.LastReplyTiming();
@@ -566,7 +421,7 @@ TEST_F(InternetTest, TheFiguresOfARedirectAreNotThoseOfThePage) {
   moved.headers.push_back("Server-Timing: hold;dur=1, age;dur=2");
   server_.Serve("/old", moved);
   server_.Serve("/new", ScriptedReply::Body("arrived"));
-  EXPECT_EQ(ReadAll(platform_, server_.Url("/old")).body, "arrived");
+  EXPECT_EQ(DownloadThrough(platform_, server_.Url("/old")).text, "arrived");
   EXPECT_FALSE(platform_.LastReplyTiming().has_value());
 }
 
@@ -574,10 +429,11 @@ TEST_F(InternetTest, AFailedDownloadLeavesNoFiguresOfTheOneBefore) {
   ScriptedReply timed = ScriptedReply::Body("page");
   timed.headers.push_back("Server-Timing: hold;dur=1, age;dur=2");
   server_.Serve("/page", timed);
-  ReadAll(platform_, server_.Url("/page"));
+  DownloadThrough(platform_, server_.Url("/page"));
   ASSERT_TRUE(platform_.LastReplyTiming().has_value());
 
-  ReadAll(platform_, "http://127.0.0.1:" + std::to_string(UnusedPort()) + "/page");
+  // Nothing listens on port 1 of loopback.
+  DownloadThrough(platform_, "http://127.0.0.1:1/page");
   EXPECT_FALSE(platform_.LastReplyTiming().has_value());
 }
 

@@ -10,22 +10,14 @@
 #include "LinuxPlatform.h"
 #include "LocalClock.h"
 #include "ScopedEnvironment.h"
+#include "TimePages.h"
 
 namespace tidewell {
 namespace {
 
-using testing::ScopedEnvironment;
+using test::ScopedEnvironment;
 
-std::time_t Utc(int year, int month, int day, int hour, int minute, int second = 0) {
-  std::tm fields{};
-  fields.tm_year = year - 1900;
-  fields.tm_mon = month - 1;
-  fields.tm_mday = day;
-  fields.tm_hour = hour;
-  fields.tm_min = minute;
-  fields.tm_sec = second;
-  return timegm(&fields);
-}
+using test::UtcSeconds;
 
 struct ConversionCase {
   const char* what;
@@ -57,74 +49,91 @@ INSTANTIATE_TEST_SUITE_P(
     Readings, LocalReadingTest,
     ::testing::Values(
         ConversionCase{"winter", "America/New_York", DateTime::FromParts(2026, 1, 15, 0, 0, 0),
-                       Utc(2026, 1, 15, 5, 0)},
+                       UtcSeconds(2026, 1, 15, 5, 0)},
         ConversionCase{"summer", "America/New_York", DateTime::FromParts(2026, 7, 1, 12, 0, 0),
-                       Utc(2026, 7, 1, 16, 0)},
+                       UtcSeconds(2026, 7, 1, 16, 0)},
         ConversionCase{"just before clocks go forward", "America/New_York",
-                       DateTime::FromParts(2026, 3, 8, 1, 59, 59), Utc(2026, 3, 8, 6, 59, 59)},
+                       DateTime::FromParts(2026, 3, 8, 1, 59, 59),
+                       UtcSeconds(2026, 3, 8, 6, 59, 59)},
         ConversionCase{"first reading after clocks go forward", "America/New_York",
-                       DateTime::FromParts(2026, 3, 8, 3, 0, 0), Utc(2026, 3, 8, 7, 0)},
+                       DateTime::FromParts(2026, 3, 8, 3, 0, 0), UtcSeconds(2026, 3, 8, 7, 0)},
         // 02:30 never shows that morning; read as EDT it is 06:30 UTC (the clock shows 01:30 EST).
         ConversionCase{"skipped by clocks going forward", "America/New_York",
-                       DateTime::FromParts(2026, 3, 8, 2, 30, 0), Utc(2026, 3, 8, 6, 30)},
+                       DateTime::FromParts(2026, 3, 8, 2, 30, 0), UtcSeconds(2026, 3, 8, 6, 30)},
         // 01:30 shows twice; read as EST it is the second time.
         ConversionCase{"repeated when clocks go back", "America/New_York",
-                       DateTime::FromParts(2026, 11, 1, 1, 30, 0), Utc(2026, 11, 1, 6, 30)},
+                       DateTime::FromParts(2026, 11, 1, 1, 30, 0), UtcSeconds(2026, 11, 1, 6, 30)},
         ConversionCase{"just before the repeated hour", "America/New_York",
-                       DateTime::FromParts(2026, 11, 1, 0, 59, 59), Utc(2026, 11, 1, 4, 59, 59)},
+                       DateTime::FromParts(2026, 11, 1, 0, 59, 59),
+                       UtcSeconds(2026, 11, 1, 4, 59, 59)},
         ConversionCase{"skipped in Berlin", "Europe/Berlin",
-                       DateTime::FromParts(2026, 3, 29, 2, 30, 0), Utc(2026, 3, 29, 0, 30)},
+                       DateTime::FromParts(2026, 3, 29, 2, 30, 0), UtcSeconds(2026, 3, 29, 0, 30)},
         ConversionCase{"repeated in Berlin", "Europe/Berlin",
-                       DateTime::FromParts(2026, 10, 25, 2, 30, 0), Utc(2026, 10, 25, 1, 30)},
+                       DateTime::FromParts(2026, 10, 25, 2, 30, 0),
+                       UtcSeconds(2026, 10, 25, 1, 30)},
         ConversionCase{"skipped in Sydney", "Australia/Sydney",
-                       DateTime::FromParts(2026, 10, 4, 2, 30, 0), Utc(2026, 10, 3, 15, 30)},
+                       DateTime::FromParts(2026, 10, 4, 2, 30, 0), UtcSeconds(2026, 10, 3, 15, 30)},
         ConversionCase{"repeated in Sydney", "Australia/Sydney",
-                       DateTime::FromParts(2026, 4, 5, 2, 30, 0), Utc(2026, 4, 4, 16, 30)},
+                       DateTime::FromParts(2026, 4, 5, 2, 30, 0), UtcSeconds(2026, 4, 4, 16, 30)},
         ConversionCase{"skipped midnight in Santiago", "America/Santiago",
-                       DateTime::FromParts(2026, 9, 6, 0, 30, 0), Utc(2026, 9, 6, 3, 30)},
+                       DateTime::FromParts(2026, 9, 6, 0, 30, 0), UtcSeconds(2026, 9, 6, 3, 30)},
         ConversionCase{"repeated in Berlin, summer time", "Europe/Berlin",
-                       DateTime::FromParts(2025, 10, 26, 2, 30, 0), Utc(2025, 10, 26, 0, 30), -120},
-        ConversionCase{"repeated in Berlin, winter time", "Europe/Berlin",
-                       DateTime::FromParts(2025, 10, 26, 2, 30, 0), Utc(2025, 10, 26, 1, 30), -60},
-        ConversionCase{"last second of the first showing in Berlin", "Europe/Berlin",
-                       DateTime::FromParts(2025, 10, 26, 2, 59, 59), Utc(2025, 10, 26, 0, 59, 59),
+                       DateTime::FromParts(2025, 10, 26, 2, 30, 0), UtcSeconds(2025, 10, 26, 0, 30),
                        -120},
+        ConversionCase{"repeated in Berlin, winter time", "Europe/Berlin",
+                       DateTime::FromParts(2025, 10, 26, 2, 30, 0), UtcSeconds(2025, 10, 26, 1, 30),
+                       -60},
+        ConversionCase{"last second of the first showing in Berlin", "Europe/Berlin",
+                       DateTime::FromParts(2025, 10, 26, 2, 59, 59),
+                       UtcSeconds(2025, 10, 26, 0, 59, 59), -120},
         ConversionCase{"first second of the second showing in Berlin", "Europe/Berlin",
-                       DateTime::FromParts(2025, 10, 26, 2, 0, 0), Utc(2025, 10, 26, 1, 0), -60},
+                       DateTime::FromParts(2025, 10, 26, 2, 0, 0), UtcSeconds(2025, 10, 26, 1, 0),
+                       -60},
         ConversionCase{"skipped in Berlin, winter time", "Europe/Berlin",
-                       DateTime::FromParts(2025, 3, 30, 2, 30, 0), Utc(2025, 3, 30, 1, 30), -60},
+                       DateTime::FromParts(2025, 3, 30, 2, 30, 0), UtcSeconds(2025, 3, 30, 1, 30),
+                       -60},
         ConversionCase{"skipped in Berlin, summer time", "Europe/Berlin",
-                       DateTime::FromParts(2025, 3, 30, 2, 30, 0), Utc(2025, 3, 30, 0, 30), -120},
+                       DateTime::FromParts(2025, 3, 30, 2, 30, 0), UtcSeconds(2025, 3, 30, 0, 30),
+                       -120},
         ConversionCase{"repeated in New York, daylight time", "America/New_York",
-                       DateTime::FromParts(2025, 11, 2, 1, 40, 0), Utc(2025, 11, 2, 5, 40), 240},
+                       DateTime::FromParts(2025, 11, 2, 1, 40, 0), UtcSeconds(2025, 11, 2, 5, 40),
+                       240},
         ConversionCase{"repeated in New York, standard time", "America/New_York",
-                       DateTime::FromParts(2025, 11, 2, 1, 40, 0), Utc(2025, 11, 2, 6, 40), 300},
+                       DateTime::FromParts(2025, 11, 2, 1, 40, 0), UtcSeconds(2025, 11, 2, 6, 40),
+                       300},
         ConversionCase{"repeated in Sydney, daylight time", "Australia/Sydney",
-                       DateTime::FromParts(2025, 4, 6, 2, 30, 0), Utc(2025, 4, 5, 15, 30), -660},
+                       DateTime::FromParts(2025, 4, 6, 2, 30, 0), UtcSeconds(2025, 4, 5, 15, 30),
+                       -660},
         ConversionCase{"repeated in Sydney, standard time", "Australia/Sydney",
-                       DateTime::FromParts(2025, 4, 6, 2, 30, 0), Utc(2025, 4, 5, 16, 30), -600},
+                       DateTime::FromParts(2025, 4, 6, 2, 30, 0), UtcSeconds(2025, 4, 5, 16, 30),
+                       -600},
         ConversionCase{"repeated before midnight in Santiago, summer time", "America/Santiago",
-                       DateTime::FromParts(2026, 4, 4, 23, 30, 0), Utc(2026, 4, 5, 2, 30), 180},
+                       DateTime::FromParts(2026, 4, 4, 23, 30, 0), UtcSeconds(2026, 4, 5, 2, 30),
+                       180},
         ConversionCase{"repeated before midnight in Santiago, winter time", "America/Santiago",
-                       DateTime::FromParts(2026, 4, 4, 23, 30, 0), Utc(2026, 4, 5, 3, 30), 240},
+                       DateTime::FromParts(2026, 4, 4, 23, 30, 0), UtcSeconds(2026, 4, 5, 3, 30),
+                       240},
         ConversionCase{"skipped midnight in Santiago, winter time", "America/Santiago",
-                       DateTime::FromParts(2026, 9, 6, 0, 30, 0), Utc(2026, 9, 6, 4, 30), 240},
+                       DateTime::FromParts(2026, 9, 6, 0, 30, 0), UtcSeconds(2026, 9, 6, 4, 30),
+                       240},
         // An offset that is neither side of the change leaves the repeated reading as it was.
         ConversionCase{"repeated in Berlin, an offset of neither side", "Europe/Berlin",
-                       DateTime::FromParts(2025, 10, 26, 2, 30, 0), Utc(2025, 10, 26, 1, 30), 0},
+                       DateTime::FromParts(2025, 10, 26, 2, 30, 0), UtcSeconds(2025, 10, 26, 1, 30),
+                       0},
         // The zone alone decides an ordinary reading, even when the offset given disagrees.
         ConversionCase{"ordinary reading with a wrong offset", "America/New_York",
-                       DateTime::FromParts(2026, 7, 1, 12, 0, 0), Utc(2026, 7, 1, 16, 0), 300},
-        ConversionCase{"ordinary reading just before the repeated hour", "America/New_York",
-                       DateTime::FromParts(2026, 11, 1, 0, 59, 59), Utc(2026, 11, 1, 4, 59, 59),
+                       DateTime::FromParts(2026, 7, 1, 12, 0, 0), UtcSeconds(2026, 7, 1, 16, 0),
                        300},
+        ConversionCase{"ordinary reading just before the repeated hour", "America/New_York",
+                       DateTime::FromParts(2026, 11, 1, 0, 59, 59),
+                       UtcSeconds(2026, 11, 1, 4, 59, 59), 300},
         ConversionCase{"half-hour zone", "Asia/Kolkata", DateTime::FromParts(2026, 6, 1, 5, 30, 0),
-                       Utc(2026, 6, 1, 0, 0)},
+                       UtcSeconds(2026, 6, 1, 0, 0)},
         ConversionCase{"first day of the date range", "UTC", DateTime::FromParts(100, 1, 1),
-                       Utc(100, 1, 1, 0, 0)},
+                       UtcSeconds(100, 1, 1, 0, 0)},
         ConversionCase{"last second of the date range", "UTC",
                        DateTime::FromParts(9999, 12, 31, 23, 59, 59),
-                       Utc(9999, 12, 31, 23, 59, 59)}));
+                       UtcSeconds(9999, 12, 31, 23, 59, 59)}));
 
 TEST(LocalToTimespecTest, ARepeatedReadingDoesNotDependOnTheConversionBeforeIt) {
   ScopedEnvironment environment("TZ", "America/New_York");
@@ -142,8 +151,8 @@ TEST(LocalToTimespecTest, EveryHourOfAYearComesBackAsTheSameReading) {
   // readings aside: the conversion must be the exact inverse of the zone's local time.
   for (const char* tz : {"America/New_York", "Australia/Lord_Howe", "Europe/Dublin"}) {
     ScopedEnvironment environment("TZ", tz);
-    for (std::time_t instant = Utc(2026, 1, 1, 0, 17, 23); instant < Utc(2027, 1, 1, 0, 0);
-         instant += 3600) {
+    for (std::time_t instant = UtcSeconds(2026, 1, 1, 0, 17, 23);
+         instant < UtcSeconds(2027, 1, 1, 0, 0); instant += 3600) {
       const std::optional<DateTime> local = LocalDateTimeAt(instant);
       ASSERT_TRUE(local.has_value());
       const std::optional<timespec> back = LocalToTimespec(*local);
@@ -160,8 +169,9 @@ TEST(LocalToTimespecTest, EveryHourOfAYearComesBackAsTheSameReading) {
 
 TEST(LocalDateTimeAtTest, ShowsTheInstantInTheZoneInForce) {
   ScopedEnvironment environment("TZ", "Australia/Adelaide");
-  EXPECT_EQ(LocalDateTimeAt(Utc(2026, 1, 1, 0, 0)), DateTime::FromParts(2026, 1, 1, 10, 30, 0));
-  EXPECT_EQ(LocalDateTimeAt(Utc(2026, 6, 30, 23, 59, 59)),
+  EXPECT_EQ(LocalDateTimeAt(UtcSeconds(2026, 1, 1, 0, 0)),
+            DateTime::FromParts(2026, 1, 1, 10, 30, 0));
+  EXPECT_EQ(LocalDateTimeAt(UtcSeconds(2026, 6, 30, 23, 59, 59)),
             DateTime::FromParts(2026, 7, 1, 9, 29, 59));
 }
 

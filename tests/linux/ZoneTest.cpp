@@ -13,7 +13,7 @@
 namespace tidewell {
 namespace {
 
-using testing::ScopedEnvironment;
+using test::ScopedEnvironment;
 
 struct ZoneCase {
   const char* tz;

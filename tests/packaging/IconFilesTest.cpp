@@ -2,11 +2,9 @@
 // PNGs the desktop entry shows and the .ico the Windows programs embed (the committed copy).
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <array>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -14,7 +12,11 @@
 #include <string>
 #include <vector>
 
+#include "ShellOutput.h"
+
 namespace {
+
+using tidewell::test::OutputOf;
 
 namespace fs = std::filesystem;
 
@@ -27,23 +29,6 @@ const fs::path kMadeIcons = TIDEWELL_ICON_BUILD_DIR;
 constexpr const char* kNoTools = "the build made no icons (convert or icotool missing)";
 
 std::string Quoted(const fs::path& path) { return "'" + path.string() + "'"; }
-
-// What `command` prints on standard output; fails the test when it does not end with status 0.
-std::string OutputOf(const std::string& command) {
-  std::string output;
-  FILE* pipe = ::popen(command.c_str(), "r");
-  if (pipe == nullptr) {
-    ADD_FAILURE() << "cannot run " << command;
-    return output;
-  }
-  std::array<char, 4096> chunk{};
-  while (const std::size_t read = std::fread(chunk.data(), 1, chunk.size(), pipe)) {
-    output.append(chunk.data(), read);
-  }
-  const int status = ::pclose(pipe);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << command << "\n" << output;
-  return output;
-}
 
 std::vector<char> BytesOf(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);

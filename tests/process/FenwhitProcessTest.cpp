@@ -12,9 +12,11 @@
 
 #include "ChildProcess.h"
 #include "ClockLog.h"
+#include "ScratchDirectory.h"
 #include "ScriptedHttpServer.h"
+#include "TimePages.h"
 
-namespace tidewell::testing {
+namespace tidewell::test {
 namespace {
 
 constexpr const char* kPagePath = "/cgi-bin/timer.pl";
@@ -23,19 +25,14 @@ class FenwhitProcessTest : public ::testing::Test {
  protected:
   ChildResult RunFenwhit(const std::vector<std::string>& environment = {},
                          const std::vector<std::string>& arguments = {}, bool refuse = false) {
-    std::vector<std::string> argv{TIDEWELL_INTERPOSER_WRAPPER, "--lib", TIDEWELL_INTERPOSER_LIBRARY,
-                                  "--log", log_};
-    if (refuse) argv.push_back("--refuse");
-    argv.push_back("--");
-    argv.push_back(TIDEWELL_FENWHIT);
-    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    std::vector<std::string> command{TIDEWELL_FENWHIT};
+    command.insert(command.end(), arguments.begin(), arguments.end());
     // No display, no proxy, and a system bus that does not exist: a refused change must not
     // find its way to the machine's own time service.
-    std::vector<std::string> env{"DISPLAY", "WAYLAND_DISPLAY", "http_proxy", "HTTP_PROXY",
-                                 "all_proxy", "ALL_PROXY",
-                                 "DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent/tidewell-bus"};
+    EnvironmentChanges env = kNoDisplayNoProxy;
+    env.push_back("DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent/tidewell-bus");
     env.insert(env.end(), environment.begin(), environment.end());
-    return RunChild(argv, env);
+    return RunChild(UnderInterposer(log_, refuse, command), env);
   }
 
   std::vector<ClockCall> ClockCalls() const { return ReadClockLog(log_); }
@@ -232,4 +229,4 @@ TEST_F(FenwhitProcessTest, SendsTheProgramsAgentAndAPlainGetOfTheTimePage) {
 }
 
 }  // namespace
-}  // namespace tidewell::testing
+}  // namespace tidewell::test

@@ -2,10 +2,9 @@
 // a slow network path would. The server serves its clock 37.25 s ahead, so the time fenwhit asks
 // for can be compared with the real clock at the moment of asking. The machine's clock is never
 // changed: fenwhit runs under the clock interposer as an unprivileged user.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,8 +19,9 @@
 #include "ChildProcess.h"
 #include "ClockLog.h"
 #include "DelayingProxy.h"
+#include "ScratchDirectory.h"
 
-namespace tidewell::testing {
+namespace tidewell::test {
 namespace {
 
 using namespace std::chrono_literals;
@@ -35,26 +35,15 @@ class TimePageProcess {
  public:
   explicit TimePageProcess(const std::vector<std::string>& options) {
     int out[2];
-    if (pipe(out) != 0) return;
+    if (pipe2(out, O_CLOEXEC) != 0) return;
     std::vector<std::string> argv{TIDEWELL_TIMEPAGE, "--bind",    "127.0.0.1", "--port", "0",
                                   "--offset",        kServedAhead};
     argv.insert(argv.end(), options.begin(), options.end());
-    pid_ = fork();
-    if (pid_ == 0) {
-      close(out[0]);
-      ExecChild(argv, {}, out[1], STDERR_FILENO);
-    }
+    process_.emplace(argv, ChildSetup{{}, -1, out[1], STDERR_FILENO, -1});
     close(out[1]);
     port_ = ReadListeningPort(out[0]);
     close(out[0]);
   }
-  ~TimePageProcess() {
-    if (pid_ <= 0) return;
-    kill(pid_, SIGTERM);
-    waitpid(pid_, nullptr, 0);
-  }
-  TimePageProcess(const TimePageProcess&) = delete;
-  TimePageProcess& operator=(const TimePageProcess&) = delete;
 
   std::uint16_t Port() const { return port_; }
 
@@ -76,7 +65,7 @@ class TimePageProcess {
     return static_cast<std::uint16_t>(std::stoi(line.substr(kListeningPrefix.size())));
   }
 
-  pid_t pid_ = -1;
+  std::optional<BackgroundProcess> process_;
   std::uint16_t port_ = 0;
 };
 
@@ -98,18 +87,11 @@ class NetworkDelayTest : public ::testing::TestWithParam<PathCase> {
  protected:
   // Runs fenwhit under the interposer; the wall time of the whole run goes to `seconds`.
   ChildResult RunFenwhit(double* seconds) {
-    const std::vector<std::string> argv{TIDEWELL_INTERPOSER_WRAPPER,
-                                        "--lib",
-                                        TIDEWELL_INTERPOSER_LIBRARY,
-                                        "--log",
-                                        log_,
-                                        "--",
-                                        TIDEWELL_FENWHIT};
-    const std::vector<std::string> env{
-        "DISPLAY",   "http_proxy", "HTTP_PROXY",
-        "all_proxy", "ALL_PROXY",  "DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent/tidewell-bus"};
+    EnvironmentChanges env = kNoDisplayNoProxy;
+    env.push_back("DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent/tidewell-bus");
     const auto start = std::chrono::steady_clock::now();
-    ChildResult run = RunChild(argv, env, 20s);
+    ChildResult run =
+        RunChild(UnderInterposer(log_, /*refuse=*/false, {TIDEWELL_FENWHIT}), env, 20s);
     *seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     return run;
   }
@@ -169,4 +151,4 @@ INSTANTIATE_TEST_SUITE_P(
         PathCase{"no figures, 10 ms each way", {"--no-timing"}, 10ms, 10ms, -16, -9, 1.4, true}));
 
 }  // namespace
-}  // namespace tidewell::testing
+}  // namespace tidewell::test

@@ -3,37 +3,20 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <string>
 #include <vector>
 
-#include "ChildProcess.h"
+#include "CommandLineCase.h"
 
 namespace tidewell {
 namespace {
 
-struct CommandLineCase {
-  std::vector<std::string> args;
-  int status;
-  std::string outStart;  // what standard output starts with
-  std::string err;       // all of standard error
-};
+using test::CommandLineCase;
 
 class QueryCommandLine : public ::testing::TestWithParam<CommandLineCase> {};
 
 TEST_P(QueryCommandLine, FollowsTheToolsConvention) {
-  const CommandLineCase& c = GetParam();
-  std::vector<std::string> argv{TIDEWELL_QUERY};
-  argv.insert(argv.end(), c.args.begin(), c.args.end());
-  const testing::ChildResult run = testing::RunChild(argv, {}, std::chrono::seconds(10));
-  EXPECT_FALSE(run.timedOut);
-  EXPECT_EQ(run.exitStatus, c.status);
-  if (c.outStart.empty()) {
-    EXPECT_EQ(run.standardOutput, "");
-  } else {
-    EXPECT_TRUE(run.standardOutput.starts_with(c.outStart)) << run.standardOutput;
-  }
-  EXPECT_EQ(run.standardError, c.err);
+  test::ExpectCommandLineOutcome(TIDEWELL_QUERY, GetParam());
 }
 
 const std::string kUsageStart = "usage: tidewell-query [--host HOST[:PORT]]\n";

@@ -7,15 +7,11 @@
 namespace tidewell {
 namespace {
 
-class ClockTest : public ::testing::Test {
+class ClockTest : public ::testing::Test, protected FakeProgram<Clock> {
  protected:
   void Load() {
-    DeliverEvent(runtime, [&] { clock.Form_Load(); });
+    Deliver([&] { window.Form_Load(); });
   }
-
-  FakePlatform platform;
-  FakeRuntime runtime;
-  Clock clock{platform, runtime};
 };
 
 TEST_F(ClockTest, ReachablePageSetsTheClockAndEndsSilently) {

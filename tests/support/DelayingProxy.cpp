@@ -13,7 +13,7 @@
 #include <string>
 #include <utility>
 
-namespace tidewell::testing {
+namespace tidewell::test {
 namespace {
 
 using SteadyClock = std::chrono::steady_clock;
@@ -150,4 +150,4 @@ void DelayingProxy::Relay(int from, int to, std::chrono::milliseconds delay) {
   }
 }
 
-}  // namespace tidewell::testing
+}  // namespace tidewell::test

@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-namespace tidewell::testing {
+namespace tidewell::test {
 
 // A TCP relay on loopback that holds back every byte for a fixed time in each direction, as a
 // network path with that one-way delay would. It listens on `listenAddress:listenPort` (IPv4;
@@ -45,4 +45,4 @@ class DelayingProxy {
   std::thread acceptor_;
 };
 
-}  // namespace tidewell::testing
+}  // namespace tidewell::test

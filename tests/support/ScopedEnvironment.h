@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-namespace tidewell::testing {
+namespace tidewell::test {
 
 // Sets or removes environment variables for one scope and puts the old values back at its end.
 // Calls tzset() both ways, so a change of TZ reaches the C library's zone at once.
@@ -44,4 +44,4 @@ class ScopedEnvironment {
   std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
 };
 
-}  // namespace tidewell::testing
+}  // namespace tidewell::test

@@ -12,7 +12,7 @@
 #include <cstdio>
 #include <stdexcept>
 
-namespace tidewell::testing {
+namespace tidewell::test {
 namespace {
 
 // Every blocking wait is cut into slices this long, so that stopping is noticed quickly.
@@ -349,4 +349,4 @@ void ScriptedHttpServer::HoldUntilClientLeaves(int socket) const {
   }
 }
 
-}  // namespace tidewell::testing
+}  // namespace tidewell::test

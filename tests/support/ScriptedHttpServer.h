@@ -14,7 +14,7 @@
 #include <utility>
 #include <vector>
 
-namespace tidewell::testing {
+namespace tidewell::test {
 
 // What the server does with one request. The body goes out as `pieces`, one socket write each,
 // with `pauseBetweenPieces` between writes; the helpers below build the common cases.
@@ -120,4 +120,4 @@ class ScriptedHttpServer {
   std::thread acceptor_;
 };
 
-}  // namespace tidewell::testing
+}  // namespace tidewell::test

@@ -1,7 +1,6 @@
 // The request to systemd-timedated on its own, in this process, against the mock timedated on a
 // private bus. Nothing here calls clock_settime: the mock only records what it was asked.
 #include <gtest/gtest.h>
-
 #include <time.h>
 
 #include <chrono>
@@ -12,9 +11,10 @@
 
 #include "ScopedEnvironment.h"
 #include "TimedatedClock.h"
+#include "TimedatedFixture.h"
 #include "TimedatedHarness.h"
 
-namespace tidewell::testing {
+namespace tidewell::test {
 namespace {
 
 constexpr std::int64_t kInstant = 1'905'000'000'123'456;  // microseconds, with a fraction
@@ -50,21 +50,22 @@ void ExpectStepToTheInstant(std::int64_t step, const TimedRequest& request) {
   EXPECT_LE(step, request.stepFromBefore);
 }
 
-class SetClockThroughTimedatedTest : public ::testing::Test {
+class SetClockThroughTimedatedTest : public TimedatedFixture {
  protected:
-  ScratchDirectory scratch_;
-  PrivateSystemBus bus_{scratch_};
   // The process's system bus is the private one from the start, before anything can connect.
   ScopedEnvironment systemBus_{kSystemBusVariable, bus_.Address()};
-  SetTimeMonitor monitor_{bus_};
-  std::optional<MockTimedated> mock_;
-
-  void StartMock(const MockBehaviour& behaviour = {}) { mock_.emplace(bus_, scratch_, behaviour); }
 };
 
-TEST_F(SetClockThroughTimedatedTest, InteractiveRequestAsksForTheStepToTheInstantAndMayPrompt) {
+class SetClockRequestTest : public SetClockThroughTimedatedTest,
+                            public ::testing::WithParamInterface<bool> {};
+
+INSTANTIATE_TEST_SUITE_P(Modes, SetClockRequestTest, ::testing::Bool(), InteractiveOrSilent);
+
+// An interactive request lets timedated prompt for a password; a silent one never does.
+TEST_P(SetClockRequestTest, AsksForTheStepToTheInstant) {
+  const bool interactive = GetParam();
   StartMock();
-  const TimedRequest request = AskForTheInstant(true, kGenerousReply);
+  const TimedRequest request = AskForTheInstant(interactive, kGenerousReply);
   EXPECT_TRUE(request.answer.clockSet) << request.answer.failure;
   EXPECT_EQ(request.answer.failure, "");
 
@@ -72,42 +73,20 @@ TEST_F(SetClockThroughTimedatedTest, InteractiveRequestAsksForTheStepToTheInstan
   ASSERT_EQ(calls.size(), 1u);
   ExpectStepToTheInstant(calls[0].microsecondsUtc, request);
   EXPECT_TRUE(calls[0].relative);
-  EXPECT_TRUE(calls[0].interactive);
+  EXPECT_EQ(calls[0].interactive, interactive);
 
-  const auto requests = monitor_.Requests();
-  ASSERT_EQ(requests.size(), 1u);
-  EXPECT_EQ(requests[0].destination, kTimedatedName);
-  EXPECT_EQ(requests[0].path, kTimedatedPath);
-  EXPECT_EQ(requests[0].interface, "org.freedesktop.timedate1");
-  EXPECT_EQ(requests[0].signature, "xbb");
-  EXPECT_EQ(requests[0].microsecondsUtc, calls[0].microsecondsUtc);
-  EXPECT_TRUE(requests[0].allowsInteractiveAuthorization);
-  EXPECT_EQ(requests[0].answer, "return");
+  const ObservedSetTime observed = TheOneRequest();
+  EXPECT_EQ(observed.destination, kTimedatedName);
+  EXPECT_EQ(observed.path, kTimedatedPath);
+  EXPECT_EQ(observed.interface, "org.freedesktop.timedate1");
+  EXPECT_EQ(observed.signature, "xbb");
+  EXPECT_EQ(observed.microsecondsUtc, calls[0].microsecondsUtc);
+  EXPECT_EQ(observed.allowsInteractiveAuthorization, interactive);
+  EXPECT_EQ(observed.answer, "return");
 }
-
-TEST_F(SetClockThroughTimedatedTest, SilentRequestNeverAllowsAPrompt) {
-  StartMock();
-  const TimedRequest request = AskForTheInstant(false, kGenerousReply);
-  EXPECT_TRUE(request.answer.clockSet) << request.answer.failure;
-
-  const auto calls = mock_->SetTimeCalls();
-  ASSERT_EQ(calls.size(), 1u);
-  ExpectStepToTheInstant(calls[0].microsecondsUtc, request);
-  EXPECT_TRUE(calls[0].relative);
-  EXPECT_FALSE(calls[0].interactive);
-  const auto requests = monitor_.Requests();
-  ASSERT_EQ(requests.size(), 1u);
-  EXPECT_FALSE(requests[0].allowsInteractiveAuthorization);
-}
-
-struct RefusalCase {
-  const char* name;
-  MockBehaviour behaviour;
-  const char* error;
-};
 
 class TimedatedRefusalTest : public SetClockThroughTimedatedTest,
-                             public ::testing::WithParamInterface<RefusalCase> {};
+                             public ::testing::WithParamInterface<TimedatedRefusal> {};
 
 TEST_P(TimedatedRefusalTest, RefusalMeansTheClockWasNotSet) {
   StartMock(GetParam().behaviour);
@@ -117,15 +96,8 @@ TEST_P(TimedatedRefusalTest, RefusalMeansTheClockWasNotSet) {
   EXPECT_EQ(mock_->SetTimeCalls().size(), 1u);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Answers, TimedatedRefusalTest,
-    ::testing::Values(
-        RefusalCase{"AutomaticSyncOn", MockBehaviour{true, std::nullopt}, kAutomaticSyncError},
-        RefusalCase{"AccessDenied", MockBehaviour{false, kAccessDeniedError}, kAccessDeniedError},
-        RefusalCase{"InteractiveAuthorizationRequired",
-                    MockBehaviour{false, kInteractiveAuthorizationError},
-                    kInteractiveAuthorizationError}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Answers, TimedatedRefusalTest, ::testing::ValuesIn(TimedatedRefusals()),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(SetClockThroughTimedatedTest, NobodyOwningTimedatedsNameIsAPromptFailure) {
   const auto start = std::chrono::steady_clock::now();
@@ -163,4 +135,4 @@ TEST_F(SetClockThroughTimedatedTest, NoAnswerWithinTheTimeOutIsAFailure) {
 }
 
 }  // namespace
-}  // namespace tidewell::testing
+}  // namespace tidewell::test

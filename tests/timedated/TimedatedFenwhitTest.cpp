@@ -14,11 +14,14 @@
 
 #include "ChildProcess.h"
 #include "ClockLog.h"
+#include "ScratchDirectory.h"
 #include "ScriptedHttpServer.h"
+#include "TimePages.h"
 #include "TimedatedClock.h"
+#include "TimedatedFixture.h"
 #include "TimedatedHarness.h"
 
-namespace tidewell::testing {
+namespace tidewell::test {
 namespace {
 
 constexpr const char* kPagePath = "/cgi-bin/timer.pl";
@@ -26,31 +29,24 @@ constexpr double kPageAheadSeconds = 37;
 constexpr std::chrono::seconds kStartAndSlack{8};  // start-up, download and bus hand-shake
 constexpr std::chrono::seconds kNeverAnswers{60};
 constexpr std::chrono::seconds kRunLimit{45};
-// Between the refused clock_settime and the request to timedated fenwhit only reads the clock.
-constexpr double kLandingToleranceSeconds = 0.1;
 
 struct FenwhitRun {
   ChildResult child;
   std::chrono::steady_clock::duration elapsed{};
 };
 
-class TimedatedFenwhitTest : public ::testing::Test {
+class TimedatedFenwhitTest : public TimedatedFixture {
  protected:
   TimedatedFenwhitTest() {
     server_.Serve(kPagePath, ScriptedReply::Body(TimePageAhead(kPageAheadSeconds)));
   }
 
   FenwhitRun RunFenwhit(bool refuse, const std::string& systemBus) {
-    std::vector<std::string> argv{TIDEWELL_INTERPOSER_WRAPPER, "--lib", TIDEWELL_INTERPOSER_LIBRARY,
-                                  "--log", clockLog_};
-    if (refuse) argv.push_back("--refuse");
-    argv.insert(argv.end(), {"--", TIDEWELL_FENWHIT});
-    const std::vector<std::string> environment{systemBus,    "DBUS_SESSION_BUS_ADDRESS",
-                                               "DISPLAY",    "WAYLAND_DISPLAY",
-                                               "http_proxy", "HTTP_PROXY",
-                                               "all_proxy",  "ALL_PROXY"};
+    EnvironmentChanges environment = kNoDisplayNoProxy;
+    environment.insert(environment.end(), {systemBus, "DBUS_SESSION_BUS_ADDRESS"});
     const auto start = std::chrono::steady_clock::now();
-    ChildResult child = RunChild(argv, environment, kRunLimit);
+    ChildResult child =
+        RunChild(UnderInterposer(clockLog_, refuse, {TIDEWELL_FENWHIT}), environment, kRunLimit);
     return {child, std::chrono::steady_clock::now() - start};
   }
 
@@ -64,24 +60,13 @@ class TimedatedFenwhitTest : public ::testing::Test {
   // The one clock_settime fenwhit made, with the interposer's answer `result`: the page's
   // instant, some 37 s ahead of the clock.
   ClockCall TheOneClockChange(const char* result) {
-    const auto calls = ReadClockLog(clockLog_);
-    EXPECT_EQ(calls.size(), 1u);
-    if (calls.empty()) return {};
-    EXPECT_EQ(calls[0].function, "clock_settime");
-    EXPECT_EQ(calls[0].result, result);
-    EXPECT_GT(calls[0].requested - calls[0].real, kPageAheadSeconds - 3);
-    EXPECT_LT(calls[0].requested - calls[0].real, kPageAheadSeconds + 1);
-    return calls[0];
+    const ClockCall call = TheOneClockSettime(result);
+    EXPECT_GT(call.requested - call.real, kPageAheadSeconds - 3);
+    EXPECT_LT(call.requested - call.real, kPageAheadSeconds + 1);
+    return call;
   }
 
-  void StartMock(const MockBehaviour& behaviour = {}) { mock_.emplace(bus_, scratch_, behaviour); }
-
   ScriptedHttpServer server_{TIDEWELL_TEST_HOST_ADDRESS, TIDEWELL_TEST_HOST_PORT};
-  ScratchDirectory scratch_;
-  std::string clockLog_ = scratch_.Path("clock.log");
-  PrivateSystemBus bus_{scratch_};
-  SetTimeMonitor monitor_{bus_};
-  std::optional<MockTimedated> mock_;
 };
 
 TEST_F(TimedatedFenwhitTest, RefusedChangeIsHandedToTimedatedWithoutAPrompt) {
@@ -90,21 +75,7 @@ TEST_F(TimedatedFenwhitTest, RefusedChangeIsHandedToTimedatedWithoutAPrompt) {
   ExpectSilentEnd(run);
   EXPECT_EQ(server_.Requests().size(), 1u);
 
-  const ClockCall refused = TheOneClockChange("refused");
-  const auto calls = mock_->SetTimeCalls();
-  ASSERT_EQ(calls.size(), 1u);
-  EXPECT_TRUE(calls[0].relative);
-  EXPECT_FALSE(calls[0].interactive);
-  // timedated would put the clock as far ahead as the page's time was when it was refused.
-  const auto changes = mock_->ClockChanges();
-  ASSERT_EQ(changes.size(), 1u);
-  EXPECT_NEAR(changes[0].AheadSeconds(), refused.requested - refused.real,
-              kLandingToleranceSeconds);
-
-  const auto requests = monitor_.Requests();
-  ASSERT_EQ(requests.size(), 1u);
-  EXPECT_FALSE(requests[0].allowsInteractiveAuthorization);
-  EXPECT_EQ(requests[0].answer, "return");
+  ExpectHandedOver(TheOneClockChange("refused"), /*interactive=*/false);
 }
 
 // A reply whose figures put the time 600 ms past the page's second: the step that timedated is
@@ -131,39 +102,22 @@ TEST_F(TimedatedFenwhitTest, AcceptedChangeNeverCallsTheBus) {
   StartMock();
   ExpectSilentEnd(RunFenwhit(/*refuse=*/false, bus_.EnvironmentEntry()));
   TheOneClockChange("ok");
-  EXPECT_TRUE(mock_->SetTimeCalls().empty());
-  EXPECT_TRUE(monitor_.Requests().empty());
+  ExpectTimedatedUnasked();
 }
 
-struct FenwhitRefusal {
-  const char* name;
-  MockBehaviour behaviour;
-  const char* error;
-};
-
 class TimedatedFenwhitRefusalTest : public TimedatedFenwhitTest,
-                                    public ::testing::WithParamInterface<FenwhitRefusal> {};
+                                    public ::testing::WithParamInterface<TimedatedRefusal> {};
 
 TEST_P(TimedatedFenwhitRefusalTest, RefusalEndsSilently) {
   StartMock(GetParam().behaviour);
   ExpectSilentEnd(RunFenwhit(/*refuse=*/true, bus_.EnvironmentEntry()));
   TheOneClockChange("refused");
-  EXPECT_EQ(mock_->SetTimeCalls().size(), 1u);
-  const auto requests = monitor_.Requests();
-  ASSERT_EQ(requests.size(), 1u);
-  EXPECT_FALSE(requests[0].interactive);
-  EXPECT_EQ(requests[0].answer, GetParam().error);
+  ExpectRefusedBy(GetParam(), /*interactive=*/false);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Answers, TimedatedFenwhitRefusalTest,
-    ::testing::Values(FenwhitRefusal{"AutomaticSyncOn", {true, std::nullopt}, kAutomaticSyncError},
-                      FenwhitRefusal{
-                          "AccessDenied", {false, kAccessDeniedError}, kAccessDeniedError},
-                      FenwhitRefusal{"InteractiveAuthorizationRequired",
-                                     {false, kInteractiveAuthorizationError},
-                                     kInteractiveAuthorizationError}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Answers, TimedatedFenwhitRefusalTest,
+                         ::testing::ValuesIn(TimedatedRefusals()),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(TimedatedFenwhitTest, NoSystemBusEndsSilentlyAtOnce) {
   const FenwhitRun run = RunFenwhit(/*refuse=*/true, PrivateSystemBus::MissingBusEntry(scratch_));
@@ -180,10 +134,8 @@ TEST_F(TimedatedFenwhitTest, TimedatedThatNeverAnswersIsGivenUpOnAfterTheSilentT
   EXPECT_GE(run.elapsed, kSilentTimedatedTimeout);
   EXPECT_LT(run.elapsed, kSilentTimedatedTimeout + kStartAndSlack);
   TheOneClockChange("refused");
-  const auto requests = monitor_.Requests();
-  ASSERT_EQ(requests.size(), 1u);
-  EXPECT_EQ(requests[0].answer, "");
+  EXPECT_EQ(TheOneRequest().answer, "");
 }
 
 }  // namespace
-}  // namespace tidewell::testing
+}  // namespace tidewell::test

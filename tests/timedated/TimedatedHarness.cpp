@@ -1,26 +1,18 @@
 #include "TimedatedHarness.h"
 
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/wait.h>
 #include <systemd/sd-bus.h>
-#include <unistd.h>
 
-#include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
 #include <system_error>
 #include <thread>
 #include <utility>
 
-namespace tidewell::testing {
+namespace tidewell::test {
 namespace {
 
 // python3 starting dbusmock takes well under a second; a loaded machine gets ample room.
 constexpr std::chrono::seconds kStartupLimit{20};
 constexpr std::chrono::milliseconds kPollInterval{50};
-constexpr std::chrono::seconds kStopGrace{3};
 // Traffic of a program that has already ended reaches the monitor at once; a quiet spell this
 // long means there is nothing more to come.
 constexpr std::uint64_t kQuietSpellMicroseconds = 300'000;
@@ -31,13 +23,6 @@ constexpr const char* kMockInterface = "org.freedesktop.DBus.Mock";
 constexpr const char* kMockTimedatedInterface = "org.tidewell.MockTimedated";
 constexpr double kMicrosecondsPerSecond = 1e6;
 constexpr const char* kSetTimeMember = "SetTime";
-
-std::string ReadWholeFile(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  std::ostringstream text;
-  text << file.rdbuf();
-  return text.str();
-}
 
 std::string BusFailure(const std::string& what, int result) {
   return what + ": " + std::system_category().message(-result);
@@ -111,43 +96,6 @@ std::string TextOrEmpty(const char* text) { return text != nullptr ? text : ""; 
 
 }  // namespace
 
-BackgroundProcess::BackgroundProcess(const std::vector<std::string>& argv,
-                                     const std::vector<std::string>& environment,
-                                     const std::string& outputPath) {
-  const int output = open(outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (output < 0) throw std::runtime_error("cannot open " + outputPath);
-  pid_ = fork();
-  if (pid_ == 0) {
-    setpgid(0, 0);  // its own group, so that stopping it reaches anything it started
-    ExecChild(argv, environment, output, output);
-  }
-  close(output);
-  if (pid_ < 0) throw std::runtime_error("fork failed");
-  setpgid(pid_, pid_);
-}
-
-BackgroundProcess::~BackgroundProcess() {
-  if (pid_ <= 0 || reaped_) return;
-  kill(-pid_, SIGTERM);
-  const auto deadline = std::chrono::steady_clock::now() + kStopGrace;
-  int status = 0;
-  while (waitpid(pid_, &status, WNOHANG) == 0) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      kill(-pid_, SIGKILL);
-      waitpid(pid_, &status, 0);
-      break;
-    }
-    std::this_thread::sleep_for(kPollInterval);
-  }
-}
-
-bool BackgroundProcess::Running() {
-  if (reaped_) return false;
-  int status = 0;
-  if (waitpid(pid_, &status, WNOHANG) == pid_) reaped_ = true;
-  return !reaped_;
-}
-
 BusConnection::BusConnection(const std::string& address, bool monitor) {
   int result = sd_bus_new(&bus_);
   if (result >= 0) result = sd_bus_set_address(bus_, address.c_str());
@@ -177,7 +125,7 @@ PrivateSystemBus::PrivateSystemBus(const ScratchDirectory& scratch)
     : address_("unix:path=" + scratch.Path("system_bus_socket")),
       daemonLog_(scratch.Path("dbus-daemon.log")) {
   const std::string configuration = scratch.Path("bus.conf");
-  std::ofstream(configuration) << BusConfiguration(scratch.Path("system_bus_socket"));
+  WriteWholeFile(configuration, BusConfiguration(scratch.Path("system_bus_socket")));
   daemon_ = std::make_unique<BackgroundProcess>(
       std::vector<std::string>{TIDEWELL_DBUS_DAEMON, "--config-file=" + configuration, "--nofork",
                                "--nopidfile"},
@@ -326,4 +274,4 @@ void SetTimeMonitor::Observe(sd_bus_message* message) {
   }
 }
 
-}  // namespace tidewell::testing
+}  // namespace tidewell::test

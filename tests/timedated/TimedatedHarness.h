@@ -15,11 +15,12 @@
 #include <vector>
 
 #include "ChildProcess.h"
+#include "ScratchDirectory.h"
 
 struct sd_bus;
 struct sd_bus_message;
 
-namespace tidewell::testing {
+namespace tidewell::test {
 
 inline constexpr const char* kTimedatedName = "org.freedesktop.timedate1";
 inline constexpr const char* kTimedatedPath = "/org/freedesktop/timedate1";
@@ -29,23 +30,6 @@ inline constexpr const char* kAutomaticSyncError =
 inline constexpr const char* kAccessDeniedError = "org.freedesktop.DBus.Error.AccessDenied";
 inline constexpr const char* kInteractiveAuthorizationError =
     "org.freedesktop.DBus.Error.InteractiveAuthorizationRequired";
-
-// A program running beside the test, stopped (TERM, then KILL) when the object goes.
-class BackgroundProcess {
- public:
-  // `environment` as for RunChild; standard output and error both go to `outputPath`.
-  BackgroundProcess(const std::vector<std::string>& argv,
-                    const std::vector<std::string>& environment, const std::string& outputPath);
-  ~BackgroundProcess();
-  BackgroundProcess(const BackgroundProcess&) = delete;
-  BackgroundProcess& operator=(const BackgroundProcess&) = delete;
-
-  bool Running();
-
- private:
-  pid_t pid_ = -1;
-  bool reaped_ = false;
-};
 
 // The test's own connection to a bus, closed when the object goes.
 class BusConnection {
@@ -154,4 +138,4 @@ class SetTimeMonitor {
   std::vector<std::pair<std::string, std::uint64_t>> callIds_;  // sender and cookie of each
 };
 
-}  // namespace tidewell::testing
+}  // namespace tidewell::test

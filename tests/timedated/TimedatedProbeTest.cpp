@@ -13,9 +13,12 @@
 
 #include "ChildProcess.h"
 #include "ClockLog.h"
+#include "ScratchDirectory.h"
+#include "TimePages.h"
+#include "TimedatedFixture.h"
 #include "TimedatedHarness.h"
 
-namespace tidewell::testing {
+namespace tidewell::test {
 namespace {
 
 // A reading in a zone without daylight time, so the instant it names is beyond doubt.
@@ -33,20 +36,12 @@ constexpr std::chrono::seconds kNeverAnswers{60};
 constexpr std::chrono::seconds kStartAndSlack{5};  // wrapper, sanitizer start-up, bus hand-shake
 // How long the user takes to type a password: timedated answers only after that.
 constexpr std::chrono::seconds kPasswordPrompt{3};
-// Between the refused clock_settime and the request to timedated the process only reads the
-// clock; only a loaded machine makes that take more than a millisecond.
-constexpr double kLandingToleranceSeconds = 0.1;
 constexpr std::chrono::seconds kProbeLimit{30};
 
 std::int64_t ExpectedSeconds() {
-  std::tm reading{};
-  reading.tm_year = kReadingYear - 1900;
-  reading.tm_mon = kReadingMonth - 1;
-  reading.tm_mday = kReadingDay;
-  reading.tm_hour = kReadingHour;
-  reading.tm_min = kReadingMinute;
-  reading.tm_sec = kReadingSecond;
-  return timegm(&reading) - kZoneOffsetSeconds;
+  return UtcSeconds(kReadingYear, kReadingMonth, kReadingDay, kReadingHour, kReadingMinute,
+                    kReadingSecond) -
+         kZoneOffsetSeconds;
 }
 
 std::int64_t Microseconds(double seconds) {
@@ -61,44 +56,30 @@ struct ProbeRun {
   std::chrono::steady_clock::duration elapsed{};
 };
 
-class TimedatedProbeTest : public ::testing::Test {
+class TimedatedProbeTest : public TimedatedFixture {
  protected:
   ProbeRun RunProbe(const char* mode, bool refuse, const std::string& systemBus,
                     std::optional<ReplyLimits> replyLimits = std::nullopt,
                     const char* localReading = kLocalReading) {
-    std::vector<std::string> argv{TIDEWELL_INTERPOSER_WRAPPER, "--lib", TIDEWELL_INTERPOSER_LIBRARY,
-                                  "--log", clockLog_};
-    if (refuse) argv.push_back("--refuse");
-    argv.insert(argv.end(), {"--", TIDEWELL_TIMEDATED_PROBE, mode, localReading});
+    std::vector<std::string> command{TIDEWELL_TIMEDATED_PROBE, mode, localReading};
     if (replyLimits) {
-      argv.push_back(std::to_string(replyLimits->first.count()));
-      argv.push_back(std::to_string(replyLimits->second.count()));
+      command.push_back(std::to_string(replyLimits->first.count()));
+      command.push_back(std::to_string(replyLimits->second.count()));
     }
     const auto start = std::chrono::steady_clock::now();
     ChildResult child =
-        RunChild(argv, {systemBus, kZone, "DBUS_SESSION_BUS_ADDRESS", "DISPLAY"}, kProbeLimit);
+        RunChild(UnderInterposer(clockLog_, refuse, command),
+                 {systemBus, kZone, "DBUS_SESSION_BUS_ADDRESS", "DISPLAY"}, kProbeLimit);
     return {child, std::chrono::steady_clock::now() - start};
   }
 
   // The one clock_settime the probe made, its instant checked against the reading; `result` is
   // what the interposer answered it.
   ClockCall TheOneClockChange(const char* result) {
-    const auto calls = ReadClockLog(clockLog_);
-    EXPECT_EQ(calls.size(), 1u);
-    if (calls.empty()) return {};
-    EXPECT_EQ(calls[0].function, "clock_settime");
-    EXPECT_EQ(calls[0].result, result);
-    EXPECT_EQ(Microseconds(calls[0].requested), ExpectedSeconds() * kMicrosecondsPerSecond);
-    return calls[0];
+    const ClockCall call = TheOneClockSettime(result);
+    EXPECT_EQ(Microseconds(call.requested), ExpectedSeconds() * kMicrosecondsPerSecond);
+    return call;
   }
-
-  void StartMock(const MockBehaviour& behaviour = {}) { mock_.emplace(bus_, scratch_, behaviour); }
-
-  ScratchDirectory scratch_;
-  std::string clockLog_ = scratch_.Path("clock.log");
-  PrivateSystemBus bus_{scratch_};
-  SetTimeMonitor monitor_{bus_};
-  std::optional<MockTimedated> mock_;
 };
 
 struct ProbeHandOver {
@@ -121,20 +102,7 @@ TEST_P(TimedatedProbeHandOverTest, RefusedChangeLandsOnTheSameInstantThroughTime
   EXPECT_EQ(run.child.standardOutput, "set\n") << run.child.standardError;
   EXPECT_GE(run.elapsed, handOver.authorisation);
 
-  const ClockCall refused = TheOneClockChange("refused");
-  const auto calls = mock_->SetTimeCalls();
-  ASSERT_EQ(calls.size(), 1u);
-  EXPECT_TRUE(calls[0].relative);
-  EXPECT_EQ(calls[0].interactive, handOver.interactive);
-  const auto changes = mock_->ClockChanges();
-  ASSERT_EQ(changes.size(), 1u);
-  EXPECT_NEAR(changes[0].AheadSeconds(), refused.requested - refused.real,
-              kLandingToleranceSeconds);
-
-  const auto requests = monitor_.Requests();
-  ASSERT_EQ(requests.size(), 1u);
-  EXPECT_EQ(requests[0].allowsInteractiveAuthorization, handOver.interactive);
-  EXPECT_EQ(requests[0].answer, "return");
+  ExpectHandedOver(TheOneClockChange("refused"), handOver.interactive);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -149,8 +117,7 @@ TEST_F(TimedatedProbeTest, AcceptedChangeNeverCallsTheBus) {
   const ProbeRun run = RunProbe("interactive", /*refuse=*/false, bus_.EnvironmentEntry());
   EXPECT_EQ(run.child.standardOutput, "set\n") << run.child.standardError;
   TheOneClockChange("ok");
-  EXPECT_TRUE(mock_->SetTimeCalls().empty());
-  EXPECT_TRUE(monitor_.Requests().empty());
+  ExpectTimedatedUnasked();
 }
 
 // Only a change refused for want of privilege goes to timedated: one the kernel rejects as
@@ -163,52 +130,33 @@ TEST_F(TimedatedProbeTest, InvalidTimeIsNotHandedToTimedated) {
   const auto calls = ReadClockLog(clockLog_);
   ASSERT_EQ(calls.size(), 1u);
   EXPECT_EQ(calls[0].result, "invalid");
-  EXPECT_TRUE(mock_->SetTimeCalls().empty());
-  EXPECT_TRUE(monitor_.Requests().empty());
+  ExpectTimedatedUnasked();
 }
 
-struct ProbeRefusal {
-  const char* name;
-  MockBehaviour behaviour;
-  const char* mode;
-  const char* error;
-};
-
 class TimedatedProbeRefusalTest : public TimedatedProbeTest,
-                                  public ::testing::WithParamInterface<ProbeRefusal> {};
+                                  public ::testing::WithParamInterface<TimedatedRefusal> {};
 
 TEST_P(TimedatedProbeRefusalTest, TimedatedsRefusalIsNotSet) {
-  StartMock(GetParam().behaviour);
-  const ProbeRun run = RunProbe(GetParam().mode, /*refuse=*/true, bus_.EnvironmentEntry());
+  const TimedatedRefusal& refusal = GetParam();
+  StartMock(refusal.behaviour);
+  const ProbeRun run = RunProbe(refusal.interactive ? "interactive" : "silent", /*refuse=*/true,
+                                bus_.EnvironmentEntry());
   EXPECT_EQ(run.child.exitStatus, 0) << run.child.standardError;
   EXPECT_EQ(run.child.standardOutput, "not set\n") << run.child.standardError;
   TheOneClockChange("refused");
-  EXPECT_EQ(mock_->SetTimeCalls().size(), 1u);
-  const auto requests = monitor_.Requests();
-  ASSERT_EQ(requests.size(), 1u);
-  EXPECT_EQ(requests[0].answer, GetParam().error);
+  ExpectRefusedBy(refusal, refusal.interactive);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Answers, TimedatedProbeRefusalTest,
-    ::testing::Values(
-        ProbeRefusal{"AutomaticSyncOn", {true, std::nullopt}, "interactive", kAutomaticSyncError},
-        ProbeRefusal{
-            "AccessDenied", {false, kAccessDeniedError}, "interactive", kAccessDeniedError},
-        ProbeRefusal{"InteractiveAuthorizationRequired",
-                     {false, kInteractiveAuthorizationError},
-                     "silent",
-                     kInteractiveAuthorizationError}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Answers, TimedatedProbeRefusalTest,
+                         ::testing::ValuesIn(TimedatedRefusals()),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(TimedatedProbeTest, NoTimedatedOnTheBusIsNotSet) {
   const ProbeRun run = RunProbe("silent", /*refuse=*/true, bus_.EnvironmentEntry());
   EXPECT_EQ(run.child.standardOutput, "not set\n") << run.child.standardError;
   EXPECT_LT(run.elapsed, kStartAndSlack);
   TheOneClockChange("refused");
-  const auto requests = monitor_.Requests();
-  ASSERT_EQ(requests.size(), 1u);
-  EXPECT_EQ(requests[0].answer, "org.freedesktop.DBus.Error.ServiceUnknown");
+  EXPECT_EQ(TheOneRequest().answer, "org.freedesktop.DBus.Error.ServiceUnknown");
 }
 
 TEST_F(TimedatedProbeTest, NoSystemBusIsNotSet) {
@@ -223,8 +171,7 @@ TEST_F(TimedatedProbeTest, NoSystemBusIsNotSet) {
 class TimedatedProbeModeTest : public TimedatedProbeTest,
                                public ::testing::WithParamInterface<bool> {};
 
-INSTANTIATE_TEST_SUITE_P(Modes, TimedatedProbeModeTest, ::testing::Bool(),
-                         [](const auto& info) { return info.param ? "Interactive" : "Silent"; });
+INSTANTIATE_TEST_SUITE_P(Modes, TimedatedProbeModeTest, ::testing::Bool(), InteractiveOrSilent);
 
 // Each request waits as long as its own kind allows: the other limit is a minute, far beyond
 // the time this run is given.
@@ -240,11 +187,10 @@ TEST_P(TimedatedProbeModeTest, NoAnswerWithinItsTimeOutIsNotSet) {
   EXPECT_GE(run.elapsed, kShortReply);
   EXPECT_LT(run.elapsed, kShortReply + kStartAndSlack);
   TheOneClockChange("refused");
-  const auto requests = monitor_.Requests();
-  ASSERT_EQ(requests.size(), 1u);
-  EXPECT_EQ(requests[0].interactive, interactive);
-  EXPECT_EQ(requests[0].answer, "");
+  const ObservedSetTime request = TheOneRequest();
+  EXPECT_EQ(request.interactive, interactive);
+  EXPECT_EQ(request.answer, "");
 }
 
 }  // namespace
-}  // namespace tidewell::testing
+}  // namespace tidewell::test

@@ -30,9 +30,6 @@ using tidewell::timepage::ServedClock;
 using tidewell::timepage::Server;
 using tidewell::timepage::UniqueFd;
 
-// On loopback a page that leaves on its second arrives well inside this.
-constexpr nanoseconds kArrivalBound = 20ms;
-
 // This machine's clock plus an offset that the test steps; a step is announced the way the
 // server expects, and reading the offset can be made to fail.
 class SteppableClock final : public ServedClock {
@@ -104,11 +101,6 @@ class LoopInThisProcess {
   std::thread loop_;
   std::atomic<bool> ranToItsEnd_{false};
 };
-
-std::string Header(const HttpReply& reply, const std::string& name) {
-  const auto found = reply.headers.find(name);
-  return found == reply.headers.end() ? "" : found->second;
-}
 
 std::vector<int> ConnectClients(std::uint16_t port, int count) {
   std::vector<int> fds;

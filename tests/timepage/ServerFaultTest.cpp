@@ -19,25 +19,6 @@ namespace {
 using namespace std::chrono;
 using namespace std::chrono_literals;
 
-// On loopback a page that leaves on its second arrives well inside this.
-constexpr nanoseconds kArrivalBound = 20ms;
-// A reply that is not held for a boundary comes back within this.
-constexpr nanoseconds kPromptReply = 150ms;
-
-std::string Header(const HttpReply& reply, const std::string& name) {
-  const auto found = reply.headers.find(name);
-  return found == reply.headers.end() ? "" : found->second;
-}
-
-// The page's second, checked against its Date header.
-Second ServedSecond(const HttpReply& reply) {
-  EXPECT_TRUE(reply.complete);
-  EXPECT_EQ(reply.status, 200);
-  const auto page = PageSecond(reply.body, reply.receivedAt);
-  EXPECT_EQ(page, HttpDateSecond(Header(reply, "date"))) << "the Date header and the page disagree";
-  return page.value_or(Second{});
-}
-
 // Closes a test's client sockets whichever way the test ends.
 struct Sockets {
   ~Sockets() {
@@ -92,8 +73,7 @@ TEST_P(HalfClose, AClientThatShutsItsSideAfterTheRequestGetsItsPage) {
   }
   EXPECT_TRUE(stream.EndsWithin(1000ms)) << c.what << ": the stream did not end after the page";
 
-  const ExitResult exit = server.Stop(SIGTERM);
-  EXPECT_EQ(exit.status, 0);
+  EXPECT_EQ(server.Stop(SIGTERM).exitStatus, 0);
   EXPECT_EQ(server.Stderr(), "");
 }
 
@@ -150,8 +130,7 @@ TEST_P(LeavingWhileHeld, DisturbsNoOne) {
   const std::vector<std::string> more = server.ReadLines(c.logged + 1, 200ms);
   log.insert(log.end(), more.begin(), more.end());
   EXPECT_EQ(log.size(), c.logged) << c.what;
-  const ExitResult exit = server.Stop(SIGTERM);
-  EXPECT_EQ(exit.status, 0);
+  EXPECT_EQ(server.Stop(SIGTERM).exitStatus, 0);
   EXPECT_EQ(server.Stderr(), "") << c.what;
 }
 
@@ -235,8 +214,7 @@ TEST_P(Floods, AClientAfterTheFloodIsAnsweredOnItsSecond) {
     }
     EXPECT_GT(atFirstBoundary, 0) << c.what;
   }
-  const ExitResult exit = server.Stop(SIGTERM);
-  EXPECT_EQ(exit.status, 0);
+  EXPECT_EQ(server.Stop(SIGTERM).exitStatus, 0);
   EXPECT_EQ(server.Stderr(), "") << c.what;
 }
 

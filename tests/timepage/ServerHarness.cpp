@@ -2,13 +2,11 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -19,8 +17,6 @@
 #include <cstring>
 #include <thread>
 
-extern char** environ;
-
 namespace timepage_test {
 namespace {
 
@@ -30,44 +26,6 @@ constexpr auto kStartLimit = 5s;
 constexpr auto kStopLimit = 5s;
 constexpr auto kReplyLimit = 5s;
 constexpr std::string_view kListeningPrefix = "listening on ";
-
-struct Spawned {
-  pid_t pid = -1;
-  int out = -1;
-  int err = -1;
-};
-
-Spawned Spawn(const std::vector<std::string>& args) {
-  int outPipe[2];
-  int errPipe[2];
-  if (::pipe2(outPipe, O_CLOEXEC) != 0) return {};
-  if (::pipe2(errPipe, O_CLOEXEC) != 0) {
-    ::close(outPipe[0]);
-    ::close(outPipe[1]);
-    return {};
-  }
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, outPipe[1], STDOUT_FILENO);
-  posix_spawn_file_actions_adddup2(&actions, errPipe[1], STDERR_FILENO);
-
-  std::vector<std::string> all{TIMEPAGE_BINARY};
-  all.insert(all.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (std::string& arg : all) argv.push_back(arg.data());
-  argv.push_back(nullptr);
-
-  Spawned spawned;
-  if (::posix_spawn(&spawned.pid, TIMEPAGE_BINARY, &actions, nullptr, argv.data(), environ) != 0) {
-    spawned.pid = -1;
-  }
-  posix_spawn_file_actions_destroy(&actions);
-  ::close(outPipe[1]);
-  ::close(errPipe[1]);
-  spawned.out = outPipe[0];
-  spawned.err = errPipe[0];
-  return spawned;
-}
 
 // Reads what is there within `wait`; false at end of file or on error.
 bool ReadSome(int fd, std::string* into, std::chrono::milliseconds wait) {
@@ -84,21 +42,6 @@ void ReadToEnd(int fd, std::string* into, Instant until) {
   while (RealNow() < until) {
     if (!ReadSome(fd, into, 50ms)) return;
   }
-}
-
-ExitResult WaitForExit(pid_t pid, std::chrono::milliseconds limit) {
-  const auto until = std::chrono::steady_clock::now() + limit;
-  int status = 0;
-  while (std::chrono::steady_clock::now() < until) {
-    const pid_t done = ::waitpid(pid, &status, WNOHANG);
-    if (done == pid) {
-      return {true, WIFEXITED(status) ? WEXITSTATUS(status) : -1};
-    }
-    std::this_thread::sleep_for(5ms);
-  }
-  ::kill(pid, SIGKILL);
-  ::waitpid(pid, &status, 0);
-  return {false, -1};
 }
 
 std::string Lower(std::string text) {
@@ -140,20 +83,17 @@ Instant SleepUntilPhase(std::chrono::nanoseconds phase) {
   return RealNow();
 }
 
-void RaiseOpenFileLimit() {
-  rlimit limit{};
-  if (::getrlimit(RLIMIT_NOFILE, &limit) == 0) {
-    limit.rlim_cur = limit.rlim_max;
-    ::setrlimit(RLIMIT_NOFILE, &limit);
-  }
-}
-
 ServerProcess::ServerProcess(std::vector<std::string> args) {
-  const Spawned spawned = Spawn(args);
-  pid_ = spawned.pid;
-  stdout_ = spawned.out;
-  stderr_ = spawned.err;
-  if (pid_ < 0) return;
+  int out[2];
+  int err[2];
+  if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) return;
+  args.insert(args.begin(), TIMEPAGE_BINARY);
+  process_ = std::make_unique<tidewell::test::BackgroundProcess>(
+      args, tidewell::test::ChildSetup{{}, -1, out[1], err[1], -1});
+  ::close(out[1]);
+  ::close(err[1]);
+  stdout_ = out[0];
+  stderr_ = err[0];
 
   const Instant until = RealNow() + kStartLimit;
   std::size_t newline = std::string::npos;
@@ -170,7 +110,7 @@ ServerProcess::ServerProcess(std::vector<std::string> args) {
 }
 
 ServerProcess::~ServerProcess() {
-  if (pid_ > 0) Stop(SIGTERM);
+  process_.reset();
   if (stdout_ >= 0) ::close(stdout_);
   if (stderr_ >= 0) ::close(stderr_);
 }
@@ -195,15 +135,13 @@ std::vector<std::string> ServerProcess::ReadLines(std::size_t count,
 
 bool ServerProcess::LimitOpenFiles(unsigned count) {
   const rlimit limit{count, count};
-  return pid_ > 0 && ::prlimit(pid_, RLIMIT_NOFILE, &limit, nullptr) == 0;
+  return process_ && ::prlimit(process_->pid(), RLIMIT_NOFILE, &limit, nullptr) == 0;
 }
 
-ExitResult ServerProcess::Stop(int signal) {
-  if (pid_ <= 0) return {};
-  ::kill(pid_, signal);
-  const ExitResult result =
-      WaitForExit(pid_, std::chrono::duration_cast<std::chrono::milliseconds>(kStopLimit));
-  pid_ = -1;
+ChildResult ServerProcess::Stop(int signal) {
+  if (!process_) return {};
+  const ChildResult result =
+      process_->Stop(signal, std::chrono::duration_cast<std::chrono::milliseconds>(kStopLimit));
   ReadToEnd(stderr_, &errText_, RealNow() + 1s);
   return result;
 }
@@ -216,17 +154,9 @@ std::string ServerProcess::Stderr() {
   return errText_;
 }
 
-RunResult RunToExit(std::vector<std::string> args, std::chrono::milliseconds limit) {
-  RunResult result;
-  const Spawned spawned = Spawn(args);
-  if (spawned.pid < 0) return result;
-  const Instant until = RealNow() + limit;
-  ReadToEnd(spawned.out, &result.out, until);
-  ReadToEnd(spawned.err, &result.err, until);
-  result.exit = WaitForExit(spawned.pid, limit);
-  ::close(spawned.out);
-  ::close(spawned.err);
-  return result;
+ChildResult RunToExit(std::vector<std::string> args, std::chrono::milliseconds limit) {
+  args.insert(args.begin(), TIMEPAGE_BINARY);
+  return tidewell::test::RunChild(args, {}, limit);
 }
 
 HttpReply ParseReply(const std::string& raw, bool headOnly) {
@@ -438,6 +368,22 @@ std::optional<Second> HttpDateSecond(const std::string& value) {
   const char* end = ::strptime(value.c_str(), "%a, %d %b %Y %H:%M:%S GMT", &parts);
   if (end == nullptr || *end != '\0') return std::nullopt;
   return Second{std::chrono::seconds{::timegm(&parts)}};
+}
+
+std::string Header(const HttpReply& reply, const std::string& name) {
+  const auto found = reply.headers.find(name);
+  return found == reply.headers.end() ? "" : found->second;
+}
+
+Second ServedSecond(const HttpReply& reply) {
+  EXPECT_TRUE(reply.complete);
+  EXPECT_EQ(reply.status, 200);
+  const auto page = PageSecond(reply.body, reply.receivedAt);
+  const auto date = HttpDateSecond(Header(reply, "date"));
+  EXPECT_TRUE(page.has_value()) << reply.body;
+  EXPECT_TRUE(date.has_value());
+  EXPECT_EQ(page, date) << "the Date header and the page disagree";
+  return page.value_or(Second{});
 }
 
 }  // namespace timepage_test

@@ -9,29 +9,34 @@
 #include <chrono>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "ChildProcess.h"
+#include "OpenFileLimit.h"
+
 namespace timepage_test {
+
+using tidewell::test::ChildResult;
+using tidewell::test::RaiseOpenFileLimit;
 
 using Clock = std::chrono::system_clock;
 using Instant = std::chrono::sys_time<std::chrono::nanoseconds>;
 using Second = std::chrono::sys_seconds;
 
+// On loopback a page that leaves on its second arrives well inside this.
+inline constexpr std::chrono::nanoseconds kArrivalBound{std::chrono::milliseconds(20)};
+// A reply that is not held for a boundary comes back within this, even under the sanitizers on
+// a busy machine; a held one takes hundreds of milliseconds more.
+inline constexpr std::chrono::nanoseconds kPromptReply{std::chrono::milliseconds(150)};
+
 Instant RealNow();
 
 // Sleeps until this machine's clock is `phase` past a whole second (the next such moment).
 Instant SleepUntilPhase(std::chrono::nanoseconds phase);
-
-// Lifts this process's soft limit on open files to its hard limit.
-void RaiseOpenFileLimit();
-
-struct ExitResult {
-  bool exited = false;  // false: did not end in time (then it was killed)
-  int status = -1;      // exit status when it exited normally, else -1
-};
 
 class ServerProcess {
  public:
@@ -43,7 +48,7 @@ class ServerProcess {
 
   bool started() const { return port_ != 0; }
   std::uint16_t port() const { return port_; }
-  pid_t pid() const { return pid_; }
+  pid_t pid() const { return process_->pid(); }
   const std::string& listeningLine() const { return listeningLine_; }
 
   // Lines the server wrote to stdout after the listening line, waiting up to `wait` for
@@ -53,12 +58,12 @@ class ServerProcess {
   // to the hard one as it starts, so both must go down).
   bool LimitOpenFiles(unsigned count);
   // Sends `signal` and waits up to 5 s for the exit.
-  ExitResult Stop(int signal);
+  ChildResult Stop(int signal);
   // What the server wrote to stderr so far (after Stop: everything).
   std::string Stderr();
 
  private:
-  pid_t pid_ = -1;
+  std::unique_ptr<tidewell::test::BackgroundProcess> process_;
   int stdout_ = -1;
   int stderr_ = -1;
   std::uint16_t port_ = 0;
@@ -68,12 +73,7 @@ class ServerProcess {
 };
 
 // Runs the binary to its end with `args` (for option errors and bind failures).
-struct RunResult {
-  ExitResult exit;
-  std::string out;
-  std::string err;
-};
-RunResult RunToExit(std::vector<std::string> args, std::chrono::milliseconds limit);
+ChildResult RunToExit(std::vector<std::string> args, std::chrono::milliseconds limit);
 
 struct HttpReply {
   bool complete = false;  // a whole reply (head and Content-Length bytes) arrived
@@ -133,5 +133,10 @@ class ReplyStream {
 std::optional<Second> PageSecond(const std::string& body, Instant near);
 // The second a Date header names.
 std::optional<Second> HttpDateSecond(const std::string& value);
+
+// The value of a reply's header (name in lower case), empty when it has none.
+std::string Header(const HttpReply& reply, const std::string& name);
+// The page's second, checked against its Date header.
+Second ServedSecond(const HttpReply& reply);
 
 }  // namespace timepage_test

@@ -17,15 +17,8 @@ namespace {
 using namespace std::chrono;
 using namespace std::chrono_literals;
 
-// On loopback a page that leaves on its second arrives well inside this.
-constexpr nanoseconds kArrivalBound = 20ms;
 // Long enough for a server that wrongly closes to be seen closing.
 constexpr milliseconds kStaysOpenWait = 150ms;
-
-std::string Header(const HttpReply& reply, const std::string& name) {
-  const auto found = reply.headers.find(name);
-  return found == reply.headers.end() ? "" : found->second;
-}
 
 Second DateOf(const HttpReply& reply) {
   const auto date = HttpDateSecond(Header(reply, "date"));

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/epoll.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -75,10 +74,8 @@ struct Client {
 
 TEST(TimePageServerLoad, TwoThousandParkedClientsGetTheirSecondTogether) {
   const auto testStart = steady_clock::now();
-  RaiseOpenFileLimit();
-  rlimit limit{};
-  ::getrlimit(RLIMIT_NOFILE, &limit);
-  if (limit.rlim_cur < kClients + 64) GTEST_SKIP() << "too few descriptors: " << limit.rlim_cur;
+  const rlim_t descriptors = RaiseOpenFileLimit();
+  if (descriptors < kClients + 64) GTEST_SKIP() << "too few descriptors: " << descriptors;
 
   ServerProcess server({"--port", "0"});
   ASSERT_TRUE(server.started());
@@ -179,8 +176,7 @@ TEST(TimePageServerLoad, TwoThousandParkedClientsGetTheirSecondTogether) {
   EXPECT_LT(earliest, kFirstArrivalBound) << "the boundary was not served at once";
   EXPECT_LT(latest, kLastArrivalBound);
 
-  const ExitResult exit = server.Stop(SIGTERM);
-  EXPECT_EQ(exit.status, 0);
+  EXPECT_EQ(server.Stop(SIGTERM).exitStatus, 0);
   EXPECT_EQ(server.Stderr(), "");
   EXPECT_LT(steady_clock::now() - testStart, kWholeTestLimit);
 }

@@ -19,6 +19,7 @@
 #include <utility>
 #include <vector>
 
+#include "CommandLineCase.h"
 #include "ServerHarness.h"
 
 namespace timepage_test {
@@ -27,32 +28,9 @@ namespace {
 using namespace std::chrono;
 using namespace std::chrono_literals;
 
-// On loopback a page that leaves on its second arrives well inside this.
-constexpr nanoseconds kArrivalBound = 20ms;
-// A reply that is not held for a boundary comes back within this, even under the sanitizers
-// on a busy machine; a held one takes hundreds of milliseconds more.
-constexpr nanoseconds kPromptReply = 150ms;
-
 std::string Describe(Instant t) {
   const auto since = t.time_since_epoch();
   return std::to_string(duration_cast<microseconds>(since).count() % 100'000'000) + "us";
-}
-
-std::string Header(const HttpReply& reply, const std::string& name) {
-  const auto found = reply.headers.find(name);
-  return found == reply.headers.end() ? "" : found->second;
-}
-
-// The page's second, checked against its Date header.
-Second ServedSecond(const HttpReply& reply) {
-  EXPECT_TRUE(reply.complete);
-  EXPECT_EQ(reply.status, 200);
-  const auto page = PageSecond(reply.body, reply.receivedAt);
-  const auto date = HttpDateSecond(Header(reply, "date"));
-  EXPECT_TRUE(page.has_value()) << reply.body;
-  EXPECT_TRUE(date.has_value());
-  EXPECT_EQ(page, date) << "the Date header and the page disagree";
-  return page.value_or(Second{});
 }
 
 TEST(TimePageServer, PrintsWhereItListensAndStopsOnSignals) {
@@ -60,9 +38,9 @@ TEST(TimePageServer, PrintsWhereItListensAndStopsOnSignals) {
     ServerProcess server({"--port", "0"});
     ASSERT_TRUE(server.started()) << server.listeningLine();
     EXPECT_EQ(server.listeningLine(), "listening on 127.0.0.1:" + std::to_string(server.port()));
-    const ExitResult exit = server.Stop(signal);
-    EXPECT_TRUE(exit.exited);
-    EXPECT_EQ(exit.status, 0);
+    const ChildResult exit = server.Stop(signal);
+    EXPECT_FALSE(exit.timedOut);
+    EXPECT_EQ(exit.exitStatus, 0);
     EXPECT_EQ(server.Stderr(), "");
   }
 }
@@ -410,26 +388,12 @@ TEST(TimePageServer, IdleAndSlowClientsAreCutOffAfterTheHeaderTimeout) {
   EXPECT_EQ(Fetch(server.port(), GetRequest()).status, 200);
 }
 
-struct CommandLineCase {
-  std::vector<std::string> args;
-  int status;
-  std::string outStart;  // what standard output starts with
-  std::string err;       // all of standard error
-};
+using tidewell::test::CommandLineCase;
 
 class CommandLines : public ::testing::TestWithParam<CommandLineCase> {};
 
 TEST_P(CommandLines, FollowTheToolsConvention) {
-  const CommandLineCase& c = GetParam();
-  const RunResult run = RunToExit(c.args, 5000ms);
-  EXPECT_TRUE(run.exit.exited);
-  EXPECT_EQ(run.exit.status, c.status);
-  if (c.outStart.empty()) {
-    EXPECT_EQ(run.out, "");
-  } else {
-    EXPECT_TRUE(run.out.starts_with(c.outStart)) << run.out;
-  }
-  EXPECT_EQ(run.err, c.err);
+  tidewell::test::ExpectCommandLineOutcome(TIMEPAGE_BINARY, GetParam());
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -471,17 +435,19 @@ TEST(TimePageServer, AnAddressInUseGivesOneLineAndStatus1) {
   ::getsockname(holder, reinterpret_cast<sockaddr*>(&address), &length);
   const std::string port = std::to_string(ntohs(address.sin_port));
 
-  const RunResult run = RunToExit({"--port", port}, 5000ms);
+  const ChildResult run = RunToExit({"--port", port}, 5000ms);
   ::close(holder);
-  EXPECT_EQ(run.exit.status, 1);
-  EXPECT_EQ(run.out, "");
-  EXPECT_NE(run.err.find("cannot listen on 127.0.0.1:" + port), std::string::npos) << run.err;
-  EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+  EXPECT_EQ(run.exitStatus, 1);
+  EXPECT_EQ(run.standardOutput, "");
+  const std::string& err = run.standardError;
+  EXPECT_NE(err.find("cannot listen on 127.0.0.1:" + port), std::string::npos) << err;
+  EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
 
   // An address that is not this machine's (TEST-NET-1): refused the same way.
-  const RunResult foreign = RunToExit({"--bind", "192.0.2.1", "--port", "0"}, 5000ms);
-  EXPECT_EQ(foreign.exit.status, 1);
-  EXPECT_EQ(std::count(foreign.err.begin(), foreign.err.end(), '\n'), 1) << foreign.err;
+  const ChildResult foreign = RunToExit({"--bind", "192.0.2.1", "--port", "0"}, 5000ms);
+  EXPECT_EQ(foreign.exitStatus, 1);
+  const std::string& foreignErr = foreign.standardError;
+  EXPECT_EQ(std::count(foreignErr.begin(), foreignErr.end(), '\n'), 1) << foreignErr;
 }
 
 }  // namespace

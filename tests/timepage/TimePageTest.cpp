@@ -153,16 +153,21 @@ std::optional<std::string> ClientTimeText(const std::string& page) {
   return text;
 }
 
+// `utc` as the C library's strftime writes it in `format` (the tests run in the C locale).
+std::string CLibraryText(Second utc, const char* format) {
+  const time_t t = system_clock::to_time_t(utc);
+  std::tm parts{};
+  ::gmtime_r(&t, &parts);
+  char text[64];
+  std::strftime(text, sizeof text, format, &parts);
+  return text;
+}
+
 TEST(TimePage, ClientExtractionGivesTheUtcTimeOfDay) {
   for (const Second utc :
        {Utc(2026, 12, 7, 11, 20, 33), Utc(2026, 1, 1, 0, 0, 0), Utc(2027, 6, 30, 23, 59, 59),
         Utc(2026, 3, 8, 7, 0, 0), Utc(1999, 12, 31, 9, 5, 7)}) {
-    const time_t t = system_clock::to_time_t(utc);
-    std::tm parts{};
-    ::gmtime_r(&t, &parts);
-    char expected[16];
-    std::strftime(expected, sizeof expected, "%H:%M:%S", &parts);
-    EXPECT_EQ(ClientTimeText(RenderTimePage(utc)), std::optional<std::string>{expected});
+    EXPECT_EQ(ClientTimeText(RenderTimePage(utc)), CLibraryText(utc, "%H:%M:%S"));
   }
 }
 
@@ -186,16 +191,9 @@ TEST(TimePage, HttpDateAndLogStampMatchTheCLibrary) {
   for (const Second utc :
        {Utc(2026, 12, 7, 11, 20, 33), Utc(2000, 2, 29, 0, 0, 0), Utc(1999, 12, 31, 23, 59, 59),
         Utc(2038, 1, 19, 3, 14, 8), Utc(2026, 3, 1, 9, 8, 7)}) {
-    const time_t t = system_clock::to_time_t(utc);
-    std::tm parts{};
-    ::gmtime_r(&t, &parts);
-    char http[64];
-    char stamp[64];
     // The C locale's names are the English ones that HTTP requires.
-    std::strftime(http, sizeof http, "%a, %d %b %Y %H:%M:%S GMT", &parts);
-    std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%SZ", &parts);
-    EXPECT_EQ(HttpDate(utc), http);
-    EXPECT_EQ(LogStamp(utc), stamp);
+    EXPECT_EQ(HttpDate(utc), CLibraryText(utc, "%a, %d %b %Y %H:%M:%S GMT"));
+    EXPECT_EQ(LogStamp(utc), CLibraryText(utc, "%Y-%m-%dT%H:%M:%SZ"));
   }
 }
 

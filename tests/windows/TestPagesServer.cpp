@@ -11,43 +11,27 @@
 #include <string>
 #include <utility>
 
+#include "DownloadPages.h"
 #include "ScriptedHttpServer.h"
 #include "TestPages.h"
 
 namespace {
 
-using tidewell::testing::RecordedRequest;
-using tidewell::testing::ScriptedHttpServer;
-using tidewell::testing::ScriptedReply;
+using tidewell::test::RecordedRequest;
+using tidewell::test::ScriptedHttpServer;
+using tidewell::test::ScriptedReply;
+
 namespace pages = tidewell::wine_tests;
 
+// Every page of the download contract, and the time page and the timed pages.
 void ServeTestPages(ScriptedHttpServer& server) {
-  using std::chrono::milliseconds;
-  server.Serve(pages::kEmptyPath, ScriptedReply::Body(""));
-  server.Serve(pages::kExactChunkPath,
-               ScriptedReply::Body(pages::PatternBody(pages::kExactChunkSize)));
-  // Written in pieces that do not line up with 2048-byte reads, a little apart, so that reads
-  // find part of a chunk waiting.
-  server.Serve(pages::kSplitBodyPath,
-               ScriptedReply::Split(pages::PatternBody(pages::kSplitBodySize), {700, 1900, 1500},
-                                    milliseconds(30)));
-  server.Serve(pages::kNotFoundPath,
-               ScriptedReply::WithStatus(404, "Not Found", pages::kNotFoundBody));
-  server.Serve(pages::kNeverAnswersPath, ScriptedReply::NeverAnswer());
-  server.Serve(pages::kDripPath, ScriptedReply::Drip(std::string(2000, 'd'), milliseconds(20)));
-  // The first bytes, then nothing for longer than any test waits.
-  server.Serve(pages::kStallPath,
-               ScriptedReply::Split(std::string(pages::kBytesBeforeStall + 50, 's'),
-                                    {pages::kBytesBeforeStall}, milliseconds(60'000)));
-  // Larger than the size cap the test sets. (Not endless: Wine reads what is left of a body
-  // when the address is closed, and an endless one would hold the close up.)
-  server.Serve(pages::kLargePath, ScriptedReply::Body(std::string(pages::kLargeBodySize, 'e')));
+  tidewell::test::ServeDownloadPages(server);
   server.Serve(pages::kTimePagePath, ScriptedReply::Body(pages::kMalformedTimePage));
   for (const auto& [path, header] : {std::pair{pages::kTimedPath, pages::kTimedHeader},
                                      std::pair{pages::kBadlyTimedPath, pages::kBadTimingHeader}}) {
     ScriptedReply timed = ScriptedReply::Body("timed");
     timed.headers.push_back(header);
-    timed.pauseBeforeReply = milliseconds(pages::kTimedPauseMs);
+    timed.pauseBeforeReply = std::chrono::milliseconds(pages::kTimedPauseMs);
     server.Serve(path, timed);
   }
 }

@@ -5,12 +5,10 @@
 //                              silent/windows/fenwhit.exe)
 //   TIDEWELL_EXPECT_MACHINE    i386 or amd64
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <algorithm>
 #include <array>
 #include <cctype>
-#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -21,7 +19,11 @@
 #include <string>
 #include <vector>
 
+#include "ShellOutput.h"
+
 namespace {
+
+using tidewell::test::OutputOf;
 
 struct Program {
   const char* name;
@@ -40,23 +42,6 @@ std::string Lower(std::string text) {
   std::transform(text.begin(), text.end(), text.begin(),
                  [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
   return text;
-}
-
-// What `command` prints on standard output; fails the test when it does not end with status 0.
-std::string OutputOf(const std::string& command) {
-  std::string output;
-  FILE* pipe = ::popen(command.c_str(), "r");
-  if (pipe == nullptr) {
-    ADD_FAILURE() << "cannot run " << command;
-    return output;
-  }
-  std::array<char, 4096> chunk{};
-  while (const std::size_t read = std::fread(chunk.data(), 1, chunk.size(), pipe)) {
-    output.append(chunk.data(), read);
-  }
-  const int status = ::pclose(pipe);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << command;
-  return output;
 }
 
 std::string BytesOf(const std::string& path) {

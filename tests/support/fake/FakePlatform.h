@@ -4,6 +4,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "Platform.h"
@@ -46,7 +47,8 @@ class FakePlatform : public Platform {
                std::int16_t standardMonth, std::int16_t standardDay, std::int16_t daylightMonth,
                std::int16_t daylightDay, std::int32_t standardChangeSecond = 0,
                std::int32_t daylightChangeSecond = 0);
-  // Serves a page whose first "Universal" is preceded by ", <time> ".
+  // A page whose first "Universal" is preceded by ",<timeText>"; ServeTime serves it.
+  static std::string TimePage(const std::string& timeText);
   void ServeTime(const std::string& timeText);
 
   TimeZoneSettings ReadTimeZoneSettings() override { return zone; }
@@ -82,6 +84,21 @@ class FakeRuntime : public Runtime {
   void ShowMessage(const std::string& text) override { messages.push_back(text); }
   void EndProgram() override { ++endCalls; }
   void ReportRuntimeError(const RuntimeError& error) override { errorsReported.push_back(error); }
+};
+
+// A program's window object (Form1, Clock) on the fake platform and runtime. Deliver runs one of
+// its event handlers as the runtime delivers events.
+template <class Window>
+class FakeProgram {
+ protected:
+  template <class Handler>
+  void Deliver(Handler&& handler) {
+    DeliverEvent(runtime, std::forward<Handler>(handler));
+  }
+
+  FakePlatform platform;
+  FakeRuntime runtime;
+  Window window{platform, runtime};
 };
 
 }  // namespace tidewell

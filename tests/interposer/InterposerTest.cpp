@@ -1,12 +1,8 @@
 // Runs clock_caller through with-clock-interposer and checks both sides of every captured call:
 // what the caller got back and what the log says, and that the machine's clock stayed put.
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <sys/timex.h>
-#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -23,9 +19,9 @@
 #include <string>
 #include <vector>
 
+#include "ChildProcess.h"
+#include "ScratchDirectory.h"
 #include "gtest/gtest.h"
-
-extern char** environ;
 
 namespace tidewell {
 namespace {
@@ -37,104 +33,13 @@ const std::string kCaller = TIDEWELL_CLOCK_CALLER;
 constexpr int kSetupFailure = 125;
 constexpr auto kRunLimit = std::chrono::seconds(30);
 
-struct RunResult {
-  int exit_code = -1;  // -1: killed by a signal or over the time limit.
-  std::string out;
-  std::string err;
-};
+using test::ChildResult;
 
-// The environment of this test, with some variables replaced and some removed.
-std::vector<std::string> Environment(const std::map<std::string, std::string>& replaced,
-                                     const std::vector<std::string>& removed = {}) {
-  std::vector<std::string> result;
-  for (char** entry = environ; *entry != nullptr; ++entry) {
-    std::string text = *entry;
-    std::string name = text.substr(0, text.find('='));
-    bool drop = replaced.count(name) != 0;
-    for (const std::string& gone : removed) drop = drop || gone == name;
-    if (!drop) result.push_back(text);
-  }
-  for (const auto& [name, value] : replaced) result.push_back(name + "=" + value);
-  return result;
-}
-
-std::vector<char*> Pointers(std::vector<std::string>& texts) {
-  std::vector<char*> pointers;
-  for (std::string& text : texts) pointers.push_back(text.data());
-  pointers.push_back(nullptr);
-  return pointers;
-}
-
-// Feeds the child its input and collects both of its outputs without letting either pipe fill
-// up, within kRunLimit.
-void Exchange(pid_t child, int in, int out, int err, const std::string& input, RunResult& result) {
-  auto close_fd = [](int& fd) {
-    close(fd);
-    fd = -1;
-  };
-  std::size_t sent = 0;
-  if (input.empty()) close_fd(in);
-  auto deadline = std::chrono::steady_clock::now() + kRunLimit;
-  while (out >= 0 || err >= 0) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) {
-      kill(child, SIGKILL);
-      break;
-    }
-    pollfd fds[3] = {{out, POLLIN, 0}, {err, POLLIN, 0}, {in, POLLOUT, 0}};
-    if (poll(fds, 3, static_cast<int>(left.count())) < 0 && errno != EINTR) break;
-    if (in >= 0 && (fds[2].revents & (POLLOUT | POLLERR | POLLHUP)) != 0) {
-      ssize_t n = write(in, input.data() + sent, input.size() - sent);
-      if (n > 0) sent += static_cast<std::size_t>(n);
-      if (n < 0 || sent == input.size()) close_fd(in);
-    }
-    int* fd_of[2] = {&out, &err};
-    std::string* text_of[2] = {&result.out, &result.err};
-    for (int i = 0; i < 2; ++i) {
-      if (*fd_of[i] < 0 || (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
-      char buffer[4096];
-      ssize_t n = read(*fd_of[i], buffer, sizeof(buffer));
-      if (n > 0) {
-        text_of[i]->append(buffer, static_cast<std::size_t>(n));
-      } else if (n == 0 || errno != EINTR) {
-        close_fd(*fd_of[i]);
-      }
-    }
-  }
-  for (int fd : {in, out, err}) {
-    if (fd >= 0) close(fd);
-  }
-}
-
-// Runs a program directly (no shell) with the given environment and standard input.
-RunResult RunProgram(std::vector<std::string> argv, std::vector<std::string> env,
-                     const std::string& input = "") {
-  signal(SIGPIPE, SIG_IGN);
-  std::vector<char*> arg_pointers = Pointers(argv);
-  std::vector<char*> env_pointers = Pointers(env);
-  int in[2], out[2], err[2];
-  if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
-    ADD_FAILURE() << "pipe: " << std::strerror(errno);
-    return {};
-  }
-  pid_t child = fork();
-  if (child == 0) {
-    dup2(in[0], STDIN_FILENO);
-    dup2(out[1], STDOUT_FILENO);
-    dup2(err[1], STDERR_FILENO);
-    execve(arg_pointers[0], arg_pointers.data(), env_pointers.data());
-    _exit(127);
-  }
-  close(in[0]);
-  close(out[1]);
-  close(err[1]);
-  RunResult result;
-  Exchange(child, in[1], out[0], err[0], input, result);
-  int status = 0;
-  waitpid(child, &status, 0);
-  if (WIFEXITED(status)) result.exit_code = WEXITSTATUS(status);
-  return result;
+// Runs a program directly (no shell) with the given environment changes and standard input.
+ChildResult RunProgram(const std::vector<std::string>& argv,
+                       const test::EnvironmentChanges& environment = {},
+                       const std::string& input = "") {
+  return test::RunChild(argv, environment, kRunLimit, input);
 }
 
 struct Entry {
@@ -169,21 +74,6 @@ double Seconds(const timespec& time) {
 
 class InterposerTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/tidewell-interposer-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr) << std::strerror(errno);
-    directory_ = pattern;
-    // The wrapper runs the caller as an unprivileged user when the tests run as root; that
-    // user has to reach the log inside this directory.
-    ASSERT_EQ(chmod(directory_.c_str(), 0711), 0);
-    log_ = directory_ + "/clock.log";
-  }
-
-  void TearDown() override {
-    unlink(log_.c_str());
-    rmdir(directory_.c_str());
-  }
-
   std::vector<std::string> WrapperArguments(bool refuse) const {
     std::vector<std::string> argv = {kWrapper, "--lib", kLibrary, "--log", log_};
     if (refuse) argv.push_back("--refuse");
@@ -192,12 +82,12 @@ class InterposerTest : public ::testing::Test {
   }
 
   // Runs clock_caller with the given arguments under the interposer.
-  RunResult Call(const std::vector<std::string>& arguments, bool refuse = false) const {
+  ChildResult Call(const std::vector<std::string>& arguments, bool refuse = false) const {
     std::vector<std::string> argv = WrapperArguments(refuse);
     argv.push_back(kCaller);
     argv.insert(argv.end(), arguments.begin(), arguments.end());
-    RunResult result = RunProgram(argv, Environment({}, {"TIDEWELL_CLOCK_REFUSE"}));
-    EXPECT_EQ(result.exit_code, 0) << result.err;
+    ChildResult result = RunProgram(argv, {"TIDEWELL_CLOCK_REFUSE"});
+    EXPECT_EQ(result.exitStatus, 0) << result.standardError;
     return result;
   }
 
@@ -215,8 +105,10 @@ class InterposerTest : public ::testing::Test {
     return entries.empty() ? Entry{} : entries.front();
   }
 
-  std::string directory_;
-  std::string log_;
+  // The wrapper runs the caller as an unprivileged user when the tests run as root; that user
+  // reaches the log in here.
+  test::ScratchDirectory directory_{"tidewell-interposer"};
+  std::string log_ = directory_.Path("clock.log");
 };
 
 // One captured call per function, with the log fields it must produce.
@@ -280,14 +172,15 @@ class CaptureTest : public InterposerTest, public ::testing::WithParamInterface<
 };
 
 TEST_P(CaptureTest, SucceedsAndLogsTheRequest) {
-  RunResult result = Call(GetParam().arguments);
-  EXPECT_EQ(result.out.rfind("rc=0 errno=0", 0), 0u) << result.out;
+  ChildResult result = Call(GetParam().arguments);
+  EXPECT_EQ(result.standardOutput.rfind("rc=0 errno=0", 0), 0u) << result.standardOutput;
   ExpectLogged("ok");
 }
 
 TEST_P(CaptureTest, RefusesWithEpermAndStillLogs) {
-  RunResult result = Call(GetParam().arguments, /*refuse=*/true);
-  EXPECT_EQ(result.out.rfind("rc=-1 errno=" + std::to_string(EPERM), 0), 0u) << result.out;
+  ChildResult result = Call(GetParam().arguments, /*refuse=*/true);
+  EXPECT_EQ(result.standardOutput.rfind("rc=-1 errno=" + std::to_string(EPERM), 0), 0u)
+      << result.standardOutput;
   ExpectLogged("refused");
 }
 
@@ -320,10 +213,11 @@ TEST_F(InterposerTest, ClockStaysPutWhenAnHourAheadIsAsked) {
 
 TEST_F(InterposerTest, RejectsWhatTheKernelWouldRejectAsInvalid) {
   std::string einval = "rc=-1 errno=" + std::to_string(EINVAL);
-  EXPECT_EQ(Call({"clock_settime", "0", "1765106433", "1000000000"}).out.rfind(einval, 0), 0u);
-  EXPECT_EQ(Call({"clock_settime", "1", "1765106433", "0"}).out.rfind(einval, 0), 0u);
-  EXPECT_EQ(Call({"settimeofday", "-5", "0"}).out.rfind(einval, 0), 0u);
-  EXPECT_EQ(Call({"adjtime", "3000", "0"}).out.rfind(einval, 0), 0u);
+  EXPECT_EQ(
+      Call({"clock_settime", "0", "1765106433", "1000000000"}).standardOutput.rfind(einval, 0), 0u);
+  EXPECT_EQ(Call({"clock_settime", "1", "1765106433", "0"}).standardOutput.rfind(einval, 0), 0u);
+  EXPECT_EQ(Call({"settimeofday", "-5", "0"}).standardOutput.rfind(einval, 0), 0u);
+  EXPECT_EQ(Call({"adjtime", "3000", "0"}).standardOutput.rfind(einval, 0), 0u);
   std::vector<Entry> entries = LogEntries();
   ASSERT_EQ(entries.size(), 4u);
   for (Entry& entry : entries) EXPECT_EQ(entry.fields["result"], "invalid");
@@ -332,13 +226,14 @@ TEST_F(InterposerTest, RejectsWhatTheKernelWouldRejectAsInvalid) {
 }
 
 TEST_F(InterposerTest, AdjtimeReportsNothingOutstanding) {
-  RunResult result = Call({"adjtime", "0", "500000"});
-  EXPECT_EQ(result.out, "rc=0 errno=0 old=0.000000\n");
+  ChildResult result = Call({"adjtime", "0", "500000"});
+  EXPECT_EQ(result.standardOutput, "rc=0 errno=0 old=0.000000\n");
 }
 
 TEST_F(InterposerTest, CapturedTimexLeavesTheStructureAlone) {
-  RunResult result = Call({"adjtimex", "0x0001", "100", "0", "0", "0"});
-  EXPECT_EQ(result.out, "rc=" + std::to_string(TIME_OK) + " errno=0 tick=-1 status=-1\n");
+  ChildResult result = Call({"adjtimex", "0x0001", "100", "0", "0", "0"});
+  EXPECT_EQ(result.standardOutput,
+            "rc=" + std::to_string(TIME_OK) + " errno=0 tick=-1 status=-1\n");
 }
 
 // Reads with modes == 0 change nothing, so they reach the kernel and give its real answer.
@@ -351,9 +246,10 @@ TEST_F(InterposerTest, ReadOnlyTimexCallsPassThroughUnlogged) {
                          " errno=0 tick=" + std::to_string(own.tick) +
                          " status=" + std::to_string(own.status) + "\n";
   for (bool refuse : {false, true}) {
-    EXPECT_EQ(Call({"adjtimex", "0", "0", "0", "0", "0"}, refuse).out, expected);
-    EXPECT_EQ(Call({"ntp_adjtime", "0", "0", "0", "0", "0"}, refuse).out, expected);
-    EXPECT_EQ(Call({"clock_adjtime", "0", "0", "0", "0", "0", "0"}, refuse).out, expected);
+    EXPECT_EQ(Call({"adjtimex", "0", "0", "0", "0", "0"}, refuse).standardOutput, expected);
+    EXPECT_EQ(Call({"ntp_adjtime", "0", "0", "0", "0", "0"}, refuse).standardOutput, expected);
+    EXPECT_EQ(Call({"clock_adjtime", "0", "0", "0", "0", "0", "0"}, refuse).standardOutput,
+              expected);
   }
   EXPECT_TRUE(LogEntries().empty());
 }
@@ -363,7 +259,7 @@ TEST_F(InterposerTest, LinesFromSeveralProcessesAccumulate) {
   std::vector<std::string> argv = WrapperArguments(false);
   std::string twice = kCaller + " adjtime 1 0 && " + kCaller + " adjtime 2 0";
   argv.insert(argv.end(), {"/bin/sh", "-c", twice});
-  ASSERT_EQ(RunProgram(argv, Environment({})).exit_code, 0);
+  ASSERT_EQ(RunProgram(argv, {}).exitStatus, 0);
   std::vector<Entry> entries = LogEntries();
   ASSERT_EQ(entries.size(), 3u);
   EXPECT_EQ(entries[0].function, "clock_settime");
@@ -374,28 +270,27 @@ TEST_F(InterposerTest, LinesFromSeveralProcessesAccumulate) {
 
 TEST_F(InterposerTest, WrapperDropsRootPrivileges) {
   if (geteuid() != 0) GTEST_SKIP() << "only root has privileges to drop";
-  RunResult result = Call({"identity"});
-  EXPECT_EQ(result.out, "uid=65534 euid=65534 capeff=0000000000000000\n");
+  ChildResult result = Call({"identity"});
+  EXPECT_EQ(result.standardOutput, "uid=65534 euid=65534 capeff=0000000000000000\n");
 }
 
 TEST_F(InterposerTest, WrapperPassesStreamsAndExitStatusThrough) {
   std::vector<std::string> argv = WrapperArguments(false);
   argv.insert(argv.end(), {"/bin/sh", "-c", "cat; echo oops >&2; exit 7"});
-  RunResult result = RunProgram(argv, Environment({}), "from stdin\n");
-  EXPECT_EQ(result.exit_code, 7);
-  EXPECT_EQ(result.out, "from stdin\n");
-  EXPECT_EQ(result.err, "oops\n");
+  ChildResult result = RunProgram(argv, {}, "from stdin\n");
+  EXPECT_EQ(result.exitStatus, 7);
+  EXPECT_EQ(result.standardOutput, "from stdin\n");
+  EXPECT_EQ(result.standardError, "oops\n");
 }
 
 TEST_F(InterposerTest, WrapperKeepsExistingPreloadAndSanitizerOptions) {
   std::vector<std::string> argv = WrapperArguments(true);
   argv.insert(argv.end(), {"/usr/bin/env"});
-  RunResult result =
-      RunProgram(argv, Environment({{"LD_PRELOAD", kLibrary}, {"ASAN_OPTIONS", "detect_leaks=0"}}));
-  ASSERT_EQ(result.exit_code, 0) << result.err;
+  ChildResult result = RunProgram(argv, {"LD_PRELOAD=" + kLibrary, "ASAN_OPTIONS=detect_leaks=0"});
+  ASSERT_EQ(result.exitStatus, 0) << result.standardError;
   std::string library = std::filesystem::canonical(kLibrary);
   std::map<std::string, std::string> seen;
-  std::istringstream lines(result.out);
+  std::istringstream lines(result.standardOutput);
   for (std::string line; std::getline(lines, line);) {
     seen[line.substr(0, line.find('='))] = line.substr(line.find('=') + 1);
   }
@@ -406,33 +301,32 @@ TEST_F(InterposerTest, WrapperKeepsExistingPreloadAndSanitizerOptions) {
 }
 
 TEST_F(InterposerTest, WrapperStopsWithoutTheLibrary) {
-  std::vector<std::string> argv = {kWrapper, "--lib", directory_ + "/missing.so", "--log", log_};
+  std::vector<std::string> argv = {kWrapper, "--lib", directory_.Path("missing.so"), "--log", log_};
   argv.insert(argv.end(), {"--", kCaller, "clock_settime", "0", "1765106433", "0"});
-  RunResult result = RunProgram(argv, Environment({}));
-  EXPECT_EQ(result.exit_code, kSetupFailure);
-  EXPECT_TRUE(result.out.empty()) << "the command ran: " << result.out;
-  EXPECT_NE(result.err.find("missing.so"), std::string::npos) << result.err;
+  ChildResult result = RunProgram(argv, {});
+  EXPECT_EQ(result.exitStatus, kSetupFailure);
+  EXPECT_TRUE(result.standardOutput.empty()) << "the command ran: " << result.standardOutput;
+  EXPECT_NE(result.standardError.find("missing.so"), std::string::npos) << result.standardError;
 }
 
 // Otherwise the command would run, log nothing, and a test would blame the program.
 TEST_F(InterposerTest, WrapperStopsWhenTheLogIsOutOfTheUsersReach) {
   if (geteuid() != 0) GTEST_SKIP() << "only root drops to a user who could be shut out";
-  std::string hidden = directory_ + "/hidden";
+  std::string hidden = directory_.Path("hidden");
   ASSERT_EQ(mkdir(hidden.c_str(), 0700), 0);
   std::vector<std::string> argv = {kWrapper, "--lib", kLibrary, "--log", hidden + "/clock.log"};
   argv.insert(argv.end(), {"--", kCaller, "identity"});
-  RunResult result = RunProgram(argv, Environment({}));
+  ChildResult result = RunProgram(argv, {});
   unlink((hidden + "/clock.log").c_str());
   rmdir(hidden.c_str());
-  EXPECT_EQ(result.exit_code, kSetupFailure);
-  EXPECT_TRUE(result.out.empty()) << "the command ran: " << result.out;
+  EXPECT_EQ(result.exitStatus, kSetupFailure);
+  EXPECT_TRUE(result.standardOutput.empty()) << "the command ran: " << result.standardOutput;
 }
 
 TEST_F(InterposerTest, WrapperRejectsAnIncompleteCommandLine) {
-  RunResult result =
-      RunProgram({kWrapper, "--lib", kLibrary, "--", kCaller, "identity"}, Environment({}));
-  EXPECT_EQ(result.exit_code, kSetupFailure);
-  EXPECT_TRUE(result.out.empty()) << "the command ran: " << result.out;
+  ChildResult result = RunProgram({kWrapper, "--lib", kLibrary, "--", kCaller, "identity"}, {});
+  EXPECT_EQ(result.exitStatus, kSetupFailure);
+  EXPECT_TRUE(result.standardOutput.empty()) << "the command ran: " << result.standardOutput;
 }
 
 }  // namespace

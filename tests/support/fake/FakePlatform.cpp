@@ -15,10 +15,12 @@ void FakePlatform::SetZone(std::int32_t bias, std::int32_t standardBias, std::in
   zone.DaylightChangeSecond = daylightChangeSecond;
 }
 
-void FakePlatform::ServeTime(const std::string& timeText) {
-  page.body = "<html><body><pre>\n<BR>Dec. 07," + timeText +
-              "Universal Time\n<BR>Dec. 07, 06:20:33 AM EST\n</pre></body></html>\n";
+std::string FakePlatform::TimePage(const std::string& timeText) {
+  return "<html><body><pre>\n<BR>Dec. 07," + timeText +
+         "Universal Time\n<BR>Dec. 07, 06:20:33 AM EST\n</pre></body></html>\n";
 }
+
+void FakePlatform::ServeTime(const std::string& timeText) { page.body = TimePage(timeText); }
 
 MonthDay FakePlatform::Today() {
   return {static_cast<std::int16_t>(clock.Month()), static_cast<std::int16_t>(clock.Day())};
@@ -65,7 +67,8 @@ std::uint32_t FakePlatform::InternetReadFile(InternetHandle url, char* buffer,
     OpenUrl& open = found->second;
     const std::size_t end = std::min(page.body.size(), page.failAfterBytes);
     std::size_t wanted = bytesToRead;
-    if (open.readIndex < page.readSizes.size()) wanted = std::min<std::size_t>(wanted, page.readSizes[open.readIndex]);
+    if (open.readIndex < page.readSizes.size())
+      wanted = std::min<std::size_t>(wanted, page.readSizes[open.readIndex]);
     const std::size_t available = end > open.position ? end - open.position : 0;
     delivered = static_cast<std::uint32_t>(std::min(wanted, available));
     std::memcpy(buffer, page.body.data() + open.position, delivered);
