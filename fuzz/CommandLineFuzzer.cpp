@@ -53,9 +53,23 @@ bool SameOptions(const timepage::Options& a, const timepage::Options& b) {
          a.version == b.version && a.headerTimeout == b.headerTimeout;
 }
 
-timepage::ParsedOptions ParseServer(const std::vector<std::string>& args) {
-  const std::vector<std::string_view> views(args.begin(), args.end());
-  return timepage::ParseOptions(views);
+std::vector<std::string_view> Views(const std::vector<std::string>& args) {
+  return {args.begin(), args.end()};
+}
+
+// Parses `args` twice with `parse`, which must give options or a reason, never both, and the
+// same the second time (`same` compares two sets of options). Gives the first parse.
+template <typename Parse, typename Same>
+auto ParseTwice(Parse parse, Same same, const std::vector<std::string>& args) {
+  const auto parsed = parse(Views(args));
+  FUZZ_CHECK(parsed.options.has_value() != !parsed.error.empty(), "options and a reason");
+  const auto again = parse(Views(args));
+  FUZZ_CHECK(again.error == parsed.error, "a second parse gives another reason");
+  FUZZ_CHECK(again.options.has_value() == parsed.options.has_value(), "a second parse differs");
+  if (parsed.options) {
+    FUZZ_CHECK(same(*again.options, *parsed.options), "a second parse gives other options");
+  }
+  return parsed;
 }
 
 void CheckServerOptions(const timepage::Options& options) {
@@ -72,36 +86,21 @@ void CheckServerOptions(const timepage::Options& options) {
 }
 
 void CheckServer(const std::vector<std::string>& args) {
-  const timepage::ParsedOptions parsed = ParseServer(args);
-  FUZZ_CHECK(parsed.options.has_value() != !parsed.error.empty(), "options and a reason");
-  const timepage::ParsedOptions again = ParseServer(args);
-  FUZZ_CHECK(again.error == parsed.error, "a second parse gives another reason");
-  FUZZ_CHECK(again.options.has_value() == parsed.options.has_value(), "a second parse differs");
+  const timepage::ParsedOptions parsed = ParseTwice(timepage::ParseOptions, SameOptions, args);
   if (!parsed.options) return;
-  FUZZ_CHECK(SameOptions(*again.options, *parsed.options), "a second parse gives other options");
   CheckServerOptions(*parsed.options);
 
-  const timepage::ParsedOptions apart = ParseServer(ValuesApart(args));
+  const timepage::ParsedOptions apart = timepage::ParseOptions(Views(ValuesApart(args)));
   FUZZ_CHECK(apart.options.has_value(), "refused once the values stand apart");
   FUZZ_CHECK(SameOptions(*apart.options, *parsed.options), "other options with values apart");
 }
 
-query::ParsedOptions ParseQuery(const std::vector<std::string>& args) {
-  const std::vector<std::string_view> views(args.begin(), args.end());
-  return query::ParseOptions(views);
+bool SameQueryOptions(const query::Options& a, const query::Options& b) {
+  return a.host == b.host && a.help == b.help && a.version == b.version;
 }
 
 void CheckQuery(const std::vector<std::string>& args) {
-  const query::ParsedOptions parsed = ParseQuery(args);
-  FUZZ_CHECK(parsed.options.has_value() != !parsed.error.empty(), "options and a reason");
-  const query::ParsedOptions again = ParseQuery(args);
-  FUZZ_CHECK(again.error == parsed.error, "a second parse gives another reason");
-  FUZZ_CHECK(again.options.has_value() == parsed.options.has_value(), "a second parse differs");
-  if (!parsed.options) return;
-  FUZZ_CHECK(again.options->host == parsed.options->host &&
-                 again.options->help == parsed.options->help &&
-                 again.options->version == parsed.options->version,
-             "a second parse gives other options");
+  ParseTwice(query::ParseOptions, SameQueryOptions, args);
 }
 
 }  // namespace

@@ -46,48 +46,47 @@ TEST_P(ParseAccepts, GivesTheDateAndTimeWritten) {
   EXPECT_EQ(parsed, c.moment.Value());
 }
 
-INSTANTIATE_TEST_SUITE_P(TimesOfDay, ParseAccepts,
-                         testing::Values(
-                             // The time page's own form, and the 24-hour forms around it.
-                             AcceptedText{"12:00:00", 1899, 12, 30, 12, 0, 0},
-                             AcceptedText{"0:00", 1899, 12, 30, 0, 0, 0},
-                             AcceptedText{"00:00:00", 1899, 12, 30, 0, 0, 0},
-                             AcceptedText{"7:05", 1899, 12, 30, 7, 5, 0},
-                             AcceptedText{"07:05:09", 1899, 12, 30, 7, 5, 9},
-                             AcceptedText{"23:59:59", 1899, 12, 30, 23, 59, 59},
-                             AcceptedText{"   12:00:00   ", 1899, 12, 30, 12, 0, 0},
-                             AcceptedText{" 0:30", 1899, 12, 30, 0, 30, 0},
-                             // AM/PM in any case, with one space or none.
-                             AcceptedText{"12:00 AM", 1899, 12, 30, 0, 0, 0},
-                             AcceptedText{"12:00 PM", 1899, 12, 30, 12, 0, 0},
-                             AcceptedText{"12:30:15am", 1899, 12, 30, 0, 30, 15},
-                             AcceptedText{"12:59:59 pM", 1899, 12, 30, 12, 59, 59},
-                             AcceptedText{"1:00 pm", 1899, 12, 30, 13, 0, 0},
-                             AcceptedText{"1:00 am", 1899, 12, 30, 1, 0, 0},
-                             AcceptedText{"11:59:59 Pm", 1899, 12, 30, 23, 59, 59},
-                             AcceptedText{"06:07aM", 1899, 12, 30, 6, 7, 0},
-                             AcceptedText{"9:15 PM   ", 1899, 12, 30, 21, 15, 0}));
+const AcceptedText kAccepted[] = {
+    // Times of day: the time page's own form, and the 24-hour forms around it.
+    {"12:00:00", 1899, 12, 30, 12, 0, 0},
+    {"0:00", 1899, 12, 30, 0, 0, 0},
+    {"00:00:00", 1899, 12, 30, 0, 0, 0},
+    {"7:05", 1899, 12, 30, 7, 5, 0},
+    {"07:05:09", 1899, 12, 30, 7, 5, 9},
+    {"23:59:59", 1899, 12, 30, 23, 59, 59},
+    {"   12:00:00   ", 1899, 12, 30, 12, 0, 0},
+    {" 0:30", 1899, 12, 30, 0, 30, 0},
+    // AM/PM in any case, with one space or none.
+    {"12:00 AM", 1899, 12, 30, 0, 0, 0},
+    {"12:00 PM", 1899, 12, 30, 12, 0, 0},
+    {"12:30:15am", 1899, 12, 30, 0, 30, 15},
+    {"12:59:59 pM", 1899, 12, 30, 12, 59, 59},
+    {"1:00 pm", 1899, 12, 30, 13, 0, 0},
+    {"1:00 am", 1899, 12, 30, 1, 0, 0},
+    {"11:59:59 Pm", 1899, 12, 30, 23, 59, 59},
+    {"06:07aM", 1899, 12, 30, 6, 7, 0},
+    {"9:15 PM   ", 1899, 12, 30, 21, 15, 0},
+    // Dates, ISO and US.
+    {"2026-12-07", 2026, 12, 7, 0, 0, 0},
+    {"12/7/2026", 2026, 12, 7, 0, 0, 0},
+    {"01/02/2026", 2026, 1, 2, 0, 0, 0},
+    {"1/02/2026", 2026, 1, 2, 0, 0, 0},
+    {"2024-02-29", 2024, 2, 29, 0, 0, 0},
+    {"2/29/2000", 2000, 2, 29, 0, 0, 0},
+    {"1899-12-30", 1899, 12, 30, 0, 0, 0},
+    {"0100-01-01", 100, 1, 1, 0, 0, 0},
+    {"12/31/9999", 9999, 12, 31, 0, 0, 0},
+    {"  2026-12-07  ", 2026, 12, 7, 0, 0, 0},
+    // Dates with times.
+    {"2026-12-07 13:45:10", 2026, 12, 7, 13, 45, 10},
+    {"12/7/2026   1:45 PM", 2026, 12, 7, 13, 45, 0},
+    {"2024-02-29 12:00 am", 2024, 2, 29, 0, 0, 0},
+    {"0100-01-01 0:00:00", 100, 1, 1, 0, 0, 0},
+    {"9999-12-31 23:59:59", 9999, 12, 31, 23, 59, 59},
+    {"12/31/9999 11:59:59PM ", 9999, 12, 31, 23, 59, 59},
+};
 
-INSTANTIATE_TEST_SUITE_P(Dates, ParseAccepts,
-                         testing::Values(AcceptedText{"2026-12-07", 2026, 12, 7, 0, 0, 0},
-                                         AcceptedText{"12/7/2026", 2026, 12, 7, 0, 0, 0},
-                                         AcceptedText{"01/02/2026", 2026, 1, 2, 0, 0, 0},
-                                         AcceptedText{"1/02/2026", 2026, 1, 2, 0, 0, 0},
-                                         AcceptedText{"2024-02-29", 2024, 2, 29, 0, 0, 0},
-                                         AcceptedText{"2/29/2000", 2000, 2, 29, 0, 0, 0},
-                                         AcceptedText{"1899-12-30", 1899, 12, 30, 0, 0, 0},
-                                         AcceptedText{"0100-01-01", 100, 1, 1, 0, 0, 0},
-                                         AcceptedText{"12/31/9999", 9999, 12, 31, 0, 0, 0},
-                                         AcceptedText{"  2026-12-07  ", 2026, 12, 7, 0, 0, 0}));
-
-INSTANTIATE_TEST_SUITE_P(
-    DatesWithTimes, ParseAccepts,
-    testing::Values(AcceptedText{"2026-12-07 13:45:10", 2026, 12, 7, 13, 45, 10},
-                    AcceptedText{"12/7/2026   1:45 PM", 2026, 12, 7, 13, 45, 0},
-                    AcceptedText{"2024-02-29 12:00 am", 2024, 2, 29, 0, 0, 0},
-                    AcceptedText{"0100-01-01 0:00:00", 100, 1, 1, 0, 0, 0},
-                    AcceptedText{"9999-12-31 23:59:59", 9999, 12, 31, 23, 59, 59},
-                    AcceptedText{"12/31/9999 11:59:59PM ", 9999, 12, 31, 23, 59, 59}));
+INSTANTIATE_TEST_SUITE_P(Texts, ParseAccepts, testing::ValuesIn(kAccepted));
 
 struct RejectedText {
   RejectedText(std::string_view t) : text(t) {}  // NOLINT: the tables list bare texts

@@ -71,6 +71,14 @@ constexpr TimeZoneSettings kSydney2025{-600, 0, -60, 4, 6, 10, 5, 3 * 3600, 2 * 
 // 23:00 of that day), forward to daylight at the very start of Sunday 6 September.
 constexpr TimeZoneSettings kSantiago2026{240, 0, -60, 4, 4, 9, 6, 86400, 0};
 
+// The offsets in force, in minutes west of UTC.
+constexpr std::int32_t kBerlinWinter = -60, kBerlinSummer = -120;
+constexpr std::int32_t kNewYorkStandard = 300, kNewYorkDaylight = 240;
+constexpr std::int32_t kSydneyStandard = -600, kSydneyDaylight = -660;
+constexpr std::int32_t kSantiagoWinter = 240, kSantiagoSummer = 180;
+constexpr std::int32_t kNorthernStandard = 300, kNorthernDaylight = 240;
+constexpr std::int32_t kNoDaylightBias = -540;
+
 struct InstantCase {
   const char* name;
   TimeZoneSettings zone;
@@ -96,84 +104,86 @@ TEST_P(OffsetAtThePagesInstant, DecidesTheDayOfAChangeByTheMoment) {
   EXPECT_EQ(BiasMinutesAt(c.zone, c.clock, c.universal), c.expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, OffsetAtThePagesInstant,
-    ::testing::Values(
-        // Berlin goes from 02:00 CET to 03:00 CEST (01:00 UTC) on 30 March.
-        InstantCase{"BerlinHalfPastMidnightOnTheDaylightDay", kBerlin2025,
-                    Clock(2025, 3, 30, 0, 30), Page(23, 30), -60},
-        InstantCase{"BerlinLastSecondOfWinterTime", kBerlin2025, Clock(2025, 3, 30, 1, 59, 59),
-                    Page(0, 59, 59), -60},
-        InstantCase{"BerlinFirstSecondOfSummerTime", kBerlin2025, Clock(2025, 3, 30, 3, 0),
-                    Page(1, 0), -120},
-        InstantCase{"BerlinNoonOnTheDaylightDay", kBerlin2025, Clock(2025, 3, 30, 12, 0),
-                    Page(10, 0), -120},
-        // Berlin goes back from 03:00 CEST to 02:00 CET (01:00 UTC) on 26 October: 02:30 shows
-        // twice, and only the page's instant tells which.
-        InstantCase{"BerlinHalfPastMidnightOnTheStandardDay", kBerlin2025,
-                    Clock(2025, 10, 26, 0, 30), Page(22, 30), -120},
-        InstantCase{"BerlinRepeatedHourFirstShowing", kBerlin2025, Clock(2025, 10, 26, 2, 30),
-                    Page(0, 30), -120},
-        InstantCase{"BerlinRepeatedHourSecondShowing", kBerlin2025, Clock(2025, 10, 26, 2, 30),
-                    Page(1, 30), -60},
-        InstantCase{"BerlinLastSecondOfSummerTime", kBerlin2025, Clock(2025, 10, 26, 2, 59, 59),
-                    Page(0, 59, 59), -120},
-        InstantCase{"BerlinFirstSecondOfWinterTime", kBerlin2025, Clock(2025, 10, 26, 2, 0),
-                    Page(1, 0), -60},
-        InstantCase{"BerlinLateOnTheStandardDay", kBerlin2025, Clock(2025, 10, 26, 23, 59),
-                    Page(22, 59), -60},
-        InstantCase{"BerlinOrdinarySummerDay", kBerlin2025, Clock(2025, 7, 14, 12, 0), Page(10, 0),
-                    -120},
-        InstantCase{"BerlinDayBeforeTheChange", kBerlin2025, Clock(2025, 3, 29, 23, 59),
-                    Page(22, 59), -60},
-        // New York goes back from 02:00 EDT to 01:00 EST (06:00 UTC) on 2 November.
-        InstantCase{"NewYorkBeforeTheRepeatedHour", kNewYork2025, Clock(2025, 11, 2, 0, 40),
-                    Page(4, 40), 240},
-        InstantCase{"NewYorkRepeatedHourFirstShowing", kNewYork2025, Clock(2025, 11, 2, 1, 30),
-                    Page(5, 30), 240},
-        InstantCase{"NewYorkRepeatedHourSecondShowing", kNewYork2025, Clock(2025, 11, 2, 1, 30),
-                    Page(6, 30), 300},
-        InstantCase{"NewYorkAfternoonOnTheStandardDay", kNewYork2025, Clock(2025, 11, 2, 12, 0),
-                    Page(17, 0), 300},
-        // New York goes from 02:00 EST to 03:00 EDT (07:00 UTC) on 9 March.
-        InstantCase{"NewYorkLastSecondOfWinterTime", kNewYork2025, Clock(2025, 3, 9, 1, 59, 59),
-                    Page(6, 59, 59), 300},
-        InstantCase{"NewYorkFirstSecondOfSummerTime", kNewYork2025, Clock(2025, 3, 9, 3, 0),
-                    Page(7, 0), 240},
-        // Sydney goes back from 03:00 AEDT to 02:00 AEST on 6 April (16:00 UTC on the 5th), and
-        // forward from 02:00 AEST to 03:00 AEDT on 5 October (16:00 UTC on the 4th).
-        InstantCase{"SydneyOneOClockOnTheStandardDay", kSydney2025, Clock(2025, 4, 6, 1, 0),
-                    Page(14, 0), -660},
-        InstantCase{"SydneyRepeatedHourFirstShowing", kSydney2025, Clock(2025, 4, 6, 2, 30),
-                    Page(15, 30), -660},
-        InstantCase{"SydneyRepeatedHourSecondShowing", kSydney2025, Clock(2025, 4, 6, 2, 30),
-                    Page(16, 30), -600},
-        InstantCase{"SydneyHalfPastMidnightOnTheDaylightDay", kSydney2025,
-                    Clock(2025, 10, 5, 0, 30), Page(14, 30), -600},
-        InstantCase{"SydneyLastSecondOfWinterTime", kSydney2025, Clock(2025, 10, 5, 1, 59, 59),
-                    Page(15, 59, 59), -600},
-        InstantCase{"SydneyFirstSecondOfSummerTime", kSydney2025, Clock(2025, 10, 5, 3, 0),
-                    Page(16, 0), -660},
-        // Santiago: the whole Saturday on which summer time ends is still summer time, up to the
-        // repeated hour before midnight.
-        InstantCase{"SantiagoNoonOnTheStandardDay", kSantiago2026, Clock(2026, 4, 4, 12, 0),
-                    Page(15, 0), 180},
-        InstantCase{"SantiagoLastSecondOfSummerTime", kSantiago2026, Clock(2026, 4, 4, 23, 59, 59),
-                    Page(2, 59, 59), 180},
-        InstantCase{"SantiagoRepeatedHourSecondShowing", kSantiago2026, Clock(2026, 4, 4, 23, 0),
-                    Page(3, 0), 240},
-        InstantCase{"SantiagoFirstReadingOfSummerTime", kSantiago2026, Clock(2026, 9, 6, 1, 0),
-                    Page(4, 0), 180},
-        // A clock a few seconds fast shows the new day before the page's instant reaches it.
-        InstantCase{"SantiagoFastClockBeforeTheChange", kSantiago2026, Clock(2026, 9, 6, 0, 0, 5),
-                    Page(3, 59, 59), 240},
-        // Changes at local midnight (the fake zones' default) keep the whole-day decision.
-        InstantCase{"MidnightChangeToDaylightCountsAllDay", kNorthern, Clock(2026, 4, 6, 1, 0, 1),
-                    Page(5, 0, 1), 240},
-        InstantCase{"MidnightChangeToStandardCountsAllDay", kNorthern, Clock(2026, 10, 26, 0, 0, 1),
-                    Page(5, 0, 1), 300},
-        InstantCase{"NoDaylightZone", kNoDaylight, Clock(2026, 1, 1, 12, 0), Page(3, 0), -540}),
-    [](const auto& info) { return std::string(info.param.name); });
+const InstantCase kInstants[] = {
+    // Berlin goes from 02:00 CET to 03:00 CEST (01:00 UTC) on 30 March.
+    {"BerlinHalfPastMidnightOnTheDaylightDay", kBerlin2025,
+     Clock(2025, 3, 30, 0, 30, 0), Page(23, 30, 0), kBerlinWinter},
+    {"BerlinLastSecondOfWinterTime", kBerlin2025,
+     Clock(2025, 3, 30, 1, 59, 59), Page(0, 59, 59), kBerlinWinter},
+    {"BerlinFirstSecondOfSummerTime", kBerlin2025,
+     Clock(2025, 3, 30, 3, 0, 0), Page(1, 0, 0), kBerlinSummer},
+    {"BerlinNoonOnTheDaylightDay", kBerlin2025,
+     Clock(2025, 3, 30, 12, 0, 0), Page(10, 0, 0), kBerlinSummer},
+    // Berlin goes back from 03:00 CEST to 02:00 CET (01:00 UTC) on 26 October: 02:30 shows
+    // twice, and only the page's instant tells which.
+    {"BerlinHalfPastMidnightOnTheStandardDay", kBerlin2025,
+     Clock(2025, 10, 26, 0, 30, 0), Page(22, 30, 0), kBerlinSummer},
+    {"BerlinRepeatedHourFirstShowing", kBerlin2025,
+     Clock(2025, 10, 26, 2, 30, 0), Page(0, 30, 0), kBerlinSummer},
+    {"BerlinRepeatedHourSecondShowing", kBerlin2025,
+     Clock(2025, 10, 26, 2, 30, 0), Page(1, 30, 0), kBerlinWinter},
+    {"BerlinLastSecondOfSummerTime", kBerlin2025,
+     Clock(2025, 10, 26, 2, 59, 59), Page(0, 59, 59), kBerlinSummer},
+    {"BerlinFirstSecondOfWinterTime", kBerlin2025,
+     Clock(2025, 10, 26, 2, 0, 0), Page(1, 0, 0), kBerlinWinter},
+    {"BerlinLateOnTheStandardDay", kBerlin2025,
+     Clock(2025, 10, 26, 23, 59, 0), Page(22, 59, 0), kBerlinWinter},
+    {"BerlinOrdinarySummerDay", kBerlin2025,
+     Clock(2025, 7, 14, 12, 0, 0), Page(10, 0, 0), kBerlinSummer},
+    {"BerlinDayBeforeTheChange", kBerlin2025,
+     Clock(2025, 3, 29, 23, 59, 0), Page(22, 59, 0), kBerlinWinter},
+    // New York goes back from 02:00 EDT to 01:00 EST (06:00 UTC) on 2 November.
+    {"NewYorkBeforeTheRepeatedHour", kNewYork2025,
+     Clock(2025, 11, 2, 0, 40, 0), Page(4, 40, 0), kNewYorkDaylight},
+    {"NewYorkRepeatedHourFirstShowing", kNewYork2025,
+     Clock(2025, 11, 2, 1, 30, 0), Page(5, 30, 0), kNewYorkDaylight},
+    {"NewYorkRepeatedHourSecondShowing", kNewYork2025,
+     Clock(2025, 11, 2, 1, 30, 0), Page(6, 30, 0), kNewYorkStandard},
+    {"NewYorkAfternoonOnTheStandardDay", kNewYork2025,
+     Clock(2025, 11, 2, 12, 0, 0), Page(17, 0, 0), kNewYorkStandard},
+    // New York goes from 02:00 EST to 03:00 EDT (07:00 UTC) on 9 March.
+    {"NewYorkLastSecondOfWinterTime", kNewYork2025,
+     Clock(2025, 3, 9, 1, 59, 59), Page(6, 59, 59), kNewYorkStandard},
+    {"NewYorkFirstSecondOfSummerTime", kNewYork2025,
+     Clock(2025, 3, 9, 3, 0, 0), Page(7, 0, 0), kNewYorkDaylight},
+    // Sydney goes back from 03:00 AEDT to 02:00 AEST on 6 April (16:00 UTC on the 5th), and
+    // forward from 02:00 AEST to 03:00 AEDT on 5 October (16:00 UTC on the 4th).
+    {"SydneyOneOClockOnTheStandardDay", kSydney2025,
+     Clock(2025, 4, 6, 1, 0, 0), Page(14, 0, 0), kSydneyDaylight},
+    {"SydneyRepeatedHourFirstShowing", kSydney2025,
+     Clock(2025, 4, 6, 2, 30, 0), Page(15, 30, 0), kSydneyDaylight},
+    {"SydneyRepeatedHourSecondShowing", kSydney2025,
+     Clock(2025, 4, 6, 2, 30, 0), Page(16, 30, 0), kSydneyStandard},
+    {"SydneyHalfPastMidnightOnTheDaylightDay", kSydney2025,
+     Clock(2025, 10, 5, 0, 30, 0), Page(14, 30, 0), kSydneyStandard},
+    {"SydneyLastSecondOfWinterTime", kSydney2025,
+     Clock(2025, 10, 5, 1, 59, 59), Page(15, 59, 59), kSydneyStandard},
+    {"SydneyFirstSecondOfSummerTime", kSydney2025,
+     Clock(2025, 10, 5, 3, 0, 0), Page(16, 0, 0), kSydneyDaylight},
+    // Santiago: the whole Saturday on which summer time ends is still summer time, up to the
+    // repeated hour before midnight.
+    {"SantiagoNoonOnTheStandardDay", kSantiago2026,
+     Clock(2026, 4, 4, 12, 0, 0), Page(15, 0, 0), kSantiagoSummer},
+    {"SantiagoLastSecondOfSummerTime", kSantiago2026,
+     Clock(2026, 4, 4, 23, 59, 59), Page(2, 59, 59), kSantiagoSummer},
+    {"SantiagoRepeatedHourSecondShowing", kSantiago2026,
+     Clock(2026, 4, 4, 23, 0, 0), Page(3, 0, 0), kSantiagoWinter},
+    {"SantiagoFirstReadingOfSummerTime", kSantiago2026,
+     Clock(2026, 9, 6, 1, 0, 0), Page(4, 0, 0), kSantiagoSummer},
+    // A clock a few seconds fast shows the new day before the page's instant reaches it.
+    {"SantiagoFastClockBeforeTheChange", kSantiago2026,
+     Clock(2026, 9, 6, 0, 0, 5), Page(3, 59, 59), kSantiagoWinter},
+    // Changes at local midnight (the fake zones' default) keep the whole-day decision.
+    {"MidnightChangeToDaylightCountsAllDay", kNorthern,
+     Clock(2026, 4, 6, 1, 0, 1), Page(5, 0, 1), kNorthernDaylight},
+    {"MidnightChangeToStandardCountsAllDay", kNorthern,
+     Clock(2026, 10, 26, 0, 0, 1), Page(5, 0, 1), kNorthernStandard},
+    {"NoDaylightZone", kNoDaylight,
+     Clock(2026, 1, 1, 12, 0, 0), Page(3, 0, 0), kNoDaylightBias},
+};
+
+INSTANTIATE_TEST_SUITE_P(Cases, OffsetAtThePagesInstant, ::testing::ValuesIn(kInstants),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(OffsetRuleTest, StandardBiasIsAddedOutsideDaylight) {
   const TimeZoneSettings zone{300, 15, -60, 10, 26, 4, 6};

@@ -97,65 +97,76 @@ TEST_P(ChangeDayTest, SetsThePagesInstantOnTheNearestDay) {
   EXPECT_EQ(platform.clockSetBiases.at(0), c.expectedBias);
 }
 
+std::string ChangeDayName(const ::testing::TestParamInfo<ChangeDayCase>& info) {
+  return info.param.name;
+}
+
+// The offsets the clock is set with, in minutes west of UTC.
+constexpr std::int32_t kUtcBias = 0;
+constexpr std::int32_t kBerlinWinter = -60, kBerlinSummer = -120;
+constexpr std::int32_t kNewYorkDaylight = 240;
+constexpr std::int32_t kSydneyStandard = -600, kSydneyDaylight = -660;
+constexpr std::int32_t kSantiagoSummer = 180;
+
 // With the zone at UTC, the page's time is the local time.
 constexpr TimeZoneSettings kUtc{};
-
-INSTANTIATE_TEST_SUITE_P(
-    AcrossMidnight, ChangeDayTest,
-    ::testing::Values(ChangeDayCase{"FastClockJustPastMidnight", kUtc,
-                                    DateTime::FromParts(2026, 12, 8, 0, 0, 5), "23:59:58",
-                                    DateTime::FromParts(2026, 12, 7, 23, 59, 58), 0},
-                      ChangeDayCase{"SlowClockJustBeforeMidnight", kUtc,
-                                    DateTime::FromParts(2026, 12, 7, 23, 59, 50), "00:00:03",
-                                    DateTime::FromParts(2026, 12, 8, 0, 0, 3), 0},
-                      ChangeDayCase{"NewYearsEve", kUtc, DateTime::FromParts(2027, 1, 1, 0, 0, 1),
-                                    "23:59:59", DateTime::FromParts(2026, 12, 31, 23, 59, 59), 0},
-                      ChangeDayCase{"LeapDay", kUtc, DateTime::FromParts(2028, 2, 29, 23, 59, 59),
-                                    "00:00:01", DateTime::FromParts(2028, 3, 1, 0, 0, 1), 0},
-                      ChangeDayCase{"MiddayStaysToday", kUtc,
-                                    DateTime::FromParts(2026, 12, 7, 12, 0, 0), "12:00:30",
-                                    DateTime::FromParts(2026, 12, 7, 12, 0, 30), 0}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-// In these the clock is two seconds fast, so every case is a correction.
 constexpr TimeZoneSettings kBerlin2025{-60, 0, -60, 10, 26, 3, 30, 3 * 3600, 2 * 3600};
 constexpr TimeZoneSettings kNewYork2025{300, 0, -60, 11, 2, 3, 9, 2 * 3600, 2 * 3600};
 constexpr TimeZoneSettings kSydney2025{-600, 0, -60, 4, 6, 10, 5, 3 * 3600, 2 * 3600};
 constexpr TimeZoneSettings kSantiago2026{240, 0, -60, 4, 4, 9, 6, 86400, 0};
 
-INSTANTIATE_TEST_SUITE_P(
-    Zones, ChangeDayTest,
-    ::testing::Values(ChangeDayCase{"BerlinBeforeClocksGoForward", kBerlin2025,
-                                    DateTime::FromParts(2025, 3, 30, 0, 30, 2), "23:30:00",
-                                    DateTime::FromParts(2025, 3, 30, 0, 30, 0), -60},
-                      ChangeDayCase{"BerlinBeforeClocksGoBack", kBerlin2025,
-                                    DateTime::FromParts(2025, 10, 26, 0, 30, 2), "22:30:00",
-                                    DateTime::FromParts(2025, 10, 26, 0, 30, 0), -120},
-                      ChangeDayCase{"BerlinRepeatedHourFirstShowing", kBerlin2025,
-                                    DateTime::FromParts(2025, 10, 26, 2, 30, 2), "00:30:00",
-                                    DateTime::FromParts(2025, 10, 26, 2, 30, 0), -120},
-                      ChangeDayCase{"BerlinRepeatedHourSecondShowing", kBerlin2025,
-                                    DateTime::FromParts(2025, 10, 26, 2, 30, 2), "01:30:00",
-                                    DateTime::FromParts(2025, 10, 26, 2, 30, 0), -60},
-                      ChangeDayCase{"BerlinOrdinarySummerDay", kBerlin2025,
-                                    DateTime::FromParts(2025, 7, 14, 12, 0, 2), "10:00:00",
-                                    DateTime::FromParts(2025, 7, 14, 12, 0, 0), -120},
-                      ChangeDayCase{"NewYorkBeforeClocksGoBack", kNewYork2025,
-                                    DateTime::FromParts(2025, 11, 2, 0, 40, 2), "04:40:00",
-                                    DateTime::FromParts(2025, 11, 2, 0, 40, 0), 240},
-                      ChangeDayCase{"SydneyBeforeClocksGoBack", kSydney2025,
-                                    DateTime::FromParts(2025, 4, 6, 1, 0, 2), "14:00:00",
-                                    DateTime::FromParts(2025, 4, 6, 1, 0, 0), -660},
-                      ChangeDayCase{"SydneyBeforeClocksGoForward", kSydney2025,
-                                    DateTime::FromParts(2025, 10, 5, 0, 30, 2), "14:30:00",
-                                    DateTime::FromParts(2025, 10, 5, 0, 30, 0), -600},
-                      ChangeDayCase{"SantiagoLastSecondOfSummerTime", kSantiago2026,
-                                    DateTime::FromParts(2026, 4, 4, 23, 59, 58), "02:59:56",
-                                    DateTime::FromParts(2026, 4, 4, 23, 59, 56), 180},
-                      ChangeDayCase{"SantiagoFirstSecondOfSummerTime", kSantiago2026,
-                                    DateTime::FromParts(2026, 9, 6, 1, 0, 2), "04:00:00",
-                                    DateTime::FromParts(2026, 9, 6, 1, 0, 0), 180}),
-    [](const auto& info) { return std::string(info.param.name); });
+const ChangeDayCase kChangeDays[] = {
+    // Across midnight, in UTC.
+    {"FastClockJustPastMidnight", kUtc,
+     DateTime::FromParts(2026, 12, 8, 0, 0, 5), "23:59:58",
+     DateTime::FromParts(2026, 12, 7, 23, 59, 58), kUtcBias},
+    {"SlowClockJustBeforeMidnight", kUtc,
+     DateTime::FromParts(2026, 12, 7, 23, 59, 50), "00:00:03",
+     DateTime::FromParts(2026, 12, 8, 0, 0, 3), kUtcBias},
+    {"NewYearsEve", kUtc,
+     DateTime::FromParts(2027, 1, 1, 0, 0, 1), "23:59:59",
+     DateTime::FromParts(2026, 12, 31, 23, 59, 59), kUtcBias},
+    {"LeapDay", kUtc,
+     DateTime::FromParts(2028, 2, 29, 23, 59, 59), "00:00:01",
+     DateTime::FromParts(2028, 3, 1, 0, 0, 1), kUtcBias},
+    {"MiddayStaysToday", kUtc,
+     DateTime::FromParts(2026, 12, 7, 12, 0, 0), "12:00:30",
+     DateTime::FromParts(2026, 12, 7, 12, 0, 30), kUtcBias},
+    // In the zones below the clock is two seconds fast, so every case is a correction.
+    {"BerlinBeforeClocksGoForward", kBerlin2025,
+     DateTime::FromParts(2025, 3, 30, 0, 30, 2), "23:30:00",
+     DateTime::FromParts(2025, 3, 30, 0, 30, 0), kBerlinWinter},
+    {"BerlinBeforeClocksGoBack", kBerlin2025,
+     DateTime::FromParts(2025, 10, 26, 0, 30, 2), "22:30:00",
+     DateTime::FromParts(2025, 10, 26, 0, 30, 0), kBerlinSummer},
+    {"BerlinRepeatedHourFirstShowing", kBerlin2025,
+     DateTime::FromParts(2025, 10, 26, 2, 30, 2), "00:30:00",
+     DateTime::FromParts(2025, 10, 26, 2, 30, 0), kBerlinSummer},
+    {"BerlinRepeatedHourSecondShowing", kBerlin2025,
+     DateTime::FromParts(2025, 10, 26, 2, 30, 2), "01:30:00",
+     DateTime::FromParts(2025, 10, 26, 2, 30, 0), kBerlinWinter},
+    {"BerlinOrdinarySummerDay", kBerlin2025,
+     DateTime::FromParts(2025, 7, 14, 12, 0, 2), "10:00:00",
+     DateTime::FromParts(2025, 7, 14, 12, 0, 0), kBerlinSummer},
+    {"NewYorkBeforeClocksGoBack", kNewYork2025,
+     DateTime::FromParts(2025, 11, 2, 0, 40, 2), "04:40:00",
+     DateTime::FromParts(2025, 11, 2, 0, 40, 0), kNewYorkDaylight},
+    {"SydneyBeforeClocksGoBack", kSydney2025,
+     DateTime::FromParts(2025, 4, 6, 1, 0, 2), "14:00:00",
+     DateTime::FromParts(2025, 4, 6, 1, 0, 0), kSydneyDaylight},
+    {"SydneyBeforeClocksGoForward", kSydney2025,
+     DateTime::FromParts(2025, 10, 5, 0, 30, 2), "14:30:00",
+     DateTime::FromParts(2025, 10, 5, 0, 30, 0), kSydneyStandard},
+    {"SantiagoLastSecondOfSummerTime", kSantiago2026,
+     DateTime::FromParts(2026, 4, 4, 23, 59, 58), "02:59:56",
+     DateTime::FromParts(2026, 4, 4, 23, 59, 56), kSantiagoSummer},
+    {"SantiagoFirstSecondOfSummerTime", kSantiago2026,
+     DateTime::FromParts(2026, 9, 6, 1, 0, 2), "04:00:00",
+     DateTime::FromParts(2026, 9, 6, 1, 0, 0), kSantiagoSummer},
+};
+
+INSTANTIATE_TEST_SUITE_P(ChangeDays, ChangeDayTest, ::testing::ValuesIn(kChangeDays),
+                         ChangeDayName);
 
 TEST_F(DoAtomicTimeTest, UnreachablePageGivesFalse) {
   platform.page.reachable = false;

@@ -28,6 +28,15 @@ struct ConversionCase {
   std::optional<std::int32_t> biasMinutes = std::nullopt;
 };
 
+// The offsets a reading may be made with, in minutes west of UTC.
+constexpr std::optional<std::int32_t> kNoBias = std::nullopt;
+constexpr std::int32_t kBerlinWinter = -60, kBerlinSummer = -120;
+constexpr std::int32_t kNewYorkStandard = 300, kNewYorkDaylight = 240;
+constexpr std::int32_t kSydneyStandard = -600, kSydneyDaylight = -660;
+constexpr std::int32_t kSantiagoWinter = 240, kSantiagoSummer = 180;
+// Neither side of Berlin's change.
+constexpr std::int32_t kNeitherSide = 0;
+
 void PrintTo(const ConversionCase& conversion, std::ostream* out) {
   *out << conversion.what << " (" << conversion.tz << ")";
 }
@@ -45,95 +54,76 @@ TEST_P(LocalReadingTest, NamesTheExpectedInstant) {
 
 // On the day of a change a skipped or repeated reading is taken in the offset it was made with,
 // and without one in the offset after the change. Other readings ignore the offset given.
-INSTANTIATE_TEST_SUITE_P(
-    Readings, LocalReadingTest,
-    ::testing::Values(
-        ConversionCase{"winter", "America/New_York", DateTime::FromParts(2026, 1, 15, 0, 0, 0),
-                       UtcSeconds(2026, 1, 15, 5, 0)},
-        ConversionCase{"summer", "America/New_York", DateTime::FromParts(2026, 7, 1, 12, 0, 0),
-                       UtcSeconds(2026, 7, 1, 16, 0)},
-        ConversionCase{"just before clocks go forward", "America/New_York",
-                       DateTime::FromParts(2026, 3, 8, 1, 59, 59),
-                       UtcSeconds(2026, 3, 8, 6, 59, 59)},
-        ConversionCase{"first reading after clocks go forward", "America/New_York",
-                       DateTime::FromParts(2026, 3, 8, 3, 0, 0), UtcSeconds(2026, 3, 8, 7, 0)},
-        // 02:30 never shows that morning; read as EDT it is 06:30 UTC (the clock shows 01:30 EST).
-        ConversionCase{"skipped by clocks going forward", "America/New_York",
-                       DateTime::FromParts(2026, 3, 8, 2, 30, 0), UtcSeconds(2026, 3, 8, 6, 30)},
-        // 01:30 shows twice; read as EST it is the second time.
-        ConversionCase{"repeated when clocks go back", "America/New_York",
-                       DateTime::FromParts(2026, 11, 1, 1, 30, 0), UtcSeconds(2026, 11, 1, 6, 30)},
-        ConversionCase{"just before the repeated hour", "America/New_York",
-                       DateTime::FromParts(2026, 11, 1, 0, 59, 59),
-                       UtcSeconds(2026, 11, 1, 4, 59, 59)},
-        ConversionCase{"skipped in Berlin", "Europe/Berlin",
-                       DateTime::FromParts(2026, 3, 29, 2, 30, 0), UtcSeconds(2026, 3, 29, 0, 30)},
-        ConversionCase{"repeated in Berlin", "Europe/Berlin",
-                       DateTime::FromParts(2026, 10, 25, 2, 30, 0),
-                       UtcSeconds(2026, 10, 25, 1, 30)},
-        ConversionCase{"skipped in Sydney", "Australia/Sydney",
-                       DateTime::FromParts(2026, 10, 4, 2, 30, 0), UtcSeconds(2026, 10, 3, 15, 30)},
-        ConversionCase{"repeated in Sydney", "Australia/Sydney",
-                       DateTime::FromParts(2026, 4, 5, 2, 30, 0), UtcSeconds(2026, 4, 4, 16, 30)},
-        ConversionCase{"skipped midnight in Santiago", "America/Santiago",
-                       DateTime::FromParts(2026, 9, 6, 0, 30, 0), UtcSeconds(2026, 9, 6, 3, 30)},
-        ConversionCase{"repeated in Berlin, summer time", "Europe/Berlin",
-                       DateTime::FromParts(2025, 10, 26, 2, 30, 0), UtcSeconds(2025, 10, 26, 0, 30),
-                       -120},
-        ConversionCase{"repeated in Berlin, winter time", "Europe/Berlin",
-                       DateTime::FromParts(2025, 10, 26, 2, 30, 0), UtcSeconds(2025, 10, 26, 1, 30),
-                       -60},
-        ConversionCase{"last second of the first showing in Berlin", "Europe/Berlin",
-                       DateTime::FromParts(2025, 10, 26, 2, 59, 59),
-                       UtcSeconds(2025, 10, 26, 0, 59, 59), -120},
-        ConversionCase{"first second of the second showing in Berlin", "Europe/Berlin",
-                       DateTime::FromParts(2025, 10, 26, 2, 0, 0), UtcSeconds(2025, 10, 26, 1, 0),
-                       -60},
-        ConversionCase{"skipped in Berlin, winter time", "Europe/Berlin",
-                       DateTime::FromParts(2025, 3, 30, 2, 30, 0), UtcSeconds(2025, 3, 30, 1, 30),
-                       -60},
-        ConversionCase{"skipped in Berlin, summer time", "Europe/Berlin",
-                       DateTime::FromParts(2025, 3, 30, 2, 30, 0), UtcSeconds(2025, 3, 30, 0, 30),
-                       -120},
-        ConversionCase{"repeated in New York, daylight time", "America/New_York",
-                       DateTime::FromParts(2025, 11, 2, 1, 40, 0), UtcSeconds(2025, 11, 2, 5, 40),
-                       240},
-        ConversionCase{"repeated in New York, standard time", "America/New_York",
-                       DateTime::FromParts(2025, 11, 2, 1, 40, 0), UtcSeconds(2025, 11, 2, 6, 40),
-                       300},
-        ConversionCase{"repeated in Sydney, daylight time", "Australia/Sydney",
-                       DateTime::FromParts(2025, 4, 6, 2, 30, 0), UtcSeconds(2025, 4, 5, 15, 30),
-                       -660},
-        ConversionCase{"repeated in Sydney, standard time", "Australia/Sydney",
-                       DateTime::FromParts(2025, 4, 6, 2, 30, 0), UtcSeconds(2025, 4, 5, 16, 30),
-                       -600},
-        ConversionCase{"repeated before midnight in Santiago, summer time", "America/Santiago",
-                       DateTime::FromParts(2026, 4, 4, 23, 30, 0), UtcSeconds(2026, 4, 5, 2, 30),
-                       180},
-        ConversionCase{"repeated before midnight in Santiago, winter time", "America/Santiago",
-                       DateTime::FromParts(2026, 4, 4, 23, 30, 0), UtcSeconds(2026, 4, 5, 3, 30),
-                       240},
-        ConversionCase{"skipped midnight in Santiago, winter time", "America/Santiago",
-                       DateTime::FromParts(2026, 9, 6, 0, 30, 0), UtcSeconds(2026, 9, 6, 4, 30),
-                       240},
-        // An offset that is neither side of the change leaves the repeated reading as it was.
-        ConversionCase{"repeated in Berlin, an offset of neither side", "Europe/Berlin",
-                       DateTime::FromParts(2025, 10, 26, 2, 30, 0), UtcSeconds(2025, 10, 26, 1, 30),
-                       0},
-        // The zone alone decides an ordinary reading, even when the offset given disagrees.
-        ConversionCase{"ordinary reading with a wrong offset", "America/New_York",
-                       DateTime::FromParts(2026, 7, 1, 12, 0, 0), UtcSeconds(2026, 7, 1, 16, 0),
-                       300},
-        ConversionCase{"ordinary reading just before the repeated hour", "America/New_York",
-                       DateTime::FromParts(2026, 11, 1, 0, 59, 59),
-                       UtcSeconds(2026, 11, 1, 4, 59, 59), 300},
-        ConversionCase{"half-hour zone", "Asia/Kolkata", DateTime::FromParts(2026, 6, 1, 5, 30, 0),
-                       UtcSeconds(2026, 6, 1, 0, 0)},
-        ConversionCase{"first day of the date range", "UTC", DateTime::FromParts(100, 1, 1),
-                       UtcSeconds(100, 1, 1, 0, 0)},
-        ConversionCase{"last second of the date range", "UTC",
-                       DateTime::FromParts(9999, 12, 31, 23, 59, 59),
-                       UtcSeconds(9999, 12, 31, 23, 59, 59)}));
+const ConversionCase kReadings[] = {
+    {"winter", "America/New_York",
+     DateTime::FromParts(2026, 1, 15, 0, 0, 0), UtcSeconds(2026, 1, 15, 5, 0, 0), kNoBias},
+    {"summer", "America/New_York",
+     DateTime::FromParts(2026, 7, 1, 12, 0, 0), UtcSeconds(2026, 7, 1, 16, 0, 0), kNoBias},
+    {"just before clocks go forward", "America/New_York",
+     DateTime::FromParts(2026, 3, 8, 1, 59, 59), UtcSeconds(2026, 3, 8, 6, 59, 59), kNoBias},
+    {"first reading after clocks go forward", "America/New_York",
+     DateTime::FromParts(2026, 3, 8, 3, 0, 0), UtcSeconds(2026, 3, 8, 7, 0, 0), kNoBias},
+    // 02:30 never shows that morning; read as EDT it is 06:30 UTC (the clock shows 01:30 EST).
+    {"skipped by clocks going forward", "America/New_York",
+     DateTime::FromParts(2026, 3, 8, 2, 30, 0), UtcSeconds(2026, 3, 8, 6, 30, 0), kNoBias},
+    // 01:30 shows twice; read as EST it is the second time.
+    {"repeated when clocks go back", "America/New_York",
+     DateTime::FromParts(2026, 11, 1, 1, 30, 0), UtcSeconds(2026, 11, 1, 6, 30, 0), kNoBias},
+    {"just before the repeated hour", "America/New_York",
+     DateTime::FromParts(2026, 11, 1, 0, 59, 59), UtcSeconds(2026, 11, 1, 4, 59, 59), kNoBias},
+    {"skipped in Berlin", "Europe/Berlin",
+     DateTime::FromParts(2026, 3, 29, 2, 30, 0), UtcSeconds(2026, 3, 29, 0, 30, 0), kNoBias},
+    {"repeated in Berlin", "Europe/Berlin",
+     DateTime::FromParts(2026, 10, 25, 2, 30, 0), UtcSeconds(2026, 10, 25, 1, 30, 0), kNoBias},
+    {"skipped in Sydney", "Australia/Sydney",
+     DateTime::FromParts(2026, 10, 4, 2, 30, 0), UtcSeconds(2026, 10, 3, 15, 30, 0), kNoBias},
+    {"repeated in Sydney", "Australia/Sydney",
+     DateTime::FromParts(2026, 4, 5, 2, 30, 0), UtcSeconds(2026, 4, 4, 16, 30, 0), kNoBias},
+    {"skipped midnight in Santiago", "America/Santiago",
+     DateTime::FromParts(2026, 9, 6, 0, 30, 0), UtcSeconds(2026, 9, 6, 3, 30, 0), kNoBias},
+    {"repeated in Berlin, summer time", "Europe/Berlin",
+     DateTime::FromParts(2025, 10, 26, 2, 30, 0), UtcSeconds(2025, 10, 26, 0, 30, 0), kBerlinSummer},
+    {"repeated in Berlin, winter time", "Europe/Berlin",
+     DateTime::FromParts(2025, 10, 26, 2, 30, 0), UtcSeconds(2025, 10, 26, 1, 30, 0), kBerlinWinter},
+    {"last second of the first showing in Berlin", "Europe/Berlin",
+     DateTime::FromParts(2025, 10, 26, 2, 59, 59), UtcSeconds(2025, 10, 26, 0, 59, 59), kBerlinSummer},
+    {"first second of the second showing in Berlin", "Europe/Berlin",
+     DateTime::FromParts(2025, 10, 26, 2, 0, 0), UtcSeconds(2025, 10, 26, 1, 0, 0), kBerlinWinter},
+    {"skipped in Berlin, winter time", "Europe/Berlin",
+     DateTime::FromParts(2025, 3, 30, 2, 30, 0), UtcSeconds(2025, 3, 30, 1, 30, 0), kBerlinWinter},
+    {"skipped in Berlin, summer time", "Europe/Berlin",
+     DateTime::FromParts(2025, 3, 30, 2, 30, 0), UtcSeconds(2025, 3, 30, 0, 30, 0), kBerlinSummer},
+    {"repeated in New York, daylight time", "America/New_York",
+     DateTime::FromParts(2025, 11, 2, 1, 40, 0), UtcSeconds(2025, 11, 2, 5, 40, 0), kNewYorkDaylight},
+    {"repeated in New York, standard time", "America/New_York",
+     DateTime::FromParts(2025, 11, 2, 1, 40, 0), UtcSeconds(2025, 11, 2, 6, 40, 0), kNewYorkStandard},
+    {"repeated in Sydney, daylight time", "Australia/Sydney",
+     DateTime::FromParts(2025, 4, 6, 2, 30, 0), UtcSeconds(2025, 4, 5, 15, 30, 0), kSydneyDaylight},
+    {"repeated in Sydney, standard time", "Australia/Sydney",
+     DateTime::FromParts(2025, 4, 6, 2, 30, 0), UtcSeconds(2025, 4, 5, 16, 30, 0), kSydneyStandard},
+    {"repeated before midnight in Santiago, summer time", "America/Santiago",
+     DateTime::FromParts(2026, 4, 4, 23, 30, 0), UtcSeconds(2026, 4, 5, 2, 30, 0), kSantiagoSummer},
+    {"repeated before midnight in Santiago, winter time", "America/Santiago",
+     DateTime::FromParts(2026, 4, 4, 23, 30, 0), UtcSeconds(2026, 4, 5, 3, 30, 0), kSantiagoWinter},
+    {"skipped midnight in Santiago, winter time", "America/Santiago",
+     DateTime::FromParts(2026, 9, 6, 0, 30, 0), UtcSeconds(2026, 9, 6, 4, 30, 0), kSantiagoWinter},
+    // An offset that is neither side of the change leaves the repeated reading as it was.
+    {"repeated in Berlin, an offset of neither side", "Europe/Berlin",
+     DateTime::FromParts(2025, 10, 26, 2, 30, 0), UtcSeconds(2025, 10, 26, 1, 30, 0), kNeitherSide},
+    // The zone alone decides an ordinary reading, even when the offset given disagrees.
+    {"ordinary reading with a wrong offset", "America/New_York",
+     DateTime::FromParts(2026, 7, 1, 12, 0, 0), UtcSeconds(2026, 7, 1, 16, 0, 0), kNewYorkStandard},
+    {"ordinary reading just before the repeated hour", "America/New_York",
+     DateTime::FromParts(2026, 11, 1, 0, 59, 59), UtcSeconds(2026, 11, 1, 4, 59, 59), kNewYorkStandard},
+    {"half-hour zone", "Asia/Kolkata",
+     DateTime::FromParts(2026, 6, 1, 5, 30, 0), UtcSeconds(2026, 6, 1, 0, 0, 0), kNoBias},
+    {"first day of the date range", "UTC",
+     DateTime::FromParts(100, 1, 1, 0, 0, 0), UtcSeconds(100, 1, 1, 0, 0, 0), kNoBias},
+    {"last second of the date range", "UTC",
+     DateTime::FromParts(9999, 12, 31, 23, 59, 59), UtcSeconds(9999, 12, 31, 23, 59, 59), kNoBias},
+};
+
+INSTANTIATE_TEST_SUITE_P(Readings, LocalReadingTest, ::testing::ValuesIn(kReadings));
 
 TEST(LocalToTimespecTest, ARepeatedReadingDoesNotDependOnTheConversionBeforeIt) {
   ScopedEnvironment environment("TZ", "America/New_York");

@@ -7,7 +7,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <span>
 #include <string>
+#include <string_view>
 
 #include "SocketWrite.h"
 
@@ -35,6 +37,36 @@ class SocketPair : public ::testing::Test {
     fds_[1] = -1;
   }
 
+  // Writes the reply (a string or its pieces) until WriteReply is done, reading up to `chunk`
+  // bytes into `received` each time the socket is full. Gives how often it was full.
+  template <typename Reply>
+  int WriteWhileReading(const Reply& reply, std::size_t total, std::size_t chunk,
+                        std::size_t* written, std::string* received) {
+    std::string buffer(chunk, '\0');
+    int blocked = 0;
+    for (int round = 0; round < 100'000; ++round) {
+      const WriteState state = WriteReply(writer(), reply, written);
+      if (state == WriteState::kDone) break;
+      EXPECT_NE(state, WriteState::kFailed);
+      EXPECT_LT(*written, total);
+      if (state == WriteState::kFailed || *written >= total) break;
+      ++blocked;
+      const ssize_t got = ::recv(reader(), buffer.data(), buffer.size(), 0);
+      if (got > 0) received->append(buffer.data(), static_cast<std::size_t>(got));
+    }
+    return blocked;
+  }
+
+  // Reads what is left into `received`; true when the stream then ends (rather than failing).
+  bool ReadToEnd(std::string* received) {
+    for (;;) {
+      char chunk[65536];
+      const ssize_t got = ::recv(reader(), chunk, sizeof chunk, 0);
+      if (got <= 0) return got == 0;
+      received->append(chunk, static_cast<std::size_t>(got));
+    }
+  }
+
  private:
   int fds_[2] = {-1, -1};
 };
@@ -44,27 +76,10 @@ TEST_F(SocketPair, AReplyLargerThanTheSocketArrivesWholeInOrderAndThenEnds) {
   for (int i = 0; reply.size() < 1'000'000; ++i) reply += std::to_string(i) + ",";
   std::size_t written = 0;
   std::string received;
-  int blocked = 0;
-  for (int round = 0; round < 100'000; ++round) {
-    const WriteState state = WriteReply(writer(), reply, &written);
-    ASSERT_NE(state, WriteState::kFailed);
-    if (state == WriteState::kDone) break;
-    ++blocked;
-    ASSERT_LT(written, reply.size());
-    char chunk[65536];
-    const ssize_t got = ::recv(reader(), chunk, sizeof chunk, 0);
-    if (got > 0) received.append(chunk, static_cast<std::size_t>(got));
-  }
+  const int blocked = WriteWhileReading(reply, reply.size(), 65536, &written, &received);
   EXPECT_EQ(written, reply.size());
   EXPECT_GT(blocked, 0) << "the socket never filled: the test proves nothing";
-  bool ended = false;
-  for (;;) {
-    char chunk[65536];
-    const ssize_t got = ::recv(reader(), chunk, sizeof chunk, 0);
-    ended = got == 0;
-    if (got <= 0) break;
-    received.append(chunk, static_cast<std::size_t>(got));
-  }
+  const bool ended = ReadToEnd(&received);
   EXPECT_EQ(received, reply);
   EXPECT_TRUE(ended) << "the writing side was not shut after the reply";
 }
@@ -81,24 +96,12 @@ TEST_F(SocketPair, AReplyInPiecesArrivesAsOneWhereverTheSocketCutsIt) {
 
   std::size_t written = 0;
   std::string received;
-  int blocked = 0;
-  for (int round = 0; round < 100'000; ++round) {
-    const WriteState state = WriteReply(writer(), pieces, &written);
-    ASSERT_NE(state, WriteState::kFailed);
-    if (state == WriteState::kDone) break;
-    ++blocked;
-    char chunk[4096];  // small reads, so the socket cuts the pieces in many places
-    const ssize_t got = ::recv(reader(), chunk, sizeof chunk, 0);
-    if (got > 0) received.append(chunk, static_cast<std::size_t>(got));
-  }
+  // Small reads, so the socket cuts the pieces in many places.
+  const int blocked = WriteWhileReading(std::span<const std::string_view>{pieces}, whole.size(),
+                                        4096, &written, &received);
   EXPECT_EQ(written, whole.size());
   EXPECT_GT(blocked, 0) << "the socket never filled: the test proves nothing";
-  for (;;) {
-    char chunk[65536];
-    const ssize_t got = ::recv(reader(), chunk, sizeof chunk, 0);
-    if (got <= 0) break;
-    received.append(chunk, static_cast<std::size_t>(got));
-  }
+  ReadToEnd(&received);
   EXPECT_TRUE(received == whole) << "the pieces came back changed";
 }
 

@@ -2,7 +2,9 @@
 
 #include <getopt.h>
 
-#include <vector>
+#include <utility>
+
+#include "GetoptCommandLine.h"
 
 namespace tidewell::query {
 namespace {
@@ -29,20 +31,9 @@ std::string RefusalText(int code, const char* argument) {
 }  // namespace
 
 ParsedOptions ParseOptions(std::span<const std::string_view> args) {
-  // getopt_long reads a C argument vector and keeps its place in globals: give it a copy of
-  // its own, and optind = 0 so that every call starts afresh.
-  std::vector<std::string> storage{"tidewell-query"};
-  storage.insert(storage.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (std::string& arg : storage) argv.push_back(arg.data());
-  argv.push_back(nullptr);
-  const int argc = static_cast<int>(storage.size());
-  ::optind = 0;
-  ::opterr = 0;  // reported by the caller, in one line
-
+  tools::GetoptCommandLine commandLine{"tidewell-query", args};
   Options options;
-  // '+': stop at the first operand, which is an error; ':': a missing value returns ':'.
-  for (int code; (code = ::getopt_long(argc, argv.data(), "+:h", kLongOptions, nullptr)) != -1;) {
+  for (int code; (code = commandLine.Next(kLongOptions)) != -1;) {
     if (code == 'h') {
       options.help = true;
     } else if (code == kVersion) {
@@ -50,10 +41,10 @@ ParsedOptions ParseOptions(std::span<const std::string_view> args) {
     } else if (code == kHost) {
       options.host = ::optarg;
     } else {
-      return {std::nullopt, RefusalText(code == ':' ? kHost : ::optopt, argv[::optind - 1])};
+      return {std::nullopt, RefusalText(code == ':' ? kHost : ::optopt, commandLine.LastWord())};
     }
   }
-  if (::optind < argc) return {std::nullopt, "unexpected argument '" + storage[::optind] + "'"};
+  if (auto leftOver = commandLine.LeftOverError()) return {std::nullopt, std::move(*leftOver)};
   return {options, {}};
 }
 

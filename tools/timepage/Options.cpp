@@ -8,7 +8,9 @@
 #include <charconv>
 #include <cmath>
 #include <string>
-#include <vector>
+#include <utility>
+
+#include "GetoptCommandLine.h"
 
 #ifndef TIDEWELL_TIMEPAGE_DEFAULT_BIND
 #error "TIDEWELL_TIMEPAGE_DEFAULT_BIND comes from TIDEWELL_TIME_HOST in CMake"
@@ -160,22 +162,11 @@ std::optional<Second> ParseFixedTime(std::string_view text) {
 }
 
 ParsedOptions ParseOptions(std::span<const std::string_view> args) {
-  // getopt_long reads a C argument vector and keeps its place in globals: give it a copy of
-  // its own, and optind = 0 so that every call starts afresh.
-  std::vector<std::string> storage{"tidewell-timepage"};
-  storage.insert(storage.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (std::string& arg : storage) argv.push_back(arg.data());
-  argv.push_back(nullptr);
-  const int argc = static_cast<int>(storage.size());
-  ::optind = 0;
-  ::opterr = 0;  // the caller reports errors, in one line
-
+  tools::GetoptCommandLine commandLine{"tidewell-timepage", args};
   Options options;
   bool offsetGiven = false;
   auto fail = [](std::string message) { return ParsedOptions{std::nullopt, std::move(message)}; };
-  // '+': stop at the first operand, which is an error; ':': a missing value returns ':'.
-  for (int code; (code = ::getopt_long(argc, argv.data(), "+:h", kLongOptions, nullptr)) != -1;) {
+  for (int code; (code = commandLine.Next(kLongOptions)) != -1;) {
     const std::string_view value = ::optarg == nullptr ? "" : ::optarg;
     switch (code) {
       case 'h':
@@ -229,10 +220,10 @@ ParsedOptions ParseOptions(std::span<const std::string_view> args) {
       case ':':
         return fail(NeedsText(::optopt));
       default:
-        return fail(RefusalText(::optopt, argv[::optind - 1]));
+        return fail(RefusalText(::optopt, commandLine.LastWord()));
     }
   }
-  if (::optind < argc) return fail("unexpected argument '" + storage[::optind] + "'");
+  if (auto leftOver = commandLine.LeftOverError()) return fail(std::move(*leftOver));
   if (offsetGiven && options.mode == ServeMode::kFixed) {
     return fail("--offset and --fixed cannot be used together");
   }
