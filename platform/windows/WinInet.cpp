@@ -18,8 +18,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Ask for the page at once; the reply's figures make up for its age.
-const std::string kRequestHeaders = std::string(kPreferNoHoldHeader) + "\r\n";
 constexpr DWORD kHeaderValueCapacity = 1024;
 constexpr DWORD kMaxServerTimingHeaders = 8;
 
@@ -65,9 +63,9 @@ HINTERNET OpenUrlUntil(Clock::time_point deadline, OpenUrlFunction openUrl, Clos
                        std::shared_ptr<WinInet::ExchangeStamps> stamps) {
   const auto pending = std::make_shared<PendingOpen>();
   const auto open = [pending, openUrl, close, session, address, stamps] {
-    const HINTERNET url = openUrl(session, address.c_str(), kRequestHeaders.c_str(),
-                                  static_cast<DWORD>(kRequestHeaders.size()),
-                                  INTERNET_FLAG_RELOAD, reinterpret_cast<DWORD_PTR>(stamps.get()));
+    // No request headers of our own: the open is the plain fetch the program has always made.
+    const HINTERNET url = openUrl(session, address.c_str(), nullptr, 0, INTERNET_FLAG_RELOAD,
+                                  reinterpret_cast<DWORD_PTR>(stamps.get()));
     const std::lock_guard lock(pending->mutex);
     if (pending->givenUp) {
       if (url != nullptr) close(url);

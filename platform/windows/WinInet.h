@@ -18,11 +18,12 @@ namespace tidewell {
 // limits above laid over them. A read that hits a limit, fails or finds the end of the body
 // delivers 0, and so does every read after it.
 //
-// Each request asks a time-page server to answer at once ("Prefer: no-hold"). The exchange is
-// timed by WinINet's status callback, from the request having been sent on the open connection
-// to the response having been received, and the reply's Server-Timing header is read, so that
-// the page's second can be brought up to date. Where the callback reports neither, the steady
-// clock around the whole opening stands in (connecting included, so the delay comes out long).
+// The request carries no headers of the program's own, so a time-page server holds it to its
+// next whole second and says so in its figures. The exchange is timed by WinINet's status
+// callback, from the request having been sent on the open connection to the response having
+// been received, and the reply's Server-Timing header is read, so that the page's second can be
+// brought up to date. Where the callback reports neither, the steady clock around the whole
+// opening stands in (connecting included, so the delay comes out long).
 class WinInet {
  public:
   explicit WinInet(const DownloadLimits& limits = {}, std::string libraryName = "wininet.dll");
@@ -32,7 +33,7 @@ class WinInet {
 
   // InternetOpenA(agent, INTERNET_OPEN_TYPE_PRECONFIG, no proxy, no bypass list, 0).
   InternetHandle OpenSession(const std::string& agent);
-  // InternetOpenUrlA(session, address, "Prefer: no-hold", INTERNET_FLAG_RELOAD, context), the
+  // InternetOpenUrlA(session, address, no headers, INTERNET_FLAG_RELOAD, context), the
   // context naming the exchange's timing for the status callback; given up at the overall
   // deadline: an address still waiting for its reply then counts as failed (0).
   InternetHandle OpenUrl(InternetHandle session, const std::string& address);

@@ -121,13 +121,14 @@ TEST_F(DownloadTest, AFailedDownloadLeavesNoFiguresOfTheOneBefore) {
   EXPECT_FALSE(platform.LastReplyTiming().has_value());
 }
 
-// The time-page server holds a plain request to its next whole second; asked not to, it
-// answers at once, with the figures that date its page.
-TEST(TimePageDownloadTest, TheTimePageComesAtOnceWithItsFigures) {
+// The programs' request is the plain fetch they have always made: the time-page server holds it
+// to its next whole second and says how long in its figures, which the download keeps.
+TEST(TimePageDownloadTest, TheTimePageComesOnItsSecondWithItsFigures) {
   using namespace std::chrono_literals;
   const auto address = Environment("TIDEWELL_TEST_TIMEPAGE");
   if (!address) GTEST_SKIP() << "TIDEWELL_TEST_TIMEPAGE names no time page";
-  for (int attempt = 0; attempt < 3; ++attempt) {
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    std::this_thread::sleep_for(330ms);  // another moment of the second
     WindowsPlatform platform;
     Downloader downloader(platform);
     const auto start = Clock::now();
@@ -135,10 +136,12 @@ TEST(TimePageDownloadTest, TheTimePageComesAtOnceWithItsFigures) {
     const auto took = Clock::now() - start;
     const std::optional<ReplyTiming> timing = platform.LastReplyTiming();
     ASSERT_TRUE(timing.has_value());
-    EXPECT_LT(timing->server.hold, 50ms) << "the request was held for the second";
-    EXPECT_LT(timing->server.age, 1001ms);
-    EXPECT_LT(took, 500ms);
-    std::this_thread::sleep_for(330ms);  // another moment of the second
+    EXPECT_LT(timing->server.age, 50ms) << "a held reply leaves on its second";
+    EXPECT_LT(timing->server.hold, 1001ms);
+    // The exchange holds the server's hold; what is left over is the network's, tiny here.
+    EXPECT_GE(timing->exchange + 5ms, timing->server.hold);
+    EXPECT_LT(timing->exchange - timing->server.hold, 200ms);
+    EXPECT_LT(took, 1500ms);
   }
 }
 
