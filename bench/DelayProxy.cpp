@@ -344,13 +344,13 @@ class DelayProxy::Loop {
         if (due && (!earliest || *due < *earliest)) earliest = due;
       }
     }
-    itimerspec spec{};
+    itimerspec wake{};
     if (earliest) {
-      spec.it_value = AbsoluteTimespec(*earliest);
+      wake.it_value = AbsoluteTimespec(*earliest);
       // An all-zero value would disarm the timer instead of firing at once.
-      if (spec.it_value.tv_sec == 0 && spec.it_value.tv_nsec == 0) spec.it_value.tv_nsec = 1;
+      if (wake.it_value.tv_sec == 0 && wake.it_value.tv_nsec == 0) wake.it_value.tv_nsec = 1;
     }
-    ::timerfd_settime(timer_.get(), TFD_TIMER_ABSTIME, &spec, nullptr);
+    ::timerfd_settime(timer_.get(), TFD_TIMER_ABSTIME, &wake, nullptr);
   }
 
   DelayProxyOptions options_;
