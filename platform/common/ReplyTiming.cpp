@@ -3,50 +3,22 @@
 #include <algorithm>
 #include <vector>
 
+#include "HttpFieldText.h"
+
 namespace tidewell {
 namespace {
+
+using http::EqualsNoCase;
+using http::SplitOutsideQuotes;
+using http::TrimBlanks;
 
 constexpr std::string_view kHoldMetric = "hold";
 constexpr std::string_view kAgeMetric = "age";
 constexpr std::string_view kDurationParameter = "dur";
-constexpr std::string_view kWhitespace = " \t";
 constexpr std::int64_t kNanosecondsPerMillisecond = 1'000'000;
 constexpr int kFractionDigits = 6;  // nanoseconds in a millisecond; finer digits are dropped
 // Enough for any figure up to kLargestServerFigure, few enough that the sum cannot overflow.
 constexpr std::size_t kMaxWholeDigits = 9;
-
-std::string_view Trim(std::string_view text) {
-  const auto first = text.find_first_not_of(kWhitespace);
-  if (first == std::string_view::npos) return {};
-  const auto last = text.find_last_not_of(kWhitespace);
-  return text.substr(first, last - first + 1);
-}
-
-bool SameIgnoringCase(std::string_view a, std::string_view b) {
-  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
-    return lower(x) == lower(y);
-  });
-}
-
-// Splits at every `separator` outside a quoted string.
-std::vector<std::string_view> SplitOutsideQuotes(std::string_view text, char separator) {
-  std::vector<std::string_view> parts;
-  bool quoted = false;
-  std::size_t start = 0;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '\\' && quoted) {
-      ++i;  // an escaped character inside quotes
-    } else if (text[i] == '"') {
-      quoted = !quoted;
-    } else if (text[i] == separator && !quoted) {
-      parts.push_back(text.substr(start, i - start));
-      start = i + 1;
-    }
-  }
-  parts.push_back(text.substr(start));
-  return parts;
-}
 
 // Milliseconds written as digits with an optional fraction ("412.503"), as nanoseconds. No sign,
 // exponent, "nan" or "inf": anything but that plain form is not a figure.
@@ -80,13 +52,13 @@ std::optional<Nanoseconds> ParseMilliseconds(std::string_view text) {
 std::optional<std::optional<Nanoseconds>> DurationOf(std::string_view metric,
                                                      std::string_view name) {
   const std::vector<std::string_view> fields = SplitOutsideQuotes(metric, ';');
-  if (!SameIgnoringCase(Trim(fields.front()), name)) return std::nullopt;
+  if (!EqualsNoCase(TrimBlanks(fields.front()), name)) return std::nullopt;
   for (std::size_t i = 1; i < fields.size(); ++i) {
     const std::size_t equals = fields[i].find('=');
     if (equals == std::string_view::npos) continue;
-    if (!SameIgnoringCase(Trim(fields[i].substr(0, equals)), kDurationParameter)) continue;
+    if (!EqualsNoCase(TrimBlanks(fields[i].substr(0, equals)), kDurationParameter)) continue;
     const std::optional<Nanoseconds> duration =
-        ParseMilliseconds(Trim(fields[i].substr(equals + 1)));
+        ParseMilliseconds(TrimBlanks(fields[i].substr(equals + 1)));
     if (duration && *duration > kLargestServerFigure) return std::optional<Nanoseconds>{};
     return duration;  // the first dur counts, sound or not
   }

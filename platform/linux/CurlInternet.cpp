@@ -3,11 +3,12 @@
 #include <curl/curl.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cstring>
 #include <mutex>
 #include <optional>
 #include <string_view>
+
+#include "HttpFieldText.h"
 
 namespace tidewell {
 namespace {
@@ -30,17 +31,11 @@ std::string_view WithoutLineEnd(std::string_view line) {
 
 // The value of `line` when it is a header named `name` (any case), without surrounding blanks.
 std::optional<std::string_view> HeaderValue(std::string_view line, std::string_view name) {
-  if (line.size() <= name.size() || line[name.size()] != ':') return std::nullopt;
-  for (std::size_t i = 0; i < name.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(line[i])) !=
-        std::tolower(static_cast<unsigned char>(name[i]))) {
-      return std::nullopt;
-    }
+  if (line.size() <= name.size() || line[name.size()] != ':' ||
+      !http::StartsWithNoCase(line, name)) {
+    return std::nullopt;
   }
-  std::string_view value = line.substr(name.size() + 1);
-  while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) value.remove_prefix(1);
-  while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) value.remove_suffix(1);
-  return value;
+  return http::TrimBlanks(line.substr(name.size() + 1));
 }
 
 void InitialiseCurlOnce() {

@@ -4,9 +4,16 @@
 #include <cctype>
 #include <charconv>
 #include <cstring>
+#include <vector>
+
+#include "HttpFieldText.h"
 
 namespace tidewell::timepage {
 namespace {
+
+using http::EqualsNoCase;
+using http::StartsWithNoCase;
+using http::TrimBlanks;
 
 constexpr std::string_view kServerName = "tidewell-timepage";
 constexpr std::string_view kAllowedMethods = "GET, HEAD";
@@ -36,29 +43,11 @@ bool IsHttp1Version(std::string_view text) {
          std::isdigit(static_cast<unsigned char>(text[7])) != 0;
 }
 
-bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-  return text.size() >= prefix.size() &&
-         std::equal(prefix.begin(), prefix.end(), text.begin(), [](char a, char b) {
-           return std::tolower(static_cast<unsigned char>(a)) ==
-                  std::tolower(static_cast<unsigned char>(b));
-         });
-}
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && StartsWithNoCase(a, b);
-}
-
-std::string_view TrimSpaces(std::string_view text) {
-  const std::size_t first = text.find_first_not_of(" \t");
-  if (first == std::string_view::npos) return {};
-  return text.substr(first, text.find_last_not_of(" \t") - first + 1);
-}
-
 // Whether the comma-separated list `value` holds `token` (case does not matter).
 bool ListHasToken(std::string_view value, std::string_view token) {
   while (!value.empty()) {
     const std::size_t comma = value.find(',');
-    if (EqualsNoCase(TrimSpaces(value.substr(0, comma)), token)) return true;
+    if (EqualsNoCase(TrimBlanks(value.substr(0, comma)), token)) return true;
     if (comma == std::string_view::npos) break;
     value.remove_prefix(comma + 1);
   }
@@ -68,18 +57,10 @@ bool ListHasToken(std::string_view value, std::string_view token) {
 // Whether a Prefer value names `preference`: a list of preferences, each a token that may
 // carry "=value" and ";parameters", where a quoted value may itself hold commas.
 bool PrefersToken(std::string_view value, std::string_view preference) {
-  bool quoted = false;
-  std::size_t start = 0;
-  for (std::size_t i = 0; i <= value.size(); ++i) {
-    if (i < value.size() && value[i] == '"') quoted = !quoted;
-    if (i < value.size() && (value[i] != ',' || quoted)) continue;
-    const std::string_view item = value.substr(start, i - start);
-    if (EqualsNoCase(TrimSpaces(item.substr(0, item.find_first_of("=;"))), preference)) {
-      return true;
-    }
-    start = i + 1;
-  }
-  return false;
+  const std::vector<std::string_view> items = http::SplitOutsideQuotes(value, ',');
+  return std::any_of(items.begin(), items.end(), [&](std::string_view item) {
+    return EqualsNoCase(TrimBlanks(item.substr(0, item.find_first_of("=;"))), preference);
+  });
 }
 
 // What the header lines of a head say about keeping the connection and answering it.
@@ -101,8 +82,8 @@ ConnectionHints ReadConnectionHints(std::string_view head) {
     start = end;
     const std::size_t colon = line.find(':');
     if (colon == std::string_view::npos) continue;
-    const std::string_view name = TrimSpaces(line.substr(0, colon));
-    const std::string_view value = TrimSpaces(line.substr(colon + 1));
+    const std::string_view name = TrimBlanks(line.substr(0, colon));
+    const std::string_view value = TrimBlanks(line.substr(colon + 1));
     if (EqualsNoCase(name, "Connection")) {
       hints.close = hints.close || ListHasToken(value, "close");
       hints.keepAlive = hints.keepAlive || ListHasToken(value, "keep-alive");
