@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "ClockLog.h"
+#include "OpenFileLimit.h"
 #include "Report.h"
 #include "ScriptedHttpServer.h"
 #include "Servers.h"
@@ -674,19 +675,11 @@ std::string LatenessText(const std::vector<Probe>& probes) {
   return FormatMs(summary->median) + " / " + FormatMs(summary->max);
 }
 
-void RaiseOwnOpenFileLimit() {
-  rlimit limit{};
-  if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
-    limit.rlim_cur = limit.rlim_max;
-    setrlimit(RLIMIT_NOFILE, &limit);
-  }
-}
-
 }  // namespace
 
 std::string RunHostileClients(const Tools& tools, const Scratch& scratch,
                               const HostileClientOptions& options) {
-  RaiseOwnOpenFileLimit();
+  test::RaiseOpenFileLimit();
   const std::vector<ClientCase> cases = ClientCases(options);
   Table table({"Clients", "Opened", "Server RSS before → peak", "Normal client: page on its second",
                "after its second: median / max", "Misbehaving at the end: answered / closed / open",

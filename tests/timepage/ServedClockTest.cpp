@@ -14,8 +14,8 @@
 #include <thread>
 #include <vector>
 
+#include "Alignment.h"
 #include "Options.h"
-#include "ServedClock.h"
 #include "Server.h"
 #include "ServerHarness.h"
 #include "UniqueFd.h"
@@ -28,7 +28,7 @@ using namespace std::chrono_literals;
 using tidewell::timepage::Options;
 using tidewell::timepage::ServedClock;
 using tidewell::timepage::Server;
-using tidewell::timepage::UniqueFd;
+using tidewell::tools::UniqueFd;
 
 // This machine's clock plus an offset that the test steps; a step is announced the way the
 // server expects, and reading the offset can be made to fail.

@@ -1,33 +1,35 @@
 #pragma once
 
-// The event loop of tidewell-timepage: one thread and one epoll set. Connections that wait for
-// their second are parked at no cost beyond a socket and a few bytes, and everything that
-// falls due at one whole second is written from one rendered page the moment it arrives.
-// A connection whose client asks to keep it (HTTP/1.1 by default) goes back to reading the
-// next request after each reply, up to kMaxRequestsPerConnection requests.
+// The event loop of tidewell-timepage: one thread, one epoll set, the listening socket and every
+// client. Connections that wait for their second are parked at no cost beyond a socket and a few
+// bytes, and everything that falls due at one whole second is written from one rendered page the
+// moment it arrives. A connection whose client asks to keep it (HTTP/1.1 by default) goes back to
+// reading the next request after each reply, up to kMaxRequestsPerConnection requests.
 
 #include <chrono>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
+#include <set>
+#include <stdexcept>
 #include <string>
 #include <unordered_map>
 #include <utility>
 
-#include "Address.h"
+#include "Alignment.h"
 #include "Connection.h"
-#include "Deadlines.h"
-#include "EventSet.h"
 #include "HttpExchange.h"
-#include "Listener.h"
 #include "Options.h"
-#include "PageCache.h"
-#include "ParkedRequests.h"
-#include "ServedClock.h"
-#include "TimePage.h"
-#include "UniqueFd.h"
 
 namespace tidewell::timepage {
+
+// The server could not be set up (the address cannot be used, the system gives no descriptor
+// for the loop); what() is one line for the operator.
+class ListenError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
 
 class Server {
  public:
@@ -39,7 +41,7 @@ class Server {
   Server& operator=(const Server&) = delete;
 
   // "127.0.0.1:8037" or "[::1]:8037": where the server really listens.
-  std::string ListeningOn() const { return listener_.Endpoint(); }
+  std::string ListeningOn() const;
 
   // Serves until `stop` becomes readable: true then, false when waiting for events failed
   // (reported on stderr). A failure while serving one client costs that client only: it is
@@ -47,16 +49,21 @@ class Server {
   bool Run();
 
  private:
-  // The event set.
-  bool Rewatch(std::uint64_t id, Connection& connection, std::uint32_t events);
+  // The page of one second in both forms, shared by every reply in that second: for the last
+  // reply on a connection and for one that keeps the connection open.
+  struct Pages {
+    std::shared_ptr<const Response> closing;
+    std::shared_ptr<const Response> keepingOpen;
+    const std::shared_ptr<const Response>& For(bool keepOpen) const {
+      return keepOpen ? keepingOpen : closing;
+    }
+  };
+  const Pages& PagesFor(Second second);
 
-  // The clock being served.
-  Instant ServedNow() const;
-  // Whether a page request is answered at once with the current second, whatever the mode.
-  bool AnswersAtOnce(const RoutedRequest& request) const;
-  // How far past `served` the served clock is now, for the figures of a reply; empty when the
-  // replies carry none.
-  std::optional<std::chrono::nanoseconds> AgeOf(Second served) const;
+  // The epoll set and the connections' time-outs.
+  bool Watch(int operation, int fd, std::uint32_t events, std::uint64_t tag);
+  bool Rewatch(std::uint64_t id, Connection& connection, std::uint32_t events);
+  void SetDeadline(std::uint64_t id, Connection& connection, std::optional<Mono> deadline);
 
   // Events.
   void HandleEvent(std::uint64_t tag, std::uint32_t events);
@@ -66,13 +73,18 @@ class Server {
   void Guarded(std::uint64_t id, Step&& step);
   void HandleConnection(std::uint64_t id, Connection& connection, std::uint32_t events);
   void AcceptClients();
+  void PauseAccepting();
+  void ResumeAcceptingWhenDue(Mono now);
   bool DropLongestWaiting(Mono now);
   void ReadRequest(std::uint64_t id, Connection& connection);
+
+  // Answers on the second.
   void Answer(std::uint64_t id, Connection& connection);
   void Park(std::uint64_t id, Connection& connection, Second answer);
   void OnTimer();
   void DispatchDue();
   void ArmTimer();
+  std::optional<std::chrono::nanoseconds> AgeOf(Second served) const;
 
   // Replies.
   bool StartReply(std::uint64_t id, Connection& connection, std::shared_ptr<const Response> reply,
@@ -88,17 +100,20 @@ class Server {
 
   Options options_;
   std::unique_ptr<ServedClock> clock_;
-  EventSet events_;
-  Listener listener_;
+  UniqueFd epoll_;
+  UniqueFd listener_;
+  std::optional<Mono> acceptPausedUntil_;  // accepting stopped for want of descriptors
   UniqueFd stop_;
   bool stopping_ = false;
 
   std::uint64_t nextId_;
   std::unordered_map<std::uint64_t, Connection> connections_;
-  Deadlines deadlines_;
+  // The connections' time-outs, earliest first. Each connection holds its own too, so that
+  // changing it finds the old entry without a search.
+  std::set<std::pair<Mono, std::uint64_t>> deadlines_;
   ParkedRequests parked_;
-  // The current second's page, the one before and, while clients are parked, the next.
-  PageCache pages_;
+  // The current second's pages, the one before and, while clients are parked, the next.
+  std::map<Second, Pages> pages_;
   std::string pendingLog_;
   bool timerFailed_ = false;  // arming the boundary timer failed: the loop's time-out stands in
 };
