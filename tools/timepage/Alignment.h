@@ -26,8 +26,7 @@ class ServedClock {
  public:
   virtual ~ServedClock() = default;
 
-  // How far the served clock is ahead of this machine's real-time clock, on which the boundary
-  // timer runs.
+  // How far the served clock is ahead of this machine's clock, on which the boundary timer runs.
   virtual std::chrono::nanoseconds Offset() const = 0;
 
   // A descriptor that becomes readable when Offset() was stepped, or -1 for an offset that never
@@ -57,15 +56,10 @@ class ShiftedSystemClock final : public ServedClock {
 // How late after a whole second a request may come and still be answered with that second.
 inline constexpr std::chrono::milliseconds kAlignMargin{2};
 
-// The alignment rule. A request whose head is complete at time t on the served clock is
-// answered at the whole second
-//
-//     B = ceil(t - kAlignMargin)
-//
-// If B is not later than t (t lies on a whole second or at most kAlignMargin after one), the
-// reply goes out at once and carries B: it leaves no more than the margin after its second.
-// Otherwise the request is held until the clock reaches B, which is the next whole second
-// after t, and the reply carries B and leaves then. A request that comes just before a
+// The alignment rule: a request whose head is complete at time t on the served clock is
+// answered at the whole second B = ceil(t - kAlignMargin). If B is not later than t, the reply
+// goes out at once and carries B; otherwise the request is held until the clock reaches B, the
+// next whole second, and the reply carries B and leaves then. A request that comes just before a
 // boundary, however close, is answered at that boundary, never a second later.
 Second AlignedAnswerSecond(Instant parsedAt);
 // Whether the reply for `answer` may go out at `now` rather than wait.
@@ -81,16 +75,13 @@ class ParkedRequests {
 
   int timerFd() const { return timer_.get(); }
 
-  // Holds connection `id` until `answer`, waking earlier than before if it must; false (with
-  // errno) when the timer could not be armed for it.
+  // Holds connection `id` until `answer`; false (with errno) when the timer could not be armed.
   bool Add(Second answer, std::uint64_t id);
   // Reads the fired timer; true when this machine's clock was set meanwhile (the timer is
   // cancelled then), so that the parked requests must be looked at again.
   bool ReadTimer();
-  // Moves everything parked to `next`. After a step of the clock the seconds they were parked
-  // for mean nothing: stepped back, they would wait for the old second; stepped forward, they
-  // would be due at once, in the middle of a second. The next whole second of the stepped
-  // clock is the one each of them would get if it asked now.
+  // Moves everything parked to `next`: after a step of the clock the seconds they were parked
+  // for mean nothing, and the next whole second of the stepped clock is what each would get now.
   void ParkAllAt(Second next);
   // Takes the connections due at `now` on the served clock, in the order they were parked.
   std::vector<std::uint64_t> TakeDue(Instant now);

@@ -129,14 +129,12 @@ WriteState Connection::StartReply(std::shared_ptr<const Response> reply, Second 
   }
   written_ = 0;
   served_ = served;
-  const WriteState state = WriteMore();
+  const WriteState state = ContinueWriting();
   if (state == WriteState::kWouldBlock) phase_ = Phase::kWriting;
   return state;
 }
 
-WriteState Connection::ContinueWriting() { return WriteMore(); }
-
-WriteState Connection::WriteMore() {
+WriteState Connection::ContinueWriting() {
   const std::string_view bytes{reply_->bytes.data(), replyLength_};
   const std::size_t split = std::min(reply_->figuresAt, bytes.size());
   const std::string_view pieces[] = {bytes.substr(0, split),

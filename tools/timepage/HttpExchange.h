@@ -40,11 +40,9 @@ struct RequestFrame {
   bool last = false;           // kHead: the connection may carry no request after this one
 };
 
-// Frames the next request of a connection. `buffer` holds what was read and not yet taken,
-// with the next head at its front; `scannedUpTo` is how much of it an earlier call already
-// searched for the end of that head (0 after a head was taken, so that a request sent without
-// waiting for the reply is searched from its start); `answeredSoFar` counts the requests the
-// connection has taken.
+// Frames the next request of a connection: `buffer` holds what was read and not yet taken, the
+// next head at its front; `scannedUpTo` how much of it an earlier call searched (0 after a head
+// was taken); `answeredSoFar` counts the requests the connection has taken.
 RequestFrame FrameRequest(std::string_view buffer, std::size_t scannedUpTo, unsigned answeredSoFar);
 
 enum class Route {
@@ -68,11 +66,9 @@ struct RoutedRequest {
   bool preferNoHold = false;
 };
 
-// Reads the request line of a complete head, the Connection, Content-Length and
-// Transfer-Encoding headers to decide whether the connection may carry another request, and
-// the Prefer headers. A
-// query string is ignored, and an absolute target ("http://host/cgi-bin/timer.pl", as proxies
-// send it) is reduced to its path.
+// Reads the request line of a complete head, and the headers that decide whether the connection
+// may carry another request, and the Prefer headers. A query string is ignored, and an absolute
+// target ("http://host/cgi-bin/timer.pl", as proxies send it) is reduced to its path.
 RoutedRequest RouteRequest(std::string_view head);
 
 // The Connection header of a reply: whether the server closes after it.

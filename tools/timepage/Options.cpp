@@ -46,17 +46,8 @@ std::optional<int> DigitsAt(std::string_view text, std::size_t at, std::size_t c
 }
 
 // The codes getopt_long returns for the options without a short form.
-enum LongOnly : int {
-  kBind = 256,
-  kPort,
-  kOffset,
-  kFixed,
-  kImmediate,
-  kNoTiming,
-  kLog,
-  kVersion,
-  kHeaderTimeout
-};
+enum LongOnly : int { kBind = 256, kPort, kOffset, kFixed, kImmediate, kNoTiming, kLog, kVersion,
+                      kHeaderTimeout };
 
 constexpr option kLongOptions[] = {
     {"bind", required_argument, nullptr, kBind},
@@ -75,20 +66,29 @@ constexpr option kLongOptions[] = {
 
 // What an option that takes a value needs, for a value that is missing or wrong.
 std::string NeedsText(int code) {
-  switch (code) {
-    case kBind:
-      return "--bind needs an IPv4 or IPv6 address";
-    case kPort:
-      return "--port needs a number from 0 to 65535";
-    case kOffset:
-      return "--offset needs a number of seconds such as 37.25 or -2";
-    case kFixed:
-      return "--fixed needs a UTC time written 'YYYY-MM-DD HH:MM:SS'";
-    case kHeaderTimeout:
-      return "--header-timeout-ms needs a number from 1 to 3600000";
-    default:
-      return "an option needs a value";
+  constexpr std::pair<int, const char*> kNeeds[] = {
+      {kBind, "--bind needs an IPv4 or IPv6 address"},
+      {kPort, "--port needs a number from 0 to 65535"},
+      {kOffset, "--offset needs a number of seconds such as 37.25 or -2"},
+      {kFixed, "--fixed needs a UTC time written 'YYYY-MM-DD HH:MM:SS'"},
+      {kHeaderTimeout, "--header-timeout-ms needs a number from 1 to 3600000"}};
+  for (const auto& [known, text] : kNeeds) {
+    if (known == code) return text;
   }
+  return "an option needs a value";
+}
+
+// Sets `field` from `parsed`; false when there is nothing to set it to.
+template <typename Value, typename Field>
+bool Take(const std::optional<Value>& parsed, Field& field) {
+  if (parsed) field = *parsed;
+  return parsed.has_value();
+}
+
+std::optional<std::chrono::milliseconds> ParseHeaderTimeout(std::string_view text) {
+  const auto ms = ParseDecimal<std::int64_t>(text);
+  if (!ms || *ms < 1 || *ms > kMaxHeaderTimeoutMs) return std::nullopt;
+  return std::chrono::milliseconds{*ms};
 }
 
 // Why getopt_long refused an option. `code` is what it left in optopt: 0 for an unknown or
@@ -168,6 +168,7 @@ ParsedOptions ParseOptions(std::span<const std::string_view> args) {
   auto fail = [](std::string message) { return ParsedOptions{std::nullopt, std::move(message)}; };
   for (int code; (code = commandLine.Next(kLongOptions)) != -1;) {
     const std::string_view value = ::optarg == nullptr ? "" : ::optarg;
+    bool taken = true;
     switch (code) {
       case 'h':
         options.help = true;
@@ -185,43 +186,27 @@ ParsedOptions ParseOptions(std::span<const std::string_view> args) {
         options.log = true;
         break;
       case kBind:
-        if (const auto address = ParseBindAddress(value)) {
-          options.bindAddress = *address;
-          break;
-        }
-        return fail(NeedsText(code));
+        taken = Take(ParseBindAddress(value), options.bindAddress);
+        break;
       case kPort:
-        if (const auto port = ParsePort(value)) {
-          options.port = *port;
-          break;
-        }
-        return fail(NeedsText(code));
+        taken = Take(ParsePort(value), options.port);
+        break;
       case kOffset:
-        if (const auto offset = ParseOffset(value)) {
-          options.offset = *offset;
-          offsetGiven = true;
-          break;
-        }
-        return fail(NeedsText(code));
+        taken = offsetGiven = Take(ParseOffset(value), options.offset);
+        break;
       case kFixed:
-        if (const auto fixed = ParseFixedTime(value)) {
-          options.fixedTime = *fixed;
-          options.mode = ServeMode::kFixed;
-          break;
-        }
-        return fail(NeedsText(code));
+        taken = Take(ParseFixedTime(value), options.fixedTime);
+        if (taken) options.mode = ServeMode::kFixed;
+        break;
       case kHeaderTimeout:
-        if (const auto ms = ParseDecimal<std::int64_t>(value);
-            ms && *ms >= 1 && *ms <= kMaxHeaderTimeoutMs) {
-          options.headerTimeout = std::chrono::milliseconds{*ms};
-          break;
-        }
-        return fail(NeedsText(code));
+        taken = Take(ParseHeaderTimeout(value), options.headerTimeout);
+        break;
       case ':':
         return fail(NeedsText(::optopt));
       default:
         return fail(RefusalText(::optopt, commandLine.LastWord()));
     }
+    if (!taken) return fail(NeedsText(code));
   }
   if (auto leftOver = commandLine.LeftOverError()) return fail(std::move(*leftOver));
   if (offsetGiven && options.mode == ServeMode::kFixed) {

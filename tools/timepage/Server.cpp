@@ -142,20 +142,20 @@ bool Server::Watch(int operation, int fd, std::uint32_t events, std::uint64_t ta
 }
 
 bool Server::Rewatch(std::uint64_t id, Connection& connection, std::uint32_t events) {
-  if (connection.watched() == events) return true;
+  if (connection.watched == events) return true;
   if (!Watch(EPOLL_CTL_MOD, connection.fd(), events, id)) {
     // Without its events the connection would hang until its time-out or for ever: drop it.
     Report("cannot watch a client, dropping it");
     Close(id);
     return false;
   }
-  connection.SetWatched(events);
+  connection.watched = events;
   return true;
 }
 
 void Server::SetDeadline(std::uint64_t id, Connection& connection, std::optional<Mono> deadline) {
-  if (connection.deadline()) deadlines_.erase({*connection.deadline(), id});
-  connection.SetDeadline(deadline);
+  if (connection.deadline) deadlines_.erase({*connection.deadline, id});
+  connection.deadline = deadline;
   if (deadline) deadlines_.insert({*deadline, id});
 }
 
@@ -274,7 +274,7 @@ void Server::AcceptClients() {
       continue;  // its socket closes as it goes
     }
     Connection& connection = connections_.emplace(id, Connection{std::move(client)}).first->second;
-    connection.SetWatched(kReadEvents);
+    connection.watched = kReadEvents;
     SetDeadline(id, connection, std::chrono::steady_clock::now() + options_.headerTimeout);
   }
 }
@@ -462,7 +462,7 @@ void Server::FinishReply(std::uint64_t id, Connection& connection) {
   if (connection.phase() == Phase::kReadingHead) return AwaitNextRequest(id, connection);
   // Waiting for the client's close needs only its hang-up. A parked client already watches
   // for nothing else, and leaving it so saves a system call per client at a busy boundary.
-  if ((connection.watched() & EPOLLOUT) != 0 && !Rewatch(id, connection, kReadEvents)) return;
+  if ((connection.watched & EPOLLOUT) != 0 && !Rewatch(id, connection, kReadEvents)) return;
   SetDeadline(id, connection, std::chrono::steady_clock::now() + kLingerTime);
 }
 
@@ -506,7 +506,7 @@ int Server::MillisecondsToNextWake(Mono now) const {
 void Server::Close(std::uint64_t id) {
   const auto found = connections_.find(id);
   if (found == connections_.end()) return;
-  if (found->second.deadline()) deadlines_.erase({*found->second.deadline(), id});
+  if (found->second.deadline) deadlines_.erase({*found->second.deadline, id});
   connections_.erase(found);  // its socket closes with it, which also takes it out of the set
 }
 

@@ -60,12 +60,10 @@ class Server {
   };
   const Pages& PagesFor(Second second);
 
-  // The epoll set and the connections' time-outs.
   bool Watch(int operation, int fd, std::uint32_t events, std::uint64_t tag);
   bool Rewatch(std::uint64_t id, Connection& connection, std::uint32_t events);
   void SetDeadline(std::uint64_t id, Connection& connection, std::optional<Mono> deadline);
 
-  // Events.
   void HandleEvent(std::uint64_t tag, std::uint32_t events);
   // Runs one step of the loop for `id` (a connection, or one of the server's own tags); a
   // failure in it is reported and, when it came from a connection, drops only that one.
@@ -78,7 +76,6 @@ class Server {
   bool DropLongestWaiting(Mono now);
   void ReadRequest(std::uint64_t id, Connection& connection);
 
-  // Answers on the second.
   void Answer(std::uint64_t id, Connection& connection);
   void Park(std::uint64_t id, Connection& connection, Second answer);
   void OnTimer();
@@ -86,14 +83,12 @@ class Server {
   void ArmTimer();
   std::optional<std::chrono::nanoseconds> AgeOf(Second served) const;
 
-  // Replies.
   bool StartReply(std::uint64_t id, Connection& connection, std::shared_ptr<const Response> reply,
                   Second served);
   void FinishReply(std::uint64_t id, Connection& connection);
   void AwaitNextRequest(std::uint64_t id, Connection& connection);
   void FlushLog();
 
-  // Time-outs and closing.
   void ExpireDeadlines(Mono now);
   int MillisecondsToNextWake(Mono now) const;
   void Close(std::uint64_t id);
