@@ -4,6 +4,7 @@
 #include <cctype>
 #include <charconv>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "HttpFieldText.h"
@@ -19,6 +20,8 @@ constexpr std::string_view kServerName = "tidewell-timepage";
 constexpr std::string_view kAllowedMethods = "GET, HEAD";
 constexpr std::string_view kNoHoldPreference = "no-hold";
 constexpr std::string_view kHeadEnd = "\r\n";
+// When a client refused for an unsynchronised clock may ask again.
+constexpr std::chrono::seconds kRetryAfter{30};
 
 bool IsToken(std::string_view text) {
   return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) {
@@ -110,20 +113,23 @@ Status StatusOf(Route route) {
       return {405, "Method Not Allowed"};
     case Route::kHeadTooLarge:
       return {431, "Request Header Fields Too Large"};
+    case Route::kClockUnsynchronised:
+      return {503, "Service Unavailable"};
     case Route::kBadRequest:
       break;
   }
   return {400, "Bad Request"};
 }
 
-Response Assemble(Status status, Second date, std::string_view contentType, std::string_view body,
+Response Assemble(Status status, std::optional<Second> date, std::string_view contentType, std::string_view body,
                   std::string_view extraHeaders, ConnectionHeader connection) {
   Response response;
   response.status = status.code;
   std::string& out = response.bytes;
   out.reserve(256 + body.size());
   out += "HTTP/1.1 " + std::to_string(status.code) + " " + std::string{status.reason};
-  out += "\r\nDate: " + HttpDate(date) + "\r\nServer: " + std::string{kServerName};
+  if (date) out += "\r\nDate: " + HttpDate(*date);
+  out += "\r\nServer: " + std::string{kServerName};
   out += "\r\nContent-Type: " + std::string{contentType};
   out += "\r\nContent-Length: " + std::to_string(body.size()) + "\r\nCache-Control: no-cache";
   out += connection == ConnectionHeader::kKeepAlive ? "\r\nConnection: keep-alive\r\n"
@@ -231,9 +237,12 @@ Response TimePageResponse(Second served, ConnectionHeader connection) {
 Response ErrorResponse(Route route, Second now, ConnectionHeader connection) {
   const Status status = StatusOf(route);
   const std::string body = std::to_string(status.code) + " " + std::string{status.reason} + "\n";
-  const std::string extra =
-      route == Route::kMethodNotAllowed ? "Allow: " + std::string{kAllowedMethods} + "\r\n" : "";
-  return Assemble(status, now, "text/plain", body, extra, connection);
+  const bool unsynchronised = route == Route::kClockUnsynchronised;
+  std::string extra;
+  if (route == Route::kMethodNotAllowed) extra = "Allow: " + std::string{kAllowedMethods} + "\r\n";
+  if (unsynchronised) extra = "Retry-After: " + std::to_string(kRetryAfter.count()) + "\r\n";
+  return Assemble(status, unsynchronised ? std::nullopt : std::optional{now}, "text/plain", body,
+                  extra, connection);
 }
 
 }  // namespace tidewell::timepage

@@ -51,6 +51,7 @@ enum class Route {
   kMethodNotAllowed,  // any other method
   kBadRequest,        // a request line that is not HTTP/1.x
   kHeadTooLarge,      // more than kMaxRequestHead bytes without the end of the head
+  kClockUnsynchronised,  // the page, while the server cannot vouch for its clock: 503
 };
 
 struct RoutedRequest {
@@ -99,7 +100,9 @@ std::size_t FormatReplyFigures(std::chrono::nanoseconds hold, std::chrono::nanos
 
 // 200 with the time page for `served`; its Date header names the same second.
 Response TimePageResponse(Second served, ConnectionHeader connection = ConnectionHeader::kClose);
-// The short reply for a request that is not answered with the page; `now` dates it.
+// The short reply for a request that is not answered with the page; `now` dates it, except a 503
+// for an unsynchronised clock, which carries "Retry-After" and no Date: an origin server
+// without a clock it can trust sends none (RFC 9110).
 Response ErrorResponse(Route route, Second now,
                        ConnectionHeader connection = ConnectionHeader::kClose);
 

@@ -47,7 +47,7 @@ std::optional<int> DigitsAt(std::string_view text, std::size_t at, std::size_t c
 
 // The codes getopt_long returns for the options without a short form.
 enum LongOnly : int { kBind = 256, kPort, kOffset, kFixed, kImmediate, kNoTiming, kLog, kVersion,
-                      kHeaderTimeout };
+                      kHeaderTimeout, kRequireSynchronised };
 
 constexpr option kLongOptions[] = {
     {"bind", required_argument, nullptr, kBind},
@@ -57,6 +57,7 @@ constexpr option kLongOptions[] = {
     {"immediate", no_argument, nullptr, kImmediate},
     {"no-timing", no_argument, nullptr, kNoTiming},
     {"log", no_argument, nullptr, kLog},
+    {"require-synchronised", no_argument, nullptr, kRequireSynchronised},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, kVersion},
     // Not in --help: lets the tests see an idle client cut off without waiting ten seconds.
@@ -185,6 +186,9 @@ ParsedOptions ParseOptions(std::span<const std::string_view> args) {
       case kLog:
         options.log = true;
         break;
+      case kRequireSynchronised:
+        options.requireSynchronised = true;
+        break;
       case kBind:
         taken = Take(ParseBindAddress(value), options.bindAddress);
         break;
@@ -238,6 +242,11 @@ Options:
                      as a server that knows neither (for trying clients)
   --log              print one line per reply on stdout:
                      "served YYYY-MM-DDTHH:MM:SSZ PATH STATUS"
+  --require-synchronised
+                     while the kernel reports this machine's clock unsynchronised
+                     (STA_UNSYNC, or a maximum error over 1.5 s), answer page
+                     requests with 503 and "Retry-After: 30" instead of a page;
+                     each change of that state is logged once on stderr
   --help             print this help and exit
   --version          print the version and exit
 

@@ -86,9 +86,11 @@ UniqueFd OpenListener(const std::string& literal, std::uint16_t port) {
 
 }  // namespace
 
-Server::Server(const Options& options, UniqueFd stop, std::unique_ptr<ServedClock> clock)
+Server::Server(const Options& options, UniqueFd stop, std::unique_ptr<ServedClock> clock,
+               std::unique_ptr<ClockStatus> status)
     : options_(options),
       clock_(clock ? std::move(clock) : std::make_unique<ShiftedSystemClock>(options_.offset)),
+      status_(status ? std::move(status) : std::make_unique<KernelClockStatus>()),
       epoll_(Checked(::epoll_create1(EPOLL_CLOEXEC), "cannot create the event set")),
       listener_(OpenListener(options_.bindAddress, options_.port)),
       stop_(std::move(stop)),
@@ -101,6 +103,13 @@ Server::Server(const Options& options, UniqueFd stop, std::unique_ptr<ServedCloc
       !Watch(EPOLL_CTL_ADD, stop_.get(), EPOLLIN, kStopTag) ||
       (steps >= 0 && !Watch(EPOLL_CTL_ADD, steps, EPOLLIN, kClockStepTag))) {
     throw ListenError(std::string{"cannot watch a descriptor: "} + std::strerror(errno));
+  }
+  if (const std::optional<std::string> why = WhyNotVouched(status_->Read())) {
+    unvouched_ = options_.requireSynchronised;
+    std::fprintf(stderr, "tidewell-timepage: this machine's clock is not synchronised: %s; %s\n",
+                 why->c_str(),
+                 unvouched_ ? "answering 503 until it is"
+                            : "serving it all the same (see --require-synchronised)");
   }
   // The first page costs more than the others (the allocator and the formatting code warm
   // up); pay that now rather than while the first client waits.
@@ -132,6 +141,30 @@ const Server::Pages& Server::PagesFor(Second second) {
     pages_.erase(pages_.begin(), pages_.lower_bound(second - 1s));
   }
   return found->second;
+}
+
+Server::Pages Server::RefusalsFor(Second second) {
+  const auto refusal = [second](ConnectionHeader header) {
+    return std::make_shared<const Response>(
+        ErrorResponse(Route::kClockUnsynchronised, second, header));
+  };
+  return {refusal(ConnectionHeader::kClose), refusal(ConnectionHeader::kKeepAlive)};
+}
+
+bool Server::Vouched() {
+  if (!options_.requireSynchronised) return true;
+  const std::optional<std::string> why = WhyNotVouched(status_->Read());
+  if (why.has_value() != unvouched_) {
+    unvouched_ = why.has_value();
+    if (why) {
+      std::fprintf(stderr, "tidewell-timepage: this machine's clock is not synchronised: %s; "
+                   "answering 503 until it is\n", why->c_str());
+    } else {
+      std::fputs("tidewell-timepage: this machine's clock is synchronised; serving the page\n",
+                 stderr);
+    }
+  }
+  return !why;
 }
 
 bool Server::Watch(int operation, int fd, std::uint32_t events, std::uint64_t tag) {
@@ -216,14 +249,10 @@ void Server::HandleConnection(std::uint64_t id, Connection& connection, std::uin
       if ((events & EPOLLRDHUP) != 0) connection.NoteClientDoneSending();
       return ReadRequest(id, connection);
     case Phase::kParked:
-      // Only hang-ups are watched while parked. A reset means the client is gone: drop it
-      // quietly; its id stays in the parked list and the dispatch skips it.
-      if ((events & (EPOLLERR | EPOLLHUP)) != 0) return Close(id);
-      // Only the client's sending side has ended. It may have shut it after its request (as
-      // `nc -q` and some scripts do) and wait for the page, or have closed altogether; which
-      // of the two shows only when the page is written, and a client that has gone resets the
-      // connection then and is dropped without a word. So it stays parked; hang-ups are
-      // level-triggered, so this one is no longer watched or the loop would spin till then.
+      // A reset means the client is gone: drop it; the dispatch skips its parked id. When only
+      // its sending side has ended, it may wait for the page (as `nc -q` does) or have gone,
+      // which shows only when the page is written; so it stays parked, no longer watched, since
+      // hang-ups are level-triggered and the loop would spin till then.
       connection.NoteClientDoneSending();
       Rewatch(id, connection, 0);
       return;
@@ -257,10 +286,9 @@ void Server::AcceptClients() {
         if (errno != EAGAIN && errno != EWOULDBLOCK) Report("accepting a client failed");
         return;
       }
-      // Out of descriptors: make room by closing the client that has waited longest for its
-      // head. When that did not help (memory, not descriptors, ran out) or no client
-      // qualifies, stop accepting for a moment: the clients already taken are served
-      // meanwhile, and their leaving makes room.
+      // Out of descriptors: close the client that has waited longest for its head. When that
+      // did not help or none qualifies, stop accepting for a moment; the clients taken are
+      // served meanwhile, and their leaving makes room.
       if (!madeRoom && DropLongestWaiting(std::chrono::steady_clock::now())) {
         madeRoom = true;
         continue;
@@ -301,8 +329,7 @@ void Server::ResumeAcceptingWhenDue(Mono now) {
 }
 
 bool Server::DropLongestWaiting(Mono now) {
-  // In time-out order up to the first client still waiting for its head: a lingering one
-  // before it has its page and only holds its place until its client closes; the first one
+  // In time-out order: a lingering client has its page and only holds its place; the first one
   // waiting for its head has waited longest of all that do.
   const auto candidate = std::find_if(deadlines_.begin(), deadlines_.end(), [this](auto entry) {
     const auto found = connections_.find(entry.second);
@@ -346,12 +373,14 @@ void Server::Answer(std::uint64_t id, Connection& connection) {
   const bool atOnce = options_.mode == ServeMode::kImmediate ||
                       (options_.timing && request.preferNoHold);
   bool finished = false;
-  if (request.route != Route::kTimePage) {
+  if (request.route != Route::kTimePage || !Vouched()) {
     const Second dated =
         options_.mode == ServeMode::kFixed ? options_.fixedTime : ImmediateAnswerSecond(now);
     const ConnectionHeader header =
         keepOpen ? ConnectionHeader::kKeepAlive : ConnectionHeader::kClose;
-    auto reply = std::make_shared<const Response>(ErrorResponse(request.route, dated, header));
+    const Route route =
+        request.route == Route::kTimePage ? Route::kClockUnsynchronised : request.route;
+    auto reply = std::make_shared<const Response>(ErrorResponse(route, dated, header));
     finished = StartReply(id, connection, std::move(reply), dated);
   } else if (options_.mode == ServeMode::kFixed) {
     finished = StartReply(id, connection, PagesFor(options_.fixedTime).For(keepOpen),
@@ -378,9 +407,9 @@ void Server::Park(std::uint64_t id, Connection& connection, Second answer) {
 }
 
 void Server::OnTimer() {
-  // The clock was stepped (this machine's, which cancels the timer, or the served clock's
-  // offset): every parked request is answered at the next whole second of the new clock, so
-  // that none waits for an old second an hour away, and none goes out in mid-second.
+  // After a step of the clock (this machine's cancels the timer) every parked request is
+  // answered at the next whole second of the new clock: none waits for an old second, and
+  // none goes out in mid-second.
   const bool timerCancelled = parked_.ReadTimer();
   const bool offsetStepped = clock_->TakeStepNotices();
   if (timerCancelled || offsetStepped) parked_.ParkAllAt(AlignedAnswerSecond(clock_->Now()));
@@ -404,11 +433,10 @@ void Server::DispatchDue() {
   const std::optional<Second> earliest = parked_.Earliest();
   if (!earliest || !AnswerIsDue(*earliest, now)) return;
 
-  // Normally the current second is the one they were parked for. Should the loop have been
-  // held up past it, the page names the second it actually leaves in. Rendered before the
-  // clients are taken from the list, so that a failure here leaves them parked.
+  // Normally the second they were parked for; should the loop have been held up past it, the
+  // one the page leaves in. Rendered first, so that a failure here leaves them parked.
   const Second second = ImmediateAnswerSecond(now);
-  const Pages pages = PagesFor(second);
+  const Pages pages = Vouched() ? PagesFor(second) : RefusalsFor(second);
   const std::vector<std::uint64_t> due = parked_.TakeDue(now);
 
   // First put every reply on the wire, then do the bookkeeping, so that the last client of a
@@ -424,8 +452,6 @@ void Server::DispatchDue() {
       }
     });
   }
-  // A kept connection may find its next request already read and be answered again from
-  // here; that touches only its own entry.
   for (const std::uint64_t id : finished) {
     const auto found = connections_.find(id);
     if (found != connections_.end()) Guarded(id, [&] { FinishReply(id, found->second); });
@@ -441,7 +467,9 @@ std::optional<std::chrono::nanoseconds> Server::AgeOf(Second served) const {
 
 bool Server::StartReply(std::uint64_t id, Connection& connection,
                         std::shared_ptr<const Response> reply, Second served) {
-  switch (connection.StartReply(std::move(reply), served, AgeOf(served))) {
+  // A refusal for an unsynchronised clock shows no page, so it has no age to tell.
+  const auto age = reply->status == 503 ? std::nullopt : AgeOf(served);
+  switch (connection.StartReply(std::move(reply), served, age)) {
     case WriteState::kDone:
       return true;
     case WriteState::kWouldBlock:
@@ -460,15 +488,14 @@ void Server::FinishReply(std::uint64_t id, Connection& connection) {
   if (options_.log) pendingLog_ += connection.LogLine();
   connection.FinishReply();
   if (connection.phase() == Phase::kReadingHead) return AwaitNextRequest(id, connection);
-  // Waiting for the client's close needs only its hang-up. A parked client already watches
-  // for nothing else, and leaving it so saves a system call per client at a busy boundary.
+  // Waiting for the client's close needs only its hang-up, which a parked client watches
+  // already: leaving it so saves a system call per client at a busy boundary.
   if ((connection.watched & EPOLLOUT) != 0 && !Rewatch(id, connection, kReadEvents)) return;
   SetDeadline(id, connection, std::chrono::steady_clock::now() + kLingerTime);
 }
 
 void Server::AwaitNextRequest(std::uint64_t id, Connection& connection) {
-  // The next request is under the header time-out like the first: an idle kept connection is
-  // closed when it runs out.
+  // The next request is under the header time-out like the first.
   if (!Rewatch(id, connection, kReadEvents)) return;
   SetDeadline(id, connection, std::chrono::steady_clock::now() + options_.headerTimeout);
   // Requests the client sent without waiting for this reply may already be here.
@@ -483,8 +510,7 @@ void Server::FlushLog() {
 }
 
 void Server::ExpireDeadlines(Mono now) {
-  // A head that does not arrive in time (the first, or the next on a kept connection), a reply
-  // the client does not take, or a lingering client that does not close: all end the same way.
+  // A head that does not come in time, a reply not taken, a lingering client that stays.
   while (!deadlines_.empty() && deadlines_.begin()->first <= now) Close(deadlines_.begin()->second);
 }
 

@@ -18,6 +18,7 @@
 #include <utility>
 
 #include "Alignment.h"
+#include "ClockStatus.h"
 #include "Connection.h"
 #include "HttpExchange.h"
 #include "Options.h"
@@ -35,8 +36,11 @@ class Server {
  public:
   // Binds and listens at once, so that a port of 0 is known before Run. Throws ListenError.
   // The server stops once `stop` becomes readable (main passes a signalfd of SIGINT and
-  // SIGTERM). It serves `clock`, or this machine's clock shifted by the options' offset.
-  Server(const Options& options, UniqueFd stop, std::unique_ptr<ServedClock> clock = nullptr);
+  // SIGTERM). It serves `clock`, or this machine's clock shifted by the options' offset, and
+  // reads whether it may from `status`, or the kernel's. An unsynchronised clock is reported on
+  // stderr as the server starts.
+  Server(const Options& options, UniqueFd stop, std::unique_ptr<ServedClock> clock = nullptr,
+         std::unique_ptr<ClockStatus> status = nullptr);
   Server(const Server&) = delete;
   Server& operator=(const Server&) = delete;
 
@@ -59,6 +63,11 @@ class Server {
     }
   };
   const Pages& PagesFor(Second second);
+  // The 503 replies in both forms, for the requests parked while the clock was vouched for.
+  static Pages RefusalsFor(Second second);
+  // Whether the clock may be served now (always, without --require-synchronised); a change of
+  // that state is reported once on stderr.
+  bool Vouched();
 
   bool Watch(int operation, int fd, std::uint32_t events, std::uint64_t tag);
   bool Rewatch(std::uint64_t id, Connection& connection, std::uint32_t events);
@@ -95,6 +104,8 @@ class Server {
 
   Options options_;
   std::unique_ptr<ServedClock> clock_;
+  std::unique_ptr<ClockStatus> status_;
+  bool unvouched_ = false;  // the clock was not synchronised when last read
   UniqueFd epoll_;
   UniqueFd listener_;
   std::optional<Mono> acceptPausedUntil_;  // accepting stopped for want of descriptors
