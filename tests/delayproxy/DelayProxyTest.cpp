@@ -1,6 +1,6 @@
-// The delaying proxy of the test helpers, run in this process in front of a small upstream on loopback:
-// each direction must arrive no sooner than its own delay and not much later, in order, chunk by
-// chunk, with the end of a direction delayed like its data.
+// The delaying proxy of the test helpers, run in this process in front of a small upstream on
+// loopback: each direction must arrive no sooner than its own delay and not much later, in order,
+// chunk by chunk, with the end of a direction delayed like its data.
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>

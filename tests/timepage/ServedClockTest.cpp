@@ -317,10 +317,8 @@ INSTANTIATE_TEST_SUITE_P(
                    "tidewell-timepage: this machine's clock is not synchronised: the kernel "
                    "reports it unsynchronised (STA_UNSYNC); serving it all the same (see "
                    "--require-synchronised)\n"},
-        StatusCase{"without the option, synchronised: nothing said",
-                   false,
-                   {{kSynchronised, 200}},
-                   ""}));
+        StatusCase{
+            "without the option, synchronised: nothing said", false, {{kSynchronised, 200}}, ""}));
 
 // A request held for its second while the clock stops being synchronised gets the refusal at
 // that second, not a page of a clock nobody vouches for any more.

@@ -57,16 +57,19 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         PageCase{"winter", Utc(2026, 12, 7, 11, 20, 33), {"Dec. 07, 11:20:33 Universal Time"}},
         PageCase{"summer", Utc(2026, 7, 4, 16, 5, 9), {"Jul. 04, 16:05:09 Universal Time"}},
-        PageCase{"the last second of a day", Utc(2026, 3, 7, 23, 59, 59),
+        PageCase{"the last second of a day",
+                 Utc(2026, 3, 7, 23, 59, 59),
                  {"Mar. 07, 23:59:59 Universal Time"}},
         PageCase{"new year", Utc(2027, 1, 1, 0, 0, 0), {"Jan. 01, 00:00:00 Universal Time"}},
         PageCase{"a leap day", Utc(2028, 2, 29, 4, 0, 0), {"Feb. 29, 04:00:00 Universal Time"}},
-        PageCase{"May keeps its full stop too", Utc(2026, 5, 16, 0, 0, 0),
+        PageCase{"May keeps its full stop too",
+                 Utc(2026, 5, 16, 0, 0, 0),
                  {"May. 16, 00:00:00 Universal Time"}},
-        PageCase{"noon is 12, not 12 PM", Utc(2026, 12, 7, 12, 0, 0),
+        PageCase{"noon is 12, not 12 PM",
+                 Utc(2026, 12, 7, 12, 0, 0),
                  {"Dec. 07, 12:00:00 Universal Time"}},
-        PageCase{"a year before 1000", Utc(999, 9, 9, 9, 9, 9),
-                 {"Sep. 09, 09:09:09 Universal Time"}}));
+        PageCase{
+            "a year before 1000", Utc(999, 9, 9, 9, 9, 9), {"Sep. 09, 09:09:09 Universal Time"}}));
 
 // The Tidewell clients read the page this way: the text between the last comma before the
 // first "Universal" and that word, with spaces trimmed.

@@ -71,7 +71,8 @@ Second ImmediateAnswerSecond(Instant now);
 // clock) that wakes the server when the earliest of them falls due.
 class ParkedRequests {
  public:
-  ParkedRequests(const ServedClock& clock, UniqueFd timer) : clock_(clock), timer_(std::move(timer)) {}
+  ParkedRequests(const ServedClock& clock, UniqueFd timer)
+      : clock_(clock), timer_(std::move(timer)) {}
 
   int timerFd() const { return timer_.get(); }
 

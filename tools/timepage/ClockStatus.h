@@ -11,8 +11,8 @@
 namespace tidewell::timepage {
 
 struct ClockReading {
-  bool readable = true;      // the kernel answered
-  bool unsyncFlag = false;   // STA_UNSYNC: nothing keeps the clock synchronised
+  bool readable = true;                   // the kernel answered
+  bool unsyncFlag = false;                // STA_UNSYNC: nothing keeps the clock synchronised
   std::chrono::microseconds maxError{0};  // the kernel's bound on the clock's error
 };
 

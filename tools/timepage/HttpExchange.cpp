@@ -121,8 +121,9 @@ Status StatusOf(Route route) {
   return {400, "Bad Request"};
 }
 
-Response Assemble(Status status, std::optional<Second> date, std::string_view contentType, std::string_view body,
-                  std::string_view extraHeaders, ConnectionHeader connection) {
+Response Assemble(Status status, std::optional<Second> date, std::string_view contentType,
+                  std::string_view body, std::string_view extraHeaders,
+                  ConnectionHeader connection) {
   Response response;
   response.status = status.code;
   std::string& out = response.bytes;

@@ -46,11 +46,11 @@ struct RequestFrame {
 RequestFrame FrameRequest(std::string_view buffer, std::size_t scannedUpTo, unsigned answeredSoFar);
 
 enum class Route {
-  kTimePage,          // GET or HEAD of the time page
-  kNotFound,          // GET or HEAD of anything else
-  kMethodNotAllowed,  // any other method
-  kBadRequest,        // a request line that is not HTTP/1.x
-  kHeadTooLarge,      // more than kMaxRequestHead bytes without the end of the head
+  kTimePage,             // GET or HEAD of the time page
+  kNotFound,             // GET or HEAD of anything else
+  kMethodNotAllowed,     // any other method
+  kBadRequest,           // a request line that is not HTTP/1.x
+  kHeadTooLarge,         // more than kMaxRequestHead bytes without the end of the head
   kClockUnsynchronised,  // the page, while the server cannot vouch for its clock: 503
 };
 

@@ -46,8 +46,18 @@ std::optional<int> DigitsAt(std::string_view text, std::size_t at, std::size_t c
 }
 
 // The codes getopt_long returns for the options without a short form.
-enum LongOnly : int { kBind = 256, kPort, kOffset, kFixed, kImmediate, kNoTiming, kLog, kVersion,
-                      kHeaderTimeout, kRequireSynchronised };
+enum LongOnly : int {
+  kBind = 256,
+  kPort,
+  kOffset,
+  kFixed,
+  kImmediate,
+  kNoTiming,
+  kLog,
+  kVersion,
+  kHeaderTimeout,
+  kRequireSynchronised
+};
 
 constexpr option kLongOptions[] = {
     {"bind", required_argument, nullptr, kBind},

@@ -114,7 +114,7 @@ Server::Server(const Options& options, UniqueFd stop, std::unique_ptr<ServedCloc
   // The first page costs more than the others (the allocator and the formatting code warm
   // up); pay that now rather than while the first client waits.
   PagesFor(options_.mode == ServeMode::kFixed ? options_.fixedTime
-                                               : ImmediateAnswerSecond(clock_->Now()));
+                                              : ImmediateAnswerSecond(clock_->Now()));
 }
 
 std::string Server::ListeningOn() const {
@@ -157,8 +157,10 @@ bool Server::Vouched() {
   if (why.has_value() != unvouched_) {
     unvouched_ = why.has_value();
     if (why) {
-      std::fprintf(stderr, "tidewell-timepage: this machine's clock is not synchronised: %s; "
-                   "answering 503 until it is\n", why->c_str());
+      std::fprintf(stderr,
+                   "tidewell-timepage: this machine's clock is not synchronised: %s; "
+                   "answering 503 until it is\n",
+                   why->c_str());
     } else {
       std::fputs("tidewell-timepage: this machine's clock is synchronised; serving the page\n",
                  stderr);
@@ -366,34 +368,29 @@ void Server::Answer(std::uint64_t id, Connection& connection) {
   SetDeadline(id, connection, std::nullopt);
 
   const Instant now = clock_->Now();
-  const bool keepOpen = connection.keepOpen();
   const RoutedRequest& request = connection.request();
+  const bool fixed = options_.mode == ServeMode::kFixed;
+  const Second second = fixed ? options_.fixedTime : ImmediateAnswerSecond(now);
   // A client that reads the figures takes the page's age into account itself: holding it to
   // the next second would only keep it waiting.
-  const bool atOnce = options_.mode == ServeMode::kImmediate ||
-                      (options_.timing && request.preferNoHold);
-  bool finished = false;
-  if (request.route != Route::kTimePage || !Vouched()) {
-    const Second dated =
-        options_.mode == ServeMode::kFixed ? options_.fixedTime : ImmediateAnswerSecond(now);
-    const ConnectionHeader header =
-        keepOpen ? ConnectionHeader::kKeepAlive : ConnectionHeader::kClose;
+  const bool held =
+      options_.mode == ServeMode::kAligned && !(options_.timing && request.preferNoHold);
+  // Within the margin after a boundary the aligned second is the current one.
+  if (request.route == Route::kTimePage && held) {
+    const Second answer = AlignedAnswerSecond(now);
+    if (!AnswerIsDue(answer, now)) return Park(id, connection, answer);
+  }
+  std::shared_ptr<const Response> reply;
+  if (request.route == Route::kTimePage && Vouched()) {
+    reply = PagesFor(second).For(connection.keepOpen());
+  } else {
     const Route route =
         request.route == Route::kTimePage ? Route::kClockUnsynchronised : request.route;
-    auto reply = std::make_shared<const Response>(ErrorResponse(route, dated, header));
-    finished = StartReply(id, connection, std::move(reply), dated);
-  } else if (options_.mode == ServeMode::kFixed) {
-    finished = StartReply(id, connection, PagesFor(options_.fixedTime).For(keepOpen),
-                          options_.fixedTime);
-  } else if (atOnce) {
-    const Second second = ImmediateAnswerSecond(now);
-    finished = StartReply(id, connection, PagesFor(second).For(keepOpen), second);
-  } else if (const Second answer = AlignedAnswerSecond(now); AnswerIsDue(answer, now)) {
-    finished = StartReply(id, connection, PagesFor(answer).For(keepOpen), answer);
-  } else {
-    return Park(id, connection, answer);
+    reply = std::make_shared<const Response>(ErrorResponse(
+        route, second,
+        connection.keepOpen() ? ConnectionHeader::kKeepAlive : ConnectionHeader::kClose));
   }
-  if (finished) FinishReply(id, connection);
+  if (StartReply(id, connection, std::move(reply), second)) FinishReply(id, connection);
 }
 
 void Server::Park(std::uint64_t id, Connection& connection, Second answer) {

@@ -56,7 +56,9 @@ std::string Format(Second utc, const char* format) {
 
 }  // namespace
 
-std::string UniversalLine(Second utc) { return Format(utc, "%%b. %%d, %%H:%%M:%%S Universal Time"); }
+std::string UniversalLine(Second utc) {
+  return Format(utc, "%%b. %%d, %%H:%%M:%%S Universal Time");
+}
 
 std::string RenderTimePage(Second utc) {
   return std::string{kPageHead} + "<BR>" + UniversalLine(utc) + "\n" + std::string{kPageTail};
