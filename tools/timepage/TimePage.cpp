@@ -20,8 +20,8 @@ constexpr std::string_view kPageHead =
 // What a person who opened the page in a browser needs to read it.
 constexpr std::string_view kPageTail =
     "</PRE>\n"
-    "<P>The time of day in UTC to the second, as this server's clock read when the page left.\n"
-    "Reload the page to read the clock again.</P>\n"
+    "<P>The time of day in UTC to the second, as this server gave it when the page left.\n"
+    "Reload the page to ask again.</P>\n"
     "</BODY>\n"
     "</HTML>\n";
 
