@@ -92,4 +92,12 @@ WholeSeconds SplitWholeSeconds(Nanoseconds span) {
   return {seconds.count(), (span - seconds).count()};
 }
 
+PreciseTime BroughtUpToDate(const DateTime& pageSecond, const std::optional<ReplyTiming>& timing,
+                            SteadyTime now) {
+  if (!timing) return {pageSecond, {}};
+  const WholeSeconds past = SplitWholeSeconds(PastPageSecond(*timing, now));
+  return {DateTime::FromSerialSeconds(pageSecond.SerialSeconds() + past.seconds),
+          Nanoseconds{past.nanoseconds}};
+}
+
 }  // namespace tidewell

@@ -12,7 +12,6 @@ namespace {
 constexpr int kTmBaseYear = 1900;
 constexpr std::int64_t kMicrosecondsPerSecond = 1'000'000;
 constexpr std::int64_t kNanosecondsPerMicrosecond = 1'000;
-constexpr long kNanosecondsPerSecond = 1'000'000'000;
 
 std::tm LocalNow() {
   tzset();  // the zone may have been changed since the last reading
@@ -21,22 +20,6 @@ std::tm LocalNow() {
   std::tm local{};
   localtime_r(&now.tv_sec, &local);
   return local;
-}
-
-// The true time now, from the page's whole second and what the reply's figures say about it:
-// how old the page was when it left, how long it took to come, and how long ago it came.
-// Without figures the whole second is all there is.
-timespec BroughtUpToDate(timespec pageSecond, const std::optional<ReplyTiming>& timing) {
-  if (!timing) return pageSecond;
-  const WholeSeconds past =
-      SplitWholeSeconds(PastPageSecond(*timing, std::chrono::steady_clock::now()));
-  timespec now{static_cast<std::time_t>(pageSecond.tv_sec + past.seconds),
-               pageSecond.tv_nsec + static_cast<long>(past.nanoseconds)};
-  if (now.tv_nsec >= kNanosecondsPerSecond) {
-    now.tv_nsec -= kNanosecondsPerSecond;
-    ++now.tv_sec;
-  }
-  return now;
 }
 
 }  // namespace
@@ -62,16 +45,15 @@ DateTime LinuxPlatform::ReadLocalClock() {
   return LocalDateTimeAt(now.tv_sec).value_or(DateTime{});
 }
 
-bool LinuxPlatform::SetLocalClock(const DateTime& local, std::int32_t biasMinutes) {
+bool LinuxPlatform::SetLocalClock(const PreciseTime& local, std::int32_t biasMinutes) {
   // Root, or a program or systemd service that holds CAP_SYS_TIME, sets the clock directly.
   // Anybody else is refused (EPERM) and asks systemd-timedated instead, whose authority (polkit)
   // decides whether this user may. Any other refusal would be timedated's as well.
-  const std::optional<timespec> pageSecond = LocalToTimespec(local, biasMinutes);
-  if (!pageSecond) return false;
-  // Worked out at the last moment: the time since the reply arrived counts to the nanosecond.
-  const timespec instant = BroughtUpToDate(*pageSecond, internet_.LastReplyTiming());
-  if (clock_settime(CLOCK_REALTIME, &instant) == 0) return true;
-  return errno == EPERM && AskTimedatedToSet(instant);
+  std::optional<timespec> instant = LocalToTimespec(local.second, biasMinutes);
+  if (!instant) return false;
+  instant->tv_nsec = static_cast<long>(local.fraction.count());
+  if (clock_settime(CLOCK_REALTIME, &*instant) == 0) return true;
+  return errno == EPERM && AskTimedatedToSet(*instant);
 }
 
 bool LinuxPlatform::AskTimedatedToSet(const timespec& instant) {

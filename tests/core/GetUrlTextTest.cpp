@@ -38,7 +38,7 @@ TEST_P(Download, ReturnsTheWholeBodyInOrder) {
   platform.page.readSizes = c.readSizes;
   UrlTextProbe core(platform);
 
-  EXPECT_EQ(core.GetUrlText("http://host/cgi-bin/timer.pl"), platform.page.body);
+  EXPECT_EQ(core.GetUrlText("http://host/cgi-bin/timer.pl").text, platform.page.body);
   EXPECT_EQ(platform.readsDelivered, c.expectedReads);
   for (std::uint32_t asked : platform.readsAsked) EXPECT_EQ(asked, 2048u);
 }
@@ -68,7 +68,7 @@ TEST(GetUrlTextTest, UnreachableAddressGivesEmptyTextAndClosesOnlyTheSession) {
   platform.page.reachable = false;
   UrlTextProbe core(platform);
 
-  EXPECT_EQ(core.GetUrlText("http://host/cgi-bin/timer.pl"), "");
+  EXPECT_EQ(core.GetUrlText("http://host/cgi-bin/timer.pl").text, "");
   EXPECT_EQ(platform.readsDelivered, std::vector<std::uint32_t>{0});
   ASSERT_EQ(platform.handlesClosed.size(), 1u);
   EXPECT_NE(platform.handlesClosed[0], 0u);
@@ -80,7 +80,7 @@ TEST(GetUrlTextTest, FailureMidBodyReturnsWhatWasRead) {
   platform.page.failAfterBytes = 3000;
   UrlTextProbe core(platform);
 
-  EXPECT_EQ(core.GetUrlText("http://host/cgi-bin/timer.pl"), platform.page.body.substr(0, 3000));
+  EXPECT_EQ(core.GetUrlText("http://host/cgi-bin/timer.pl").text, platform.page.body.substr(0, 3000));
 }
 
 TEST(GetUrlTextTest, BytesAboveSevenBitsStayOneCharacterEach) {
@@ -88,7 +88,7 @@ TEST(GetUrlTextTest, BytesAboveSevenBitsStayOneCharacterEach) {
   platform.page.body = std::string("caf\xE9, 12:00:00 \xA0Universal", 24);
   UrlTextProbe core(platform);
 
-  const std::string text = core.GetUrlText("http://host/cgi-bin/timer.pl");
+  const std::string text = core.GetUrlText("http://host/cgi-bin/timer.pl").text;
   EXPECT_EQ(text.size(), platform.page.body.size());
   EXPECT_EQ(text, platform.page.body);
 }

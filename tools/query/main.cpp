@@ -39,12 +39,9 @@ void PrintReport(const tidewell::DryRunPlatform::Request& request, const std::st
   using namespace tidewell;
   // The bias the synchronisation itself used: on the day of a change it depends on the page.
   const std::int32_t biasMinutes = request.biasMinutes;
-  // The page's whole second, brought up to the moment of asking by the reply's figures.
-  const std::chrono::nanoseconds past =
-      request.reply ? PastPageSecond(*request.reply, request.steadyAtRequest)
-                    : std::chrono::nanoseconds{};
-  const double offset =
-      ClockOffsetSeconds(request.requested, biasMinutes, request.systemAtRequest, past);
+  // The requested time is the page's whole second brought up to date by the reply's figures.
+  const double offset = ClockOffsetSeconds(request.requested, biasMinutes,
+                                           request.systemAtRequest, request.fraction);
   std::printf("time page:       %s\n", address.c_str());
   std::printf("universal time:  %s\n",
               HhMmSs(UniversalTimeOfDay(request.requested, biasMinutes)).c_str());
