@@ -93,6 +93,39 @@ TEST(GetUrlTextTest, BytesAboveSevenBitsStayOneCharacterEach) {
   EXPECT_EQ(text, platform.page.body);
 }
 
+TEST(GetUrlTextTest, CarriesTheTimingOfTheReplyItRead) {
+  using namespace std::chrono_literals;
+  FakePlatform platform;
+  platform.page.body = "page";
+  platform.replyTiming = ReplyTiming{{1ms, 2ms}, 30ms, std::chrono::steady_clock::now()};
+  UrlTextProbe core(platform);
+
+  const UrlText download = core.GetUrlText("http://host/cgi-bin/timer.pl");
+  ASSERT_TRUE(download.timing.has_value());
+  EXPECT_EQ(download.timing->server, platform.replyTiming->server);
+  EXPECT_EQ(download.timing->exchange, 30ms);
+  EXPECT_EQ(download.failure, "");
+  // Asked once, of the session and the address that it then closed.
+  ASSERT_EQ(platform.handlesClosed.size(), 2u);
+  EXPECT_EQ(platform.repliesQueried,
+            (std::vector<std::pair<InternetHandle, InternetHandle>>{
+                {platform.handlesClosed[1], platform.handlesClosed[0]}}));
+}
+
+TEST(GetUrlTextTest, AnAddressThatCannotBeOpenedGivesItsReasonAndNoTiming) {
+  using namespace std::chrono_literals;
+  FakePlatform platform;
+  platform.page.reachable = false;
+  platform.page.failure = "Connection refused";
+  platform.replyTiming = ReplyTiming{{1ms, 2ms}, 30ms, std::chrono::steady_clock::now()};
+  UrlTextProbe core(platform);
+
+  const UrlText download = core.GetUrlText("http://host/cgi-bin/timer.pl");
+  EXPECT_EQ(download.text, "");
+  EXPECT_FALSE(download.timing.has_value());
+  EXPECT_EQ(download.failure, "Connection refused");
+}
+
 TEST(TimePageAddressTest, IsThePlainHttpTimerPageOfTheConfiguredHost) {
   EXPECT_EQ(TimePageAddress(), "http://" TIDEWELL_CONFIGURED_TIME_HOST "/cgi-bin/timer.pl");
 }
