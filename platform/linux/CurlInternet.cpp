@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 #include <system_error>
+#include <utility>
 
 #include "HttpFieldText.h"
 
@@ -26,14 +27,11 @@ using HeaderList = std::unique_ptr<curl_slist, decltype(&curl_slist_free_all)>;
 // What one GET collects while libcurl runs it. Each request (a redirect starts a new one) is
 // timed on our own steady clock, from leaving on the open connection to its reply's status
 // line: libcurl's transfer times add up over redirects, and the arrival has to be on the clock
-// that later measures how long ago the reply came.
+// that later measures how long ago the reply came. A redirect's figures are not the page's.
 struct Exchange {
   std::size_t sizeCap = 0;
   std::string body;
-  bool replyStarted = false;
-  bool capHit = false;
-  bool redirectStatus = false;  // the reply in hand has a 3xx status...
-  bool redirect = false;        // ...and a Location, which libcurl follows
+  bool redirect = false;  // the reply in hand has a 3xx status
   SteadyTime requestSent{};
   SteadyTime replyArrived{};
   std::string serverTiming;
@@ -43,8 +41,7 @@ struct Exchange {
     auto& exchange = *static_cast<Exchange*>(self);
     const std::size_t taken = std::min(size * count, exchange.sizeCap - exchange.body.size());
     exchange.body.append(data, taken);
-    exchange.capHit = taken < size * count;  // taking less makes libcurl end with a write error
-    return taken;
+    return taken;  // less than offered: libcurl ends the transfer with a write error
   }
 
   static int OnRequestReady(void* self, char*, char*, int, int) {
@@ -55,32 +52,27 @@ struct Exchange {
   }
 
   static std::size_t OnHeader(char* data, std::size_t size, std::size_t count, void* self) {
+    auto& exchange = *static_cast<Exchange*>(self);
     std::string_view line(data, size * count);
-    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
-    static_cast<Exchange*>(self)->OnHeaderLine(line);
-    return size * count;
-  }
-
-  void OnHeaderLine(std::string_view line) {
-    replyStarted = true;
+    line = http::TrimBlanks(line.substr(0, line.find_first_of("\r\n")));
+    const std::string_view timingName = kServerTimingHeader;
     if (line.starts_with("HTTP/")) {  // a reply begins (an interim one, or a redirect)
-      replyArrived = std::chrono::steady_clock::now();
-      const std::size_t status = line.find(' ') + 1;
-      redirectStatus = status != 0 && status < line.size() && line[status] == '3';
-      redirect = false;
-      serverTiming.clear();
-      timing.reset();
+      exchange.replyArrived = std::chrono::steady_clock::now();
+      exchange.redirect = line.find(" 3") == line.find(' ');
+      exchange.serverTiming.clear();
+      exchange.timing.reset();
     } else if (line.empty()) {  // the end of a reply's head: its figures are complete
-      const std::optional<ServerFigures> figures = ParseServerTiming(serverTiming);
-      if (figures && !redirect && requestSent != SteadyTime{} && replyArrived >= requestSent) {
-        timing = ReplyTiming{*figures, replyArrived - requestSent, replyArrived};
+      const std::optional<ServerFigures> figures = ParseServerTiming(exchange.serverTiming);
+      if (figures && !exchange.redirect && exchange.requestSent != SteadyTime{}) {
+        exchange.timing = ReplyTiming{*figures, exchange.replyArrived - exchange.requestSent,
+                                      exchange.replyArrived};
       }
-    } else if (http::StartsWithNoCase(line, "Location:")) {
-      redirect = redirectStatus;
-    } else if (http::StartsWithNoCase(line, std::string(kServerTimingHeader) + ":")) {
-      if (!serverTiming.empty()) serverTiming += ", ";
-      serverTiming += http::TrimBlanks(line.substr(kServerTimingHeader.size() + 1));
+    } else if (line.size() > timingName.size() && line[timingName.size()] == ':' &&
+               http::StartsWithNoCase(line, timingName)) {
+      if (!exchange.serverTiming.empty()) exchange.serverTiming += ", ";
+      exchange.serverTiming += http::TrimBlanks(line.substr(timingName.size() + 1));
     }
+    return size * count;
   }
 };
 
@@ -128,14 +120,14 @@ CurlInternet::CurlInternet(const DownloadLimits& limits) : limits_(limits) {
 }
 
 InternetHandle CurlInternet::OpenSession(const std::string& agent) {
-  sessions_[++lastHandle_] = Session{agent, {}};
+  handles_[++lastHandle_].agent = agent;
   return lastHandle_;
 }
 
 InternetHandle CurlInternet::OpenUrl(InternetHandle session, const std::string& address) {
-  const auto owner = sessions_.find(session);
-  if (owner == sessions_.end()) return 0;
-  std::string& failure = owner->second.failure;
+  const auto owner = handles_.find(session);
+  if (owner == handles_.end() || owner->second.session != 0) return 0;
+  std::string& failure = owner->second.reply.failure;
   Easy easy(curl_easy_init(), &curl_easy_cleanup);
   HeaderList headers(nullptr, &curl_slist_free_all);
   for (const char* header : kRequestHeaders) {
@@ -151,20 +143,21 @@ InternetHandle CurlInternet::OpenUrl(InternetHandle session, const std::string& 
     return 0;
   }
   const CURLcode result = curl_easy_perform(easy.get());
-  failure = result == CURLE_OK ? std::string{}
-            : exchange.capHit  ? "the page is over " + std::to_string(limits_.sizeCap) + " bytes"
-                               : FailureText(easy.get(), result, errorText);
-  if (!exchange.replyStarted) return 0;  // no reply at all: the address could not be opened
-  transfers_[++lastHandle_] =
-      Transfer{session, std::move(exchange.body), 0, {exchange.timing, std::move(failure)}};
-  failure.clear();
+  failure = result == CURLE_OK ? std::string{} : FailureText(easy.get(), result, errorText);
+  if (exchange.body.size() == limits_.sizeCap && result == CURLE_WRITE_ERROR) {
+    failure = "the page is over " + std::to_string(limits_.sizeCap) + " bytes";
+  }
+  // No reply at all: the address could not be opened.
+  if (exchange.replyArrived == SteadyTime{}) return 0;
+  handles_[++lastHandle_] = Handle{session, {}, std::move(exchange.body), 0,
+                                   {exchange.timing, std::exchange(failure, {})}};
   return lastHandle_;
 }
 
 std::uint32_t CurlInternet::Read(InternetHandle url, char* buffer, std::uint32_t bytesToRead) {
-  const auto found = transfers_.find(url);
-  if (found == transfers_.end() || buffer == nullptr) return 0;
-  Transfer& transfer = found->second;
+  const auto found = handles_.find(url);
+  if (found == handles_.end() || found->second.session == 0 || buffer == nullptr) return 0;
+  Handle& transfer = found->second;
   const std::size_t count = std::min<std::size_t>(
       {bytesToRead, kMostPerRead, transfer.body.size() - transfer.readPosition});
   std::memcpy(buffer, transfer.body.data() + transfer.readPosition, count);
@@ -173,16 +166,14 @@ std::uint32_t CurlInternet::Read(InternetHandle url, char* buffer, std::uint32_t
 }
 
 void CurlInternet::Close(InternetHandle handle) {
-  if (transfers_.erase(handle) != 0 || sessions_.erase(handle) == 0) return;
-  std::erase_if(transfers_, [handle](const auto& entry) { return entry.second.session == handle; });
+  std::erase_if(handles_, [handle](const auto& entry) {
+    return entry.first == handle || entry.second.session == handle;
+  });
 }
 
 ReplyReport CurlInternet::Reply(InternetHandle session, InternetHandle url) const {
-  if (const auto found = transfers_.find(url); found != transfers_.end()) {
-    return found->second.reply;
-  }
-  const auto owner = sessions_.find(session);
-  return {std::nullopt, owner == sessions_.end() ? std::string{} : owner->second.failure};
+  const auto found = handles_.find(url != 0 ? url : session);  // a session keeps no timing
+  return found == handles_.end() ? ReplyReport{} : found->second.reply;
 }
 
 }  // namespace tidewell

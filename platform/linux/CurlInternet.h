@@ -9,16 +9,12 @@
 
 namespace tidewell {
 
-// The internet functions on libcurl. A session keeps the user-agent name; opening an address
-// runs one whole GET into memory under the limits, and the reads hand the body out from there.
-//
-// When no reply comes at all (nothing listens, the host is unknown, the connection or the wait
-// times out), the open fails and returns 0, as the Windows functions do. Any later failure
-// (reset, stall, deadline, size cap) ends the body: the reads deliver what had arrived, then 0.
-//
-// Each request asks a time-page server to answer at once ("Prefer: no-hold"), and the exchange
-// is timed from the request leaving on the open connection to its reply arriving, so the page's
-// figures can bring its second up to date.
+// The internet functions on libcurl. Opening an address runs one whole GET into memory under
+// the limits; the reads hand the body out from there. When no reply comes at all (nothing
+// listens, the host is unknown, the connection or the wait times out) the open fails with 0, as
+// the Windows functions do; a later failure (reset, stall, deadline, size cap) ends the body
+// where it was. Each request asks a time-page server to answer at once ("Prefer: no-hold") and
+// is timed, so the page's figures can bring its second up to date.
 class CurlInternet {
  public:
   explicit CurlInternet(const DownloadLimits& limits = {});
@@ -32,12 +28,11 @@ class CurlInternet {
   ReplyReport Reply(InternetHandle session, InternetHandle url) const;
 
  private:
-  struct Session {
-    std::string agent;
-    std::string failure;  // of the last address that could not be opened on it
-  };
-  struct Transfer {
+  // A session (`session` 0; `reply` says why its last address could not be opened), or an
+  // address opened on `session` with its body.
+  struct Handle {
     InternetHandle session = 0;
+    std::string agent;
     std::string body;
     std::size_t readPosition = 0;
     ReplyReport reply;
@@ -45,8 +40,7 @@ class CurlInternet {
 
   DownloadLimits limits_;
   InternetHandle lastHandle_ = 0;
-  std::map<InternetHandle, Session> sessions_;
-  std::map<InternetHandle, Transfer> transfers_;
+  std::map<InternetHandle, Handle> handles_;
 };
 
 }  // namespace tidewell

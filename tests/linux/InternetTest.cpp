@@ -134,6 +134,32 @@ TEST_F(InternetTest, EveryReadDeliversNoMoreThanAsked) {
   platform_.InternetCloseHandle(session);
 }
 
+TEST_F(InternetTest, NoReadDeliversMoreThanTheDownloadsChunk) {
+  const std::string body = PatternBody(5000);
+  server_.Serve("/page", ScriptedReply::Body(body));
+  const InternetHandle session = platform_.InternetOpen(kAgent);
+  const InternetHandle url = platform_.InternetOpenUrl(session, server_.Url("/page"));
+  std::vector<char> buffer(8192);
+  EXPECT_EQ(platform_.InternetReadFile(url, buffer.data(), 8192), kChunk);
+  platform_.InternetCloseHandle(session);
+}
+
+// What the download says when it fails, for the silent program to pass on.
+TEST_F(InternetTest, AFailureSaysWhy) {
+  server_.Serve("/big", ScriptedReply::Body(PatternBody(300'000)));
+  DownloadLimits capped = QuickLimits();
+  capped.sizeCap = 100'000;
+  LinuxPlatform platform({}, capped);
+  const test::DownloadRecord big = DownloadThrough(platform, server_.Url("/big"));
+  EXPECT_EQ(big.text.size(), 100'000u);
+  EXPECT_EQ(big.failure, "the page is over 100000 bytes");
+
+  server_.Serve("/reset", ScriptedReply::ResetAfter(PatternBody(5000), 3000));
+  EXPECT_EQ(DownloadThrough(platform_, server_.Url("/reset")).failure, "Connection reset by peer");
+  server_.Serve("/whole", ScriptedReply::Body("whole"));
+  EXPECT_EQ(DownloadThrough(platform_, server_.Url("/whole")).failure, "");
+}
+
 TEST_F(InternetTest, BytesAboveSevenBitsAreKept) {
   const std::string body = "caf\xc3\xa9 \x80\x81\xfe\xff, 12:00:00 Universal Time\n";
   server_.Serve("/page", ScriptedReply::Body(body));
