@@ -134,8 +134,8 @@ bool TimeCore::DoAtomicTime() {
 
   // The page names a whole second; the figures of its reply, when it carried them, say how far
   // past it the true time is by now. The offset is then chosen for that true instant.
-  const PreciseTime universal = BroughtUpToDate(DateTime::Parse(timeText), download.timing,
-                                                std::chrono::steady_clock::now());
+  const PreciseTime universal =
+      BroughtUpToDate(DateTime::Parse(timeText), download.timing, std::chrono::steady_clock::now());
   // On the day of a change the whole-day offset holds only on one side of the change's moment,
   // so there the page's own instant decides which offset turns it into local time.
   const DateTime clock = platform_.ReadLocalClock();

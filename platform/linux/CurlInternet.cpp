@@ -149,8 +149,8 @@ InternetHandle CurlInternet::OpenUrl(InternetHandle session, const std::string& 
   }
   // No reply at all: the address could not be opened.
   if (exchange.replyArrived == SteadyTime{}) return 0;
-  handles_[++lastHandle_] = Handle{session, {}, std::move(exchange.body), 0,
-                                   {exchange.timing, std::exchange(failure, {})}};
+  handles_[++lastHandle_] = Handle{
+      session, {}, std::move(exchange.body), 0, {exchange.timing, std::exchange(failure, {})}};
   return lastHandle_;
 }
 

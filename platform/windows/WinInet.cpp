@@ -4,11 +4,11 @@
 #include <wininet.h>
 
 #include <algorithm>
-#include <string_view>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <thread>
 

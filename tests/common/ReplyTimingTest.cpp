@@ -180,7 +180,8 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         // Held to its second, 10 ms each way: the page left 61 us into its second.
         UpToDateCase{"held", Reply(412'503us, 61us, 432'503us), 0ns, At(12, 0, 0, 10'061'000ns)},
-        UpToDateCase{"immediate", Reply(4us, 640'250us, 20'004us), 0ns, At(12, 0, 0, 650'250'000ns)},
+        UpToDateCase{"immediate", Reply(4us, 640'250us, 20'004us), 0ns,
+                     At(12, 0, 0, 650'250'000ns)},
         UpToDateCase{"no figures", std::nullopt, 5s, At(12, 0, 0, 0ns)},
         // A hold the client did not see elapse leaves no delay to take out.
         UpToDateCase{"a hold longer than the exchange", Reply(30ms, 1ms, 20ms), 0ns,

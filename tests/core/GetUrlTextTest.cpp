@@ -80,7 +80,8 @@ TEST(GetUrlTextTest, FailureMidBodyReturnsWhatWasRead) {
   platform.page.failAfterBytes = 3000;
   UrlTextProbe core(platform);
 
-  EXPECT_EQ(core.GetUrlText("http://host/cgi-bin/timer.pl").text, platform.page.body.substr(0, 3000));
+  EXPECT_EQ(core.GetUrlText("http://host/cgi-bin/timer.pl").text,
+            platform.page.body.substr(0, 3000));
 }
 
 TEST(GetUrlTextTest, BytesAboveSevenBitsStayOneCharacterEach) {
@@ -107,9 +108,8 @@ TEST(GetUrlTextTest, CarriesTheTimingOfTheReplyItRead) {
   EXPECT_EQ(download.failure, "");
   // Asked once, of the session and the address that it then closed.
   ASSERT_EQ(platform.handlesClosed.size(), 2u);
-  EXPECT_EQ(platform.repliesQueried,
-            (std::vector<std::pair<InternetHandle, InternetHandle>>{
-                {platform.handlesClosed[1], platform.handlesClosed[0]}}));
+  EXPECT_EQ(platform.repliesQueried, (std::vector<std::pair<InternetHandle, InternetHandle>>{
+                                         {platform.handlesClosed[1], platform.handlesClosed[0]}}));
 }
 
 TEST(GetUrlTextTest, AnAddressThatCannotBeOpenedGivesItsReasonAndNoTiming) {

@@ -29,7 +29,7 @@ struct DownloadRecord {
   std::vector<std::uint32_t> asked;
   std::vector<std::uint32_t> delivered;
   std::vector<InternetHandle> closed;
-  std::string text;  // what the download returned
+  std::string text;                   // what the download returned
   std::optional<ReplyTiming> timing;  // and what it said of the reply
   std::string failure;
   std::chrono::steady_clock::duration took{};

@@ -40,8 +40,8 @@ void PrintReport(const tidewell::DryRunPlatform::Request& request, const std::st
   // The bias the synchronisation itself used: on the day of a change it depends on the page.
   const std::int32_t biasMinutes = request.biasMinutes;
   // The requested time is the page's whole second brought up to date by the reply's figures.
-  const double offset = ClockOffsetSeconds(request.requested, biasMinutes,
-                                           request.systemAtRequest, request.fraction);
+  const double offset =
+      ClockOffsetSeconds(request.requested, biasMinutes, request.systemAtRequest, request.fraction);
   std::printf("time page:       %s\n", address.c_str());
   std::printf("universal time:  %s\n",
               HhMmSs(UniversalTimeOfDay(request.requested, biasMinutes)).c_str());

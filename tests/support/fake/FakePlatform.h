@@ -33,9 +33,9 @@ class FakePlatform : public Platform {
   std::optional<ReplyTiming> replyTiming;
 
   // What happened.
-  std::vector<DateTime> clockSets;                // the whole seconds asked for
-  std::vector<Nanoseconds> clockSetFractions;     // and the fractions past them
-  std::vector<std::int32_t> clockSetBiases;  // the bias each of clockSets was given with
+  std::vector<DateTime> clockSets;             // the whole seconds asked for
+  std::vector<Nanoseconds> clockSetFractions;  // and the fractions past them
+  std::vector<std::int32_t> clockSetBiases;    // the bias each of clockSets was given with
   std::vector<std::string> agents;
   std::vector<std::string> addressesOpened;
   std::vector<std::uint32_t> readsAsked;
