@@ -40,6 +40,9 @@ TEST(DryRunPlatformTest, TheRequestKeepsTheFiguresOfThePagesReply) {
   ASSERT_TRUE(platform.LastRequest()->reply.has_value());
   EXPECT_EQ(platform.LastRequest()->reply->server, timing.server);
   EXPECT_EQ(platform.LastRequest()->reply->exchange, 21ms);
+  // The requested time is the page's second and what the figures put past it: 640 ms + 10 ms.
+  EXPECT_GE(platform.LastRequest()->fraction, 650ms);
+  EXPECT_LT(platform.LastRequest()->fraction, 850ms);
 
   inner.replyTiming.reset();
   ASSERT_TRUE(core.DoAtomicTime());
