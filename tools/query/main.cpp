@@ -49,7 +49,11 @@ void PrintReport(const tidewell::DryRunPlatform::Request& request, const std::st
   std::printf("would set clock: %04d-%02d-%02d %s (local)\n", request.requested.Year(),
               request.requested.Month(), request.requested.Day(),
               HhMmSs(request.requested).c_str());
-  if (request.reply) {
+  if (request.reply && !FiguresCanBeTrue(*request.reply)) {
+    std::printf(
+        "one-way delay:   unknown (the reply's Server-Timing figures cannot be true;\n"
+        "                 the page's whole second is taken as it is)\n");
+  } else if (request.reply) {
     std::printf("one-way delay:   %s (estimated: half the exchange the server did not hold)\n",
                 Milliseconds(OneWayDelay(*request.reply)).c_str());
     std::printf("page age:        %s (past its second when the server sent it)\n",
