@@ -1,6 +1,7 @@
 #include "CurlInternet.h"
 
 #include <curl/curl.h>
+#include <sys/auxv.h>
 
 #include <algorithm>
 #include <cstring>
@@ -78,13 +79,14 @@ struct Exchange {
 
 // A GET of `address` under `limits`, collecting into `exchange`. False when libcurl refuses.
 bool Configure(CURL* easy, const std::string& address, const std::string& agent,
-               const DownloadLimits& limits, curl_slist* headers, Exchange& exchange,
-               char* errorText) {
-  // The system's proxy settings are those of the environment (http_proxy, no_proxy, ...), which
-  // libcurl applies by itself when no proxy is set here.
+               const DownloadLimits& limits, bool privileged, curl_slist* headers,
+               Exchange& exchange, char* errorText) {
   const auto set = [easy](CURLoption option, auto value) {
     return curl_easy_setopt(easy, option, value) == CURLE_OK;
   };
+  // The system's proxy settings are those of the environment (http_proxy, no_proxy, ...), which
+  // libcurl applies by itself unless told to use none.
+  if (privileged && !(set(CURLOPT_PROXY, "") && set(CURLOPT_NOPROXY, "*"))) return false;
   return set(CURLOPT_URL, address.c_str()) && set(CURLOPT_HTTPGET, 1L) &&
          set(CURLOPT_USERAGENT, agent.c_str()) && set(CURLOPT_HTTPHEADER, headers) &&
          set(CURLOPT_PROTOCOLS_STR, kAllowedProtocols) &&
@@ -114,7 +116,10 @@ std::string FailureText(CURL* easy, CURLcode result, const char* errorText) {
 
 }  // namespace
 
-CurlInternet::CurlInternet(const DownloadLimits& limits) : limits_(limits) {
+bool RunsWithMorePrivilegeThanItsUser() { return getauxval(AT_SECURE) != 0; }
+
+CurlInternet::CurlInternet(const DownloadLimits& limits, bool privileged)
+    : limits_(limits), privileged_(privileged) {
   static std::once_flag once;
   std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
@@ -137,8 +142,8 @@ InternetHandle CurlInternet::OpenUrl(InternetHandle session, const std::string& 
   exchange.sizeCap = limits_.sizeCap;
   char errorText[CURL_ERROR_SIZE] = {};
   if (!easy || !headers ||
-      !Configure(easy.get(), address, owner->second.agent, limits_, headers.get(), exchange,
-                 errorText)) {
+      !Configure(easy.get(), address, owner->second.agent, limits_, privileged_, headers.get(),
+                 exchange, errorText)) {
     failure = "the download could not be prepared";
     return 0;
   }

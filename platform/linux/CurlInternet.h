@@ -9,15 +9,23 @@
 
 namespace tidewell {
 
+// True when the process gained privilege at its start (set-user-ID or set-group-ID, or a file
+// capability): the kernel then marks it secure (AT_SECURE).
+bool RunsWithMorePrivilegeThanItsUser();
+
 // The internet functions on libcurl. Opening an address runs one whole GET into memory under
 // the limits; the reads hand the body out from there. When no reply comes at all (nothing
 // listens, the host is unknown, the connection or the wait times out) the open fails with 0, as
 // the Windows functions do; a later failure (reset, stall, deadline, size cap) ends the body
 // where it was. Each request asks a time-page server to answer at once ("Prefer: no-hold") and
 // is timed, so the page's figures can bring its second up to date.
+//
+// A process that runs with more privilege than the user who started it (`privileged`) takes no
+// proxy from that user's environment: the request goes straight to the time page's host.
 class CurlInternet {
  public:
-  explicit CurlInternet(const DownloadLimits& limits = {});
+  explicit CurlInternet(const DownloadLimits& limits = {},
+                        bool privileged = RunsWithMorePrivilegeThanItsUser());
 
   InternetHandle OpenSession(const std::string& agent);
   InternetHandle OpenUrl(InternetHandle session, const std::string& address);
@@ -39,6 +47,7 @@ class CurlInternet {
   };
 
   DownloadLimits limits_;
+  bool privileged_;
   InternetHandle lastHandle_ = 0;
   std::map<InternetHandle, Handle> handles_;
 };

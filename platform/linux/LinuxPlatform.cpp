@@ -1,6 +1,7 @@
 #include "LinuxPlatform.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <ctime>
 
 #include "LocalClock.h"
@@ -22,11 +23,24 @@ std::tm LocalNow() {
   return local;
 }
 
+// What a privileged process must not take from its caller's environment, beyond what others
+// already refuse it: for a secure (AT_SECURE) process the C library drops the variables that
+// steer the resolver, the loader and the locale and zone files (RES_OPTIONS, LOCALDOMAIN,
+// HOSTALIASES, LOCPATH, GCONV_PATH, TZDIR, ...), sd-bus reads DBUS_SYSTEM_BUS_ADDRESS and OpenSSL
+// its own with secure_getenv, and the download is told to use no proxy. TZ would still choose the
+// zone the page's time is turned into, and SSLKEYLOGFILE a file for libcurl to write the session
+// keys to.
+constexpr const char* kCallersSteering[] = {"TZ", "SSLKEYLOGFILE"};
+
 }  // namespace
 
 LinuxPlatform::LinuxPlatform(const NativePlatformOptions& options, const DownloadLimits& limits,
                              const TimedatedLimits& timedatedLimits)
-    : InternetPlatform(limits), options_(options), timedatedLimits_(timedatedLimits) {}
+    : InternetPlatform(limits), options_(options), timedatedLimits_(timedatedLimits) {
+  if (!RunsWithMorePrivilegeThanItsUser()) return;
+  for (const char* name : kCallersSteering) unsetenv(name);  // the system's own zone then
+  tzset();
+}
 
 TimeZoneSettings LinuxPlatform::ReadTimeZoneSettings() {
   return ReadZoneForYear(LocalNow().tm_year + kTmBaseYear);

@@ -269,6 +269,30 @@ TEST_F(InternetTest, TheProxyOfTheEnvironmentIsUsed) {
   EXPECT_EQ(requests[0].Header("User-Agent"), "VB Project");
 }
 
+// A privileged process takes no proxy from its caller: whichever variable names one, the request
+// goes straight to the address (where nothing listens) and never reaches the proxy.
+TEST_F(InternetTest, APrivilegedDownloadTakesNoProxyFromTheEnvironment) {
+  const std::string address = "http://127.0.0.2:9/cgi-bin/timer.pl";
+  server_.Serve(address, ScriptedReply::Body("through the proxy"));
+  for (const char* name : {"http_proxy", "HTTP_PROXY", "all_proxy", "ALL_PROXY"}) {
+    ScopedEnvironment proxy;
+    proxy.Set(name, server_.Url(""));
+    proxy.Set("no_proxy", "");
+    for (const bool privileged : {false, true}) {
+      CurlInternet internet(QuickLimits(), privileged);
+      const InternetHandle session = internet.OpenSession(kAgent);
+      const InternetHandle url = internet.OpenUrl(session, address);
+      char buffer[kChunk];
+      const std::string got(buffer, internet.Read(url, buffer, kChunk));
+      // HTTP_PROXY in capitals is one that libcurl never reads, privileged or not.
+      const bool proxied = !privileged && std::string_view(name) != "HTTP_PROXY";
+      EXPECT_EQ(got, proxied ? "through the proxy" : "") << name << " privileged " << privileged;
+      internet.Close(session);
+    }
+  }
+  EXPECT_EQ(server_.Requests().size(), 3u) << "only the ordinary downloads went through it";
+}
+
 TEST_F(InternetTest, TheOpenTakesTheWholeBodyAndTheReadsDoNotWait) {
   const std::string body = PatternBody(5000);
   server_.Serve("/page", ScriptedReply::Split(body, {100}, 1500ms));
