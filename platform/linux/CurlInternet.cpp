@@ -79,18 +79,23 @@ struct Exchange {
 
 // A GET of `address` under `limits`, collecting into `exchange`. False when libcurl refuses.
 bool Configure(CURL* easy, const std::string& address, const std::string& agent,
-               const DownloadLimits& limits, bool privileged, curl_slist* headers,
-               Exchange& exchange, char* errorText) {
+               const DownloadLimits& limits, bool privileged, const std::string& caFile,
+               curl_slist* headers, Exchange& exchange, char* errorText) {
   const auto set = [easy](CURLoption option, auto value) {
     return curl_easy_setopt(easy, option, value) == CURLE_OK;
   };
   // The system's proxy settings are those of the environment (http_proxy, no_proxy, ...), which
   // libcurl applies by itself unless told to use none.
   if (privileged && !(set(CURLOPT_PROXY, "") && set(CURLOPT_NOPROXY, "*"))) return false;
+  if (!caFile.empty() && !set(CURLOPT_CAINFO, caFile.c_str())) return false;
+  // A page asked for over https never comes over plain http.
+  const bool secure = http::StartsWithNoCase(address, "https://");
   return set(CURLOPT_URL, address.c_str()) && set(CURLOPT_HTTPGET, 1L) &&
          set(CURLOPT_USERAGENT, agent.c_str()) && set(CURLOPT_HTTPHEADER, headers) &&
          set(CURLOPT_PROTOCOLS_STR, kAllowedProtocols) &&
-         set(CURLOPT_REDIR_PROTOCOLS_STR, kAllowedProtocols) && set(CURLOPT_FOLLOWLOCATION, 1L) &&
+         set(CURLOPT_REDIR_PROTOCOLS_STR, secure ? "https" : kAllowedProtocols) &&
+         set(CURLOPT_SSL_VERIFYPEER, 1L) && set(CURLOPT_SSL_VERIFYHOST, 2L) &&
+         set(CURLOPT_FOLLOWLOCATION, 1L) &&
          set(CURLOPT_MAXREDIRS, limits.maxRedirects) &&
          set(CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(limits.connectTimeout.count())) &&
          set(CURLOPT_TIMEOUT_MS, static_cast<long>(limits.overallDeadline.count())) &&
@@ -118,8 +123,8 @@ std::string FailureText(CURL* easy, CURLcode result, const char* errorText) {
 
 bool RunsWithMorePrivilegeThanItsUser() { return getauxval(AT_SECURE) != 0; }
 
-CurlInternet::CurlInternet(const DownloadLimits& limits, bool privileged)
-    : limits_(limits), privileged_(privileged) {
+CurlInternet::CurlInternet(const DownloadLimits& limits, bool privileged, std::string caFile)
+    : limits_(limits), privileged_(privileged), caFile_(std::move(caFile)) {
   static std::once_flag once;
   std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
@@ -142,8 +147,8 @@ InternetHandle CurlInternet::OpenUrl(InternetHandle session, const std::string& 
   exchange.sizeCap = limits_.sizeCap;
   char errorText[CURL_ERROR_SIZE] = {};
   if (!easy || !headers ||
-      !Configure(easy.get(), address, owner->second.agent, limits_, privileged_, headers.get(),
-                 exchange, errorText)) {
+      !Configure(easy.get(), address, owner->second.agent, limits_, privileged_, caFile_,
+                 headers.get(), exchange, errorText)) {
     failure = "the download could not be prepared";
     return 0;
   }

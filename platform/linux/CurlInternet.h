@@ -22,10 +22,14 @@ bool RunsWithMorePrivilegeThanItsUser();
 //
 // A process that runs with more privilege than the user who started it (`privileged`) takes no
 // proxy from that user's environment: the request goes straight to the time page's host.
+//
+// An https page's certificate and host name are always checked, against the CA certificates in
+// `caFile` or, when it is empty, the system's; it follows redirects to https addresses only.
 class CurlInternet {
  public:
   explicit CurlInternet(const DownloadLimits& limits = {},
-                        bool privileged = RunsWithMorePrivilegeThanItsUser());
+                        bool privileged = RunsWithMorePrivilegeThanItsUser(),
+                        std::string caFile = TIDEWELL_CA_FILE);
 
   InternetHandle OpenSession(const std::string& agent);
   InternetHandle OpenUrl(InternetHandle session, const std::string& address);
@@ -48,6 +52,7 @@ class CurlInternet {
 
   DownloadLimits limits_;
   bool privileged_;
+  std::string caFile_;
   InternetHandle lastHandle_ = 0;
   std::map<InternetHandle, Handle> handles_;
 };

@@ -318,7 +318,7 @@ TEST_F(DoAtomicTimeTest, FetchesTheTimePageAddress) {
   platform.ServeTime(" 12:00:00 ");
   core.DoAtomicTime();
   EXPECT_EQ(platform.addressesOpened,
-            std::vector<std::string>{"http://" TIDEWELL_CONFIGURED_TIME_HOST "/cgi-bin/timer.pl"});
+            std::vector<std::string>{TIDEWELL_CONFIGURED_TIME_PAGE});
 }
 
 }  // namespace

@@ -126,8 +126,8 @@ TEST(GetUrlTextTest, AnAddressThatCannotBeOpenedGivesItsReasonAndNoTiming) {
   EXPECT_EQ(download.failure, "Connection refused");
 }
 
-TEST(TimePageAddressTest, IsThePlainHttpTimerPageOfTheConfiguredHost) {
-  EXPECT_EQ(TimePageAddress(), "http://" TIDEWELL_CONFIGURED_TIME_HOST "/cgi-bin/timer.pl");
+TEST(TimePageAddressTest, IsTheTimerPageOfTheConfiguredHostInItsScheme) {
+  EXPECT_EQ(TimePageAddress(), TIDEWELL_CONFIGURED_TIME_PAGE);
 }
 
 }  // namespace

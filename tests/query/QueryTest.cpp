@@ -86,6 +86,8 @@ INSTANTIATE_TEST_SUITE_P(
                                "http://time.example.org/cgi-bin/timer.pl"},
                       HostCase{"http://a/cgi-bin/timer.pl", "b:81", "http://b:81/cgi-bin/timer.pl"},
                       HostCase{"http://a", "b", "http://b"},
+                      HostCase{"https://a:8443/cgi-bin/timer.pl", "b",
+                               "https://b/cgi-bin/timer.pl"},
                       HostCase{"ftp://a/x", "b", "ftp://a/x"}));
 
 // A moment of the system clock at a given UTC time of day (on 2026-12-07) plus milliseconds.

@@ -32,11 +32,13 @@ InternetHandle DryRunPlatform::InternetOpenUrl(InternetHandle session, const std
 }
 
 std::string DryRunPlatform::WithHost(const std::string& address, const std::string& host) {
-  constexpr std::string_view kScheme = "http://";
-  if (!address.starts_with(kScheme)) return address;
-  const auto pathStart = address.find('/', kScheme.size());
-  const std::string path = pathStart == std::string::npos ? "" : address.substr(pathStart);
-  return std::string(kScheme) + host + path;
+  for (const std::string_view scheme : {"http://", "https://"}) {
+    if (!address.starts_with(scheme)) continue;
+    const auto pathStart = address.find('/', scheme.size());
+    const std::string path = pathStart == std::string::npos ? "" : address.substr(pathStart);
+    return std::string(scheme) + host + path;
+  }
+  return address;
 }
 
 }  // namespace tidewell

@@ -51,7 +51,8 @@ class DryRunPlatform : public Platform {
   // Keeps the reply's timing that the synchronisation is told, to show it with the request.
   ReplyReport InternetQueryReply(InternetHandle session, InternetHandle url) override;
 
-  // "http://HOST/path" with HOST replaced by `host`; other addresses are returned unchanged.
+  // "http://HOST/path" or "https://HOST/path" with HOST replaced by `host`, the scheme kept;
+  // other addresses are returned unchanged.
   static std::string WithHost(const std::string& address, const std::string& host);
 
  private:
