@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "Clock.h"
 #include "Runtime.h"
 
 namespace tidewell {
@@ -10,13 +11,14 @@ namespace tidewell {
 // run-time error as one line on standard error. It never prints anything else.
 class ConsoleRuntime : public Runtime {
  public:
-  static constexpr int kRuntimeErrorStatus = 1;
+  static constexpr int kRuntimeErrorStatus = kStatusRuntimeError;
 
   explicit ConsoleRuntime(std::string programName) : programName_(std::move(programName)) {}
 
   // A silent program has no one to show a message to; the text goes to standard error.
   void ShowMessage(const std::string& text) override;
   [[noreturn]] void EndProgram() override;
+  [[noreturn]] void EndProgramFailing(int status, const std::string& line) override;
   [[noreturn]] void ReportRuntimeError(const RuntimeError& error) override;
 
   // The one-line report, e.g. "fenwhit: run-time error 13: Type mismatch".

@@ -17,6 +17,7 @@ namespace {
 
 constexpr std::uint32_t kMostPerRead = 2048;
 constexpr const char* kAllowedProtocols = "http,https";
+constexpr long kFirstErrorStatus = 400;  // a reply from here on is an error page, not the page
 // The reply must come from the server, never from a cache on the way. A time-page server that
 // reports its figures may answer at once instead of on the next whole second.
 constexpr const char* kRequestHeaders[] = {"Cache-Control: no-cache", "Pragma: no-cache",
@@ -33,6 +34,7 @@ struct Exchange {
   std::size_t sizeCap = 0;
   std::string body;
   bool redirect = false;  // the reply in hand has a 3xx status
+  std::string status;     // its status code and reason ("404 Not Found")
   SteadyTime requestSent{};
   SteadyTime replyArrived{};
   std::string serverTiming;
@@ -60,6 +62,7 @@ struct Exchange {
     if (line.starts_with("HTTP/")) {  // a reply begins (an interim one, or a redirect)
       exchange.replyArrived = std::chrono::steady_clock::now();
       exchange.redirect = line.find(" 3") == line.find(' ');
+      exchange.status = http::TrimBlanks(line.substr(std::min(line.find(' '), line.size())));
       exchange.serverTiming.clear();
       exchange.timing.reset();
     } else if (line.empty()) {  // the end of a reply's head: its figures are complete
@@ -157,6 +160,9 @@ InternetHandle CurlInternet::OpenUrl(InternetHandle session, const std::string& 
   if (exchange.body.size() == limits_.sizeCap && result == CURLE_WRITE_ERROR) {
     failure = "the page is over " + std::to_string(limits_.sizeCap) + " bytes";
   }
+  long code = 0;
+  curl_easy_getinfo(easy.get(), CURLINFO_RESPONSE_CODE, &code);
+  if (failure.empty() && code >= kFirstErrorStatus) failure = "the server answered " + exchange.status;
   // No reply at all: the address could not be opened.
   if (exchange.replyArrived == SteadyTime{}) return 0;
   handles_[++lastHandle_] = Handle{
