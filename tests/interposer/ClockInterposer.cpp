@@ -17,8 +17,8 @@
 //       result=ok
 //   settimeofday clock=0 requested=1765106433.500000000 tz=none real=... pid=42 result=ok
 //   adjtime clock=0 delta=-0.250000000 real=... pid=42 result=ok
-//   adjtimex clock=0 modes=0x0101 offset=0 freq=0 setoffset=3600.000000000 real=... pid=42
-//       result=refused
+//   adjtimex clock=0 modes=0x0101 offset=0 freq=0 setoffset=3600.000000000 status=0x2001
+//       maxerror=16000000 esterror=16000000 real=... pid=42 result=refused
 // (each example is a single line). ntp_adjtime and clock_adjtime log like adjtimex.
 //   requested  The absolute time asked for, seconds.nanoseconds since the epoch; "none" when
 //              settimeofday only sets the time zone.
@@ -26,6 +26,9 @@
 //   delta      adjtime's slew as signed seconds.nanoseconds.
 //   modes      The timex modes in hex; offset and freq are the raw timex fields; setoffset is
 //              the ADJ_SETOFFSET step as signed seconds.nanoseconds, "none" without that mode.
+//   status     The timex status bits asked for, in hex; maxerror and esterror the error bounds
+//              asked for, in microseconds. Each is "none" without its mode (ADJ_STATUS,
+//              ADJ_MAXERROR, ADJ_ESTERROR).
 //   real       CLOCK_REALTIME when the call was made (clock_gettime is left alone).
 //   result     ok (returned 0), refused (returned -1/EPERM) or invalid (returned -1/EINVAL,
 //              for arguments libc or the kernel would reject before privilege is checked).
@@ -193,6 +196,16 @@ Function NextFunction(const char* name) {
   return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
 }
 
+void AppendIfAsked(Line& line, unsigned int asked, const char* key, long long value) {
+  if (asked != 0) {
+    line.AppendInt(key, value);
+  } else {
+    line.Append(" ");
+    line.Append(key);
+    line.Append("=none");
+  }
+}
+
 int CaptureTimex(const char* name, clockid_t clock_id, const timex* request) {
   Line line;
   line.Append(name);
@@ -208,6 +221,15 @@ int CaptureTimex(const char* name, clockid_t clock_id, const timex* request) {
   } else {
     line.Append(" setoffset=none");
   }
+  if ((request->modes & ADJ_STATUS) != 0) {
+    char status[32];
+    std::snprintf(status, sizeof(status), " status=0x%04x", static_cast<unsigned>(request->status));
+    line.Append(status);
+  } else {
+    line.Append(" status=none");
+  }
+  AppendIfAsked(line, request->modes & ADJ_MAXERROR, "maxerror", request->maxerror);
+  AppendIfAsked(line, request->modes & ADJ_ESTERROR, "esterror", request->esterror);
   // The state the kernel reports when the clock is synchronised; the caller's structure is
   // left as it was, since nothing was applied.
   int result = Conclude(line, Outcome::kOk);

@@ -150,6 +150,16 @@ std::vector<CaptureCase> CaptureCases() {
        {"ntp_adjtime", "0x0002", "0", "65536", "0", "0"},
        "ntp_adjtime",
        {{"modes", "0x0002"}, {"freq", "65536"}, {"setoffset", "none"}}},
+      // ADJ_STATUS | ADJ_MAXERROR | ADJ_ESTERROR, as after setting the clock: the caller's status
+      // bits (all set here) and both bounds (0 here) are logged.
+      {"adjtimex_status",
+       {"adjtimex", "0x001c", "0", "0", "0", "0"},
+       "adjtimex",
+       {{"modes", "0x001c"}, {"status", "0xffffffff"}, {"maxerror", "0"}, {"esterror", "0"}}},
+      {"ntp_adjtime_without_status",
+       {"ntp_adjtime", "0x0002", "0", "65536", "0", "0"},
+       "ntp_adjtime",
+       {{"status", "none"}, {"maxerror", "none"}, {"esterror", "none"}}},
       // ADJ_OFFSET on CLOCK_TAI, to see the clock id come through.
       {"clock_adjtime",
        {"clock_adjtime", "11", "0x0001", "500", "0", "0", "0"},
