@@ -10,6 +10,9 @@
 //                          calls are still captured, nothing is written.
 //   TIDEWELL_CLOCK_REFUSE  "1": captured calls fail with EPERM, as for an unprivileged user.
 //                          Anything else: they report success.
+//   TIDEWELL_CLOCK_READ_STATUS  A number (0x51): the status bits a timex read reports in place
+//                          of the kernel's, so a test can see which bits a program keeps. Unset
+//                          or empty: the kernel's own.
 //
 // Log lines: the function name, then space-separated key=value fields, one line per call,
 // appended with O_APPEND and a single write() so that several processes can share a log.
@@ -241,6 +244,15 @@ int NoFunction() {
   return -1;
 }
 
+// A read answered by the kernel, with the status bits the test asked to be shown instead.
+int AnswerRead(int result, timex* request) {
+  const char* status = std::getenv("TIDEWELL_CLOCK_READ_STATUS");
+  if (result >= 0 && status != nullptr && status[0] != '\0') {
+    request->status = static_cast<int>(std::strtol(status, nullptr, 0));
+  }
+  return result;
+}
+
 // adjtimex and ntp_adjtime, which glibc implements alike on the real clock: a pure read goes to
 // the real function, anything that would change the clock is captured.
 int InterceptTimex(const char* name, timex* request) {
@@ -251,7 +263,7 @@ int InterceptTimex(const char* name, timex* request) {
   }
   if (request->modes == 0) {
     auto next = NextFunction<TimexFunction>(name);
-    return next != nullptr ? next(request) : NoFunction();
+    return next != nullptr ? AnswerRead(next(request), request) : NoFunction();
   }
   return CaptureTimex(name, CLOCK_REALTIME, request);
 }
@@ -334,7 +346,7 @@ int clock_adjtime(clockid_t clock_id, struct timex* request) noexcept {
   }
   if (request->modes == 0) {
     auto next = NextFunction<ClockTimexFunction>("clock_adjtime");
-    return next != nullptr ? next(clock_id, request) : NoFunction();
+    return next != nullptr ? AnswerRead(next(clock_id, request), request) : NoFunction();
   }
   return CaptureTimex("clock_adjtime", clock_id, request);
 }

@@ -264,6 +264,23 @@ TEST_F(InterposerTest, ReadOnlyTimexCallsPassThroughUnlogged) {
   EXPECT_TRUE(LogEntries().empty());
 }
 
+// A test may show a program other status bits than the kernel's, to see which it keeps.
+TEST_F(InterposerTest, ReadsShowTheStatusATestAsksFor) {
+  timex own{};
+  int own_state = adjtimex(&own);
+  ASSERT_GE(own_state, 0) << std::strerror(errno);
+  const std::string expected = "rc=" + std::to_string(own_state) +
+                               " errno=0 tick=" + std::to_string(own.tick) + " status=81\n";
+  for (const char* function : {"adjtimex", "ntp_adjtime"}) {
+    std::vector<std::string> argv = WrapperArguments(false);
+    argv.insert(argv.end(), {kCaller, function, "0", "0", "0", "0", "0"});
+    const ChildResult result =
+        RunProgram(argv, {"TIDEWELL_CLOCK_REFUSE", "TIDEWELL_CLOCK_READ_STATUS=0x51"});
+    EXPECT_EQ(result.standardOutput, expected) << function;
+  }
+  EXPECT_TRUE(LogEntries().empty());
+}
+
 TEST_F(InterposerTest, LinesFromSeveralProcessesAccumulate) {
   Call({"clock_settime", "0", "1765106433", "0"});
   std::vector<std::string> argv = WrapperArguments(false);
