@@ -107,7 +107,7 @@ std::int32_t BiasMinutes(const TimeZoneSettings& zone, std::int16_t month, std::
 
 bool TimeCore::DoAtomicTime() {
   m_StrAtomicTime.clear();
-  m_EnmFailure = AtomicTimeFailure::None;
+  m_EnmFailure = AtomicTimeFailure::NoFailure;
   m_StrFailure.clear();
   bool result = false;
 

@@ -35,9 +35,9 @@ struct UrlText {
   std::string failure;
 };
 
-// Why a call of DoAtomicTime returned False; None after one that returned True.
+// Why a call of DoAtomicTime returned False; NoFailure after one that returned True.
 enum class AtomicTimeFailure {
-  None,
+  NoFailure,
   NoPage,       // the download failed, brought an empty page, or an error page without the marker
   NoTimeEntry,  // the page came, but holds no "Universal" with a comma before it
   ClockRefused  // the system would not let the clock be changed
@@ -60,7 +60,7 @@ class TimeCore {
   std::string m_StrAtomicTime;
   // Why the last call returned False, and what the download said of its own failure
   // ("Connection refused"; empty when it said nothing). Both are reset at the start of a call.
-  AtomicTimeFailure m_EnmFailure = AtomicTimeFailure::None;
+  AtomicTimeFailure m_EnmFailure = AtomicTimeFailure::NoFailure;
   std::string m_StrFailure;
 
  protected:

@@ -34,7 +34,7 @@ SilentOutcome Clock::Outcome(bool clockSet) const {
       return {kStatusClockRefused,
               Line("the system refused to change the clock (" + std::string(kClockRightHint) + ")")};
     case AtomicTimeFailure::NoPage:
-    case AtomicTimeFailure::None:
+    case AtomicTimeFailure::NoFailure:
       break;
   }
   const std::string why = m_StrFailure.empty() ? "the page is empty" : m_StrFailure;

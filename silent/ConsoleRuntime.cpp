@@ -14,12 +14,6 @@ void ConsoleRuntime::EndProgram() {
   std::exit(EXIT_SUCCESS);
 }
 
-void ConsoleRuntime::EndProgramFailing(int status, const std::string& line) {
-  std::fflush(stdout);
-  std::fprintf(stderr, "%s\n", line.c_str());
-  std::exit(status);
-}
-
 void ConsoleRuntime::ReportRuntimeError(const RuntimeError& error) {
   std::fprintf(stderr, "%s\n", ErrorReport(programName_, error).c_str());
   std::exit(kRuntimeErrorStatus);

@@ -8,7 +8,7 @@
 namespace tidewell {
 
 // The runtime of a program without a display: it ends the process, and reports an uncaught
-// run-time error as one line on standard error. It never prints anything else.
+// run-time error, like any other failing end, as one line on standard error.
 class ConsoleRuntime : public Runtime {
  public:
   static constexpr int kRuntimeErrorStatus = kStatusRuntimeError;
@@ -18,7 +18,6 @@ class ConsoleRuntime : public Runtime {
   // A silent program has no one to show a message to; the text goes to standard error.
   void ShowMessage(const std::string& text) override;
   [[noreturn]] void EndProgram() override;
-  [[noreturn]] void EndProgramFailing(int status, const std::string& line) override;
   [[noreturn]] void ReportRuntimeError(const RuntimeError& error) override;
 
   // The one-line report, e.g. "fenwhit: run-time error 13: Type mismatch".

@@ -68,11 +68,6 @@ void FltkRuntime::ShowMessage(const std::string& text) {
 
 void FltkRuntime::EndProgram() { std::exit(EXIT_SUCCESS); }
 
-void FltkRuntime::EndProgramFailing(int status, const std::string& line) {
-  std::fprintf(stderr, "%s\n", line.c_str());
-  std::exit(status);
-}
-
 void FltkRuntime::ReportRuntimeError(const RuntimeError& error) {
   ShowMessage(RuntimeErrorReport(error));
   std::exit(kRuntimeErrorStatus);

@@ -19,7 +19,6 @@ class FltkRuntime : public Runtime {
   // shows it in the UTF-8 that FLTK draws.
   void ShowMessage(const std::string& text) override;
   [[noreturn]] void EndProgram() override;
-  [[noreturn]] void EndProgramFailing(int status, const std::string& line) override;
   // RuntimeErrorReport in a box, then the end of the program.
   [[noreturn]] void ReportRuntimeError(const RuntimeError& error) override;
 

@@ -1,7 +1,5 @@
 #include "MessageBoxRuntime.h"
 
-#include <cstdio>
-
 #include "TextConversion.h"
 
 namespace tidewell {
@@ -12,12 +10,6 @@ void MessageBoxRuntime::ShowMessage(const std::string& text) {
 }
 
 void MessageBoxRuntime::EndProgram() { ExitProcess(0); }
-
-void MessageBoxRuntime::EndProgramFailing(int status, const std::string& line) {
-  std::fprintf(stderr, "%s\n", line.c_str());
-  std::fflush(stderr);
-  ExitProcess(static_cast<UINT>(status));
-}
 
 void MessageBoxRuntime::ReportRuntimeError(const RuntimeError& error) {
   MessageBoxW(owner_, Utf8ToWide(RuntimeErrorReport(error)).c_str(), Utf8ToWide(kProgramTitle).c_str(),

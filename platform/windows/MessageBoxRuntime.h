@@ -19,9 +19,6 @@ class MessageBoxRuntime : public Runtime {
 
   void ShowMessage(const std::string& text) override;
   [[noreturn]] void EndProgram() override;
-  // The line goes to standard error when the program was given one (a windowed program has
-  // none of its own); the status is the process's exit code, Task Scheduler's "Last Run Result".
-  [[noreturn]] void EndProgramFailing(int status, const std::string& line) override;
   // "Run-time error 'N':" and the description in a box, then the end of the process with
   // kRuntimeErrorExitCode.
   [[noreturn]] void ReportRuntimeError(const RuntimeError& error) override;

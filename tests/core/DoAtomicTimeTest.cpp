@@ -318,7 +318,7 @@ TEST_F(DoAtomicTimeTest, EveryCallForgetsWhyTheLastOneFailed) {
   platform.page = {};
   platform.ServeTime(" 12:00:00 ");
   EXPECT_TRUE(core.DoAtomicTime());
-  EXPECT_EQ(core.m_EnmFailure, AtomicTimeFailure::None);
+  EXPECT_EQ(core.m_EnmFailure, AtomicTimeFailure::NoFailure);
   EXPECT_EQ(core.m_StrFailure, "");
 }
 
