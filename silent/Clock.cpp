@@ -31,8 +31,8 @@ SilentOutcome Clock::Outcome(bool clockSet) const {
     case AtomicTimeFailure::NoTimeEntry:
       return {kStatusNoTimeEntry, Line("the page has no Universal time entry")};
     case AtomicTimeFailure::ClockRefused:
-      return {kStatusClockRefused,
-              Line("the system refused to change the clock (" + std::string(kClockRightHint) + ")")};
+      return {kStatusClockRefused, Line("the system refused to change the clock (" +
+                                        std::string(kClockRightHint) + ")")};
     case AtomicTimeFailure::NoPage:
     case AtomicTimeFailure::NoFailure:
       break;

@@ -12,9 +12,9 @@ namespace tidewell {
 // error, whose status the program has always had.
 enum SilentStatus : int {
   kStatusClockSet = 0,
-  kStatusRuntimeError = 1,   // the runtime's report of a malformed time entry
-  kStatusNoTimeEntry = 65,   // EX_DATAERR: the page came without a Universal time entry
-  kStatusUnreachable = 69,   // EX_UNAVAILABLE: no page (no answer, an error page, a bad certificate)
+  kStatusRuntimeError = 1,  // the runtime's report of a malformed time entry
+  kStatusNoTimeEntry = 65,  // EX_DATAERR: the page came without a Universal time entry
+  kStatusUnreachable = 69,  // EX_UNAVAILABLE: no page (no answer, an error page, a bad certificate)
   kStatusClockRefused = 77,  // EX_NOPERM: the system would not let the clock be changed
 };
 

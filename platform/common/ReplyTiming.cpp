@@ -108,7 +108,9 @@ PreciseTime BroughtUpToDate(const DateTime& pageSecond, const std::optional<Repl
 
 Nanoseconds ErrorBound(const std::optional<ReplyTiming>& timing) {
   if (!timing) return kPageResolution;
-  if (!FiguresCanBeTrue(*timing)) return kPageResolution + std::max(Nanoseconds{0}, timing->exchange);
+  if (!FiguresCanBeTrue(*timing)) {
+    return kPageResolution + std::max(Nanoseconds{0}, timing->exchange);
+  }
   return OneWayDelay(*timing);
 }
 

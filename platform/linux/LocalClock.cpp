@@ -70,8 +70,8 @@ std::optional<timespec> LocalToTimespec(const DateTime& local,
 bool MarkClockSynchronised(std::chrono::nanoseconds errorBound) {
   timex state{};  // modes 0: only reads the status, whose other bits stay as they are
   if (adjtimex(&state) < 0) return false;
-  const auto error = std::min(kLargestError, std::chrono::ceil<std::chrono::microseconds>(
-                                                 std::max(errorBound, std::chrono::nanoseconds{0})));
+  const auto error = std::min(kLargestError, std::chrono::ceil<std::chrono::microseconds>(std::max(
+                                                 errorBound, std::chrono::nanoseconds{0})));
   timex change{};
   change.modes = ADJ_STATUS | ADJ_MAXERROR | ADJ_ESTERROR;
   change.status = state.status & ~STA_UNSYNC;

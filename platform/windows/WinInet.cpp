@@ -205,7 +205,8 @@ std::string WinInet::ErrorStatusOf(InternetHandle url) {
   length = sizeof reason - 1;
   const bool hasReason =
       queryInfo(AsHinternet(url), HTTP_QUERY_STATUS_TEXT, reason, &length, nullptr) && length > 0;
-  return "the server answered " + std::to_string(code) + (hasReason ? std::string(" ") + reason : "");
+  return "the server answered " + std::to_string(code) +
+         (hasReason ? std::string(" ") + reason : std::string{});
 }
 
 std::string WinInet::ServerTimingOf(InternetHandle url) {

@@ -200,7 +200,8 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(FenwhitProcessTest, NoServerListeningFailsWithoutTouchingTheClock) {
-  ExpectFailure(RunFenwhit(), kUnreachable, "cannot reach " + kPageAddress + ": Connection refused");
+  ExpectFailure(RunFenwhit(), kUnreachable,
+                "cannot reach " + kPageAddress + ": Connection refused");
   EXPECT_TRUE(ClockCalls().empty());
 }
 
