@@ -107,6 +107,8 @@ std::int32_t BiasMinutes(const TimeZoneSettings& zone, std::int16_t month, std::
 
 bool TimeCore::DoAtomicTime() {
   m_StrAtomicTime.clear();
+  m_EnmFailure = AtomicTimeFailure::NoFailure;
+  m_StrFailure.clear();
   bool result = false;
 
   const TimeZoneSettings zone = platform_.ReadTimeZoneSettings();
@@ -117,14 +119,23 @@ bool TimeCore::DoAtomicTime() {
   std::string& page = download.text;
 
   const auto markerIndex = page.find(kMarker);
-  if (markerIndex == std::string::npos) return result;
+  if (markerIndex == std::string::npos) {
+    // A page that came whole and said nothing of a failure simply lacks the entry.
+    const bool noPage = page.empty() || !download.failure.empty();
+    m_EnmFailure = noPage ? AtomicTimeFailure::NoPage : AtomicTimeFailure::NoTimeEntry;
+    if (noPage) m_StrFailure = download.failure;
+    return result;
+  }
   const std::int64_t p = static_cast<std::int64_t>(markerIndex) + 1;
 
   page.resize(static_cast<std::size_t>(p));  // up to and including the marker's "U"
   const auto commaIndex = page.rfind(kSeparator);
   const std::int16_t c =
       CheckedInt16(commaIndex == std::string::npos ? 0 : static_cast<std::int64_t>(commaIndex) + 1);
-  if (c == 0) return result;
+  if (c == 0) {
+    m_EnmFailure = AtomicTimeFailure::NoTimeEntry;
+    return result;
+  }
 
   const std::int16_t timeStart = CheckedInt16(std::int64_t{c} + 1);
   const std::int64_t timeLength = p - timeStart;
@@ -148,7 +159,10 @@ bool TimeCore::DoAtomicTime() {
   // tomorrow lies nearest the clock, so a clock a little off across midnight keeps its date.
   const PreciseTime target{NearestDayAt(clock, local.SecondOfDay()), universal.fraction};
   // The bias tells a reading that the change's repeated hour shows twice which instant it is.
-  if (!platform_.SetLocalClock(target, biasMinutes)) return result;  // the system refused
+  if (!platform_.SetLocalClock(target, biasMinutes, ErrorBound(download.timing))) {
+    m_EnmFailure = AtomicTimeFailure::ClockRefused;
+    return result;
+  }
 
   m_StrAtomicTime = platform_.TimeOfDayText(platform_.ReadLocalClock().TimeOnly());
   result = true;

@@ -35,6 +35,14 @@ struct UrlText {
   std::string failure;
 };
 
+// Why a call of DoAtomicTime returned False; NoFailure after one that returned True.
+enum class AtomicTimeFailure {
+  NoFailure,
+  NoPage,       // the download failed, brought an empty page, or an error page without the marker
+  NoTimeEntry,  // the page came, but holds no "Universal" with a comma before it
+  ClockRefused  // the system would not let the clock be changed
+};
+
 // The synchronisation component that each program's window carries: it downloads the time page,
 // takes the Universal Time from it, sets the local clock and keeps the clock's time as text.
 class TimeCore {
@@ -44,11 +52,16 @@ class TimeCore {
 
   // One synchronisation. True when the clock was set; m_StrAtomicTime then holds the clock's
   // time of day as read back. False when the page held no usable time entry or the system
-  // refused the change. Raises RuntimeError when the time entry is malformed.
+  // refused the change; m_EnmFailure then says which. Raises RuntimeError when the time entry is
+  // malformed.
   bool DoAtomicTime();
 
   // The clock's time of day after the last successful synchronisation, empty otherwise.
   std::string m_StrAtomicTime;
+  // Why the last call returned False, and what the download said of its own failure
+  // ("Connection refused"; empty when it said nothing). Both are reset at the start of a call.
+  AtomicTimeFailure m_EnmFailure = AtomicTimeFailure::NoFailure;
+  std::string m_StrFailure;
 
  protected:
   // Downloads the body of `address`; whatever goes wrong, returns what was read (maybe nothing),

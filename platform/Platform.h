@@ -60,9 +60,11 @@ class Platform {
   // Sets the local clock to `local`, a reading and its fraction of a second, in which UTC =
   // local + `biasMinutes`. The bias matters only where the zone's own rules leave the reading
   // open: on the day a change repeats an hour it picks which of the two instants is meant. The
-  // platform sets the clock as finely as it can, never rounding up. Returns false when the
-  // system refuses the change.
-  virtual bool SetLocalClock(const PreciseTime& local, std::int32_t biasMinutes) = 0;
+  // platform sets the clock as finely as it can, never rounding up. `errorBound` is how far from
+  // the true time `local` may be; a platform that tells its kernel the clock is synchronised
+  // tells it that bound too. Returns false when the system refuses the change.
+  virtual bool SetLocalClock(const PreciseTime& local, std::int32_t biasMinutes,
+                             Nanoseconds errorBound) = 0;
   // A time of day as text in the user's time format.
   virtual std::string TimeOfDayText(const DateTime& timeOfDay) = 0;
 

@@ -87,4 +87,13 @@ bool FiguresCanBeTrue(const ReplyTiming& timing);
 PreciseTime BroughtUpToDate(const DateTime& pageSecond, const std::optional<ReplyTiming>& timing,
                             SteadyTime now);
 
+// The page names whole seconds: a reply without figures places the true time only within one.
+inline constexpr Nanoseconds kPageResolution = std::chrono::seconds{1};
+
+// How far from the true time the instant that BroughtUpToDate gives may be. With sound figures:
+// half of the exchange that the server did not spend holding the request, since the ways there
+// and back need not have taken equally long. A reply without figures, or with figures that
+// cannot be true, adds the page's resolution, and its way (when timed) counts whole.
+Nanoseconds ErrorBound(const std::optional<ReplyTiming>& timing);
+
 }  // namespace tidewell

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "RuntimeError.h"
@@ -28,6 +30,14 @@ class Runtime {
   virtual void ShowMessage(const std::string& text) = 0;
   // Ends the program at once with a successful status; no further events are delivered.
   virtual void EndProgram() = 0;
+  // Ends the program at once with `status` (not 0) after writing `line`, which says what went
+  // wrong and what to check, to its standard error, where a service manager's journal finds it.
+  // A program started without one (a windowed Windows program) loses the line; the status, which
+  // Task Scheduler shows as "Last Run Result", remains.
+  virtual void EndProgramFailing(int status, const std::string& line) {
+    std::fprintf(stderr, "%s\n", line.c_str());
+    std::exit(status);
+  }
   // Reports an uncaught run-time error (number and description) and ends the program with a
   // failure status.
   virtual void ReportRuntimeError(const RuntimeError& error) = 0;

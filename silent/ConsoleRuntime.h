@@ -2,15 +2,16 @@
 
 #include <string>
 
+#include "Clock.h"
 #include "Runtime.h"
 
 namespace tidewell {
 
 // The runtime of a program without a display: it ends the process, and reports an uncaught
-// run-time error as one line on standard error. It never prints anything else.
+// run-time error, like any other failing end, as one line on standard error.
 class ConsoleRuntime : public Runtime {
  public:
-  static constexpr int kRuntimeErrorStatus = 1;
+  static constexpr int kRuntimeErrorStatus = kStatusRuntimeError;
 
   explicit ConsoleRuntime(std::string programName) : programName_(std::move(programName)) {}
 

@@ -106,4 +106,12 @@ PreciseTime BroughtUpToDate(const DateTime& pageSecond, const std::optional<Repl
           Nanoseconds{past.nanoseconds}};
 }
 
+Nanoseconds ErrorBound(const std::optional<ReplyTiming>& timing) {
+  if (!timing) return kPageResolution;
+  if (!FiguresCanBeTrue(*timing)) {
+    return kPageResolution + std::max(Nanoseconds{0}, timing->exchange);
+  }
+  return OneWayDelay(*timing);
+}
+
 }  // namespace tidewell

@@ -4,9 +4,7 @@
 #include <sys/auxv.h>
 
 #include <algorithm>
-#include <cstring>
 #include <memory>
-#include <mutex>
 #include <system_error>
 #include <utility>
 
@@ -17,26 +15,20 @@ namespace {
 
 constexpr std::uint32_t kMostPerRead = 2048;
 constexpr const char* kAllowedProtocols = "http,https";
-// The reply must come from the server, never from a cache on the way. A time-page server that
-// reports its figures may answer at once instead of on the next whole second.
+constexpr long kFirstErrorStatus = 400;  // from here on a reply is an error page, not the page
+// From the server, never from a cache on the way; at once, from a server that sends figures.
 constexpr const char* kRequestHeaders[] = {"Cache-Control: no-cache", "Pragma: no-cache",
                                            kPreferNoHoldHeader.data()};
 
-using Easy = std::unique_ptr<CURL, decltype(&curl_easy_cleanup)>;
-using HeaderList = std::unique_ptr<curl_slist, decltype(&curl_slist_free_all)>;
-
-// What one GET collects while libcurl runs it. Each request (a redirect starts a new one) is
-// timed on our own steady clock, from leaving on the open connection to its reply's status
-// line: libcurl's transfer times add up over redirects, and the arrival has to be on the clock
-// that later measures how long ago the reply came. A redirect's figures are not the page's.
+// What one GET collects. Each request (a redirect starts another) is timed from leaving to its
+// reply's status line on the steady clock that later tells how long ago the reply came, which
+// libcurl's times (summed over redirects) cannot.
 struct Exchange {
   std::size_t sizeCap = 0;
   std::string body;
-  bool redirect = false;  // the reply in hand has a 3xx status
+  std::string status;  // the last reply's code and reason ("404 Not Found")
   SteadyTime requestSent{};
   SteadyTime replyArrived{};
-  std::string serverTiming;
-  std::optional<ReplyTiming> timing;
 
   static std::size_t OnBody(char* data, std::size_t size, std::size_t count, void* self) {
     auto& exchange = *static_cast<Exchange*>(self);
@@ -46,57 +38,51 @@ struct Exchange {
   }
 
   static int OnRequestReady(void* self, char*, char*, int, int) {
-    auto& exchange = *static_cast<Exchange*>(self);
-    exchange.requestSent = std::chrono::steady_clock::now();
-    exchange.timing.reset();  // figures of an earlier reply are not this request's
+    static_cast<Exchange*>(self)->requestSent = std::chrono::steady_clock::now();
     return CURL_PREREQFUNC_OK;
   }
 
   static std::size_t OnHeader(char* data, std::size_t size, std::size_t count, void* self) {
-    auto& exchange = *static_cast<Exchange*>(self);
     std::string_view line(data, size * count);
-    line = http::TrimBlanks(line.substr(0, line.find_first_of("\r\n")));
-    const std::string_view timingName = kServerTimingHeader;
+    line = line.substr(0, line.find_first_of("\r\n"));
     if (line.starts_with("HTTP/")) {  // a reply begins (an interim one, or a redirect)
+      auto& exchange = *static_cast<Exchange*>(self);
       exchange.replyArrived = std::chrono::steady_clock::now();
-      exchange.redirect = line.find(" 3") == line.find(' ');
-      exchange.serverTiming.clear();
-      exchange.timing.reset();
-    } else if (line.empty()) {  // the end of a reply's head: its figures are complete
-      const std::optional<ServerFigures> figures = ParseServerTiming(exchange.serverTiming);
-      if (figures && !exchange.redirect && exchange.requestSent != SteadyTime{}) {
-        exchange.timing = ReplyTiming{*figures, exchange.replyArrived - exchange.requestSent,
-                                      exchange.replyArrived};
-      }
-    } else if (line.size() > timingName.size() && line[timingName.size()] == ':' &&
-               http::StartsWithNoCase(line, timingName)) {
-      if (!exchange.serverTiming.empty()) exchange.serverTiming += ", ";
-      exchange.serverTiming += http::TrimBlanks(line.substr(timingName.size() + 1));
+      exchange.status = http::TrimBlanks(line.substr(std::min(line.find(' '), line.size())));
     }
     return size * count;
+  }
+
+  // The timing of the last request's reply, by its Server-Timing headers (a redirect's figures
+  // are not the page's).
+  std::optional<ReplyTiming> Timing(CURL* easy) const {
+    std::string joined;
+    curl_header* header = nullptr;
+    for (std::size_t i = 0; curl_easy_header(easy, kServerTimingHeader.data(), i, CURLH_HEADER, -1,
+                                             &header) == CURLHE_OK;
+         ++i) {
+      joined += (joined.empty() ? "" : ", ") + std::string(header->value);
+    }
+    const std::optional<ServerFigures> figures = ParseServerTiming(joined);
+    if (!figures || requestSent == SteadyTime{} || replyArrived < requestSent) return {};
+    return ReplyTiming{*figures, replyArrived - requestSent, replyArrived};
   }
 };
 
 // A GET of `address` under `limits`, collecting into `exchange`. False when libcurl refuses.
 bool Configure(CURL* easy, const std::string& address, const std::string& agent,
-               const DownloadLimits& limits, bool privileged, const std::string& caFile,
-               curl_slist* headers, Exchange& exchange, char* errorText) {
+               const DownloadLimits& limits, curl_slist* headers, Exchange& exchange,
+               char* errorText) {
   const auto set = [easy](CURLoption option, auto value) {
     return curl_easy_setopt(easy, option, value) == CURLE_OK;
   };
-  // The system's proxy settings are those of the environment (http_proxy, no_proxy, ...), which
-  // libcurl applies by itself unless told to use none.
-  if (privileged && !(set(CURLOPT_PROXY, "") && set(CURLOPT_NOPROXY, "*"))) return false;
-  if (!caFile.empty() && !set(CURLOPT_CAINFO, caFile.c_str())) return false;
-  // A page asked for over https never comes over plain http.
-  const bool secure = http::StartsWithNoCase(address, "https://");
+  const bool secure = http::StartsWithNoCase(address, "https://");  // never on to plain http
   return set(CURLOPT_URL, address.c_str()) && set(CURLOPT_HTTPGET, 1L) &&
          set(CURLOPT_USERAGENT, agent.c_str()) && set(CURLOPT_HTTPHEADER, headers) &&
          set(CURLOPT_PROTOCOLS_STR, kAllowedProtocols) &&
          set(CURLOPT_REDIR_PROTOCOLS_STR, secure ? "https" : kAllowedProtocols) &&
          set(CURLOPT_SSL_VERIFYPEER, 1L) && set(CURLOPT_SSL_VERIFYHOST, 2L) &&
-         set(CURLOPT_FOLLOWLOCATION, 1L) &&
-         set(CURLOPT_MAXREDIRS, limits.maxRedirects) &&
+         set(CURLOPT_FOLLOWLOCATION, 1L) && set(CURLOPT_MAXREDIRS, limits.maxRedirects) &&
          set(CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(limits.connectTimeout.count())) &&
          set(CURLOPT_TIMEOUT_MS, static_cast<long>(limits.overallDeadline.count())) &&
          set(CURLOPT_LOW_SPEED_LIMIT, limits.stallBytesPerSecond) &&
@@ -125,8 +111,7 @@ bool RunsWithMorePrivilegeThanItsUser() { return getauxval(AT_SECURE) != 0; }
 
 CurlInternet::CurlInternet(const DownloadLimits& limits, bool privileged, std::string caFile)
     : limits_(limits), privileged_(privileged), caFile_(std::move(caFile)) {
-  static std::once_flag once;
-  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+  [[maybe_unused]] static const CURLcode initialised = curl_global_init(CURL_GLOBAL_DEFAULT);
 }
 
 InternetHandle CurlInternet::OpenSession(const std::string& agent) {
@@ -138,29 +123,41 @@ InternetHandle CurlInternet::OpenUrl(InternetHandle session, const std::string& 
   const auto owner = handles_.find(session);
   if (owner == handles_.end() || owner->second.session != 0) return 0;
   std::string& failure = owner->second.reply.failure;
-  Easy easy(curl_easy_init(), &curl_easy_cleanup);
-  HeaderList headers(nullptr, &curl_slist_free_all);
+  const std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> easy(curl_easy_init(),
+                                                                 &curl_easy_cleanup);
+  std::unique_ptr<curl_slist, decltype(&curl_slist_free_all)> headers(nullptr,
+                                                                      &curl_slist_free_all);
   for (const char* header : kRequestHeaders) {
     headers.reset(curl_slist_append(headers.release(), header));
   }
   Exchange exchange;
   exchange.sizeCap = limits_.sizeCap;
   char errorText[CURL_ERROR_SIZE] = {};
-  if (!easy || !headers ||
-      !Configure(easy.get(), address, owner->second.agent, limits_, privileged_, caFile_,
-                 headers.get(), exchange, errorText)) {
+  // libcurl takes the proxy from the environment (http_proxy, no_proxy, ...) unless told not to.
+  const bool prepared =
+      easy && headers &&
+      Configure(easy.get(), address, owner->second.agent, limits_, headers.get(), exchange,
+                errorText) &&
+      (!privileged_ || (curl_easy_setopt(easy.get(), CURLOPT_PROXY, "") == CURLE_OK &&
+                        curl_easy_setopt(easy.get(), CURLOPT_NOPROXY, "*") == CURLE_OK)) &&
+      (caFile_.empty() ||
+       curl_easy_setopt(easy.get(), CURLOPT_CAINFO, caFile_.c_str()) == CURLE_OK);
+  if (!prepared) {
     failure = "the download could not be prepared";
     return 0;
   }
   const CURLcode result = curl_easy_perform(easy.get());
   failure = result == CURLE_OK ? std::string{} : FailureText(easy.get(), result, errorText);
+  long code = 0;
+  curl_easy_getinfo(easy.get(), CURLINFO_RESPONSE_CODE, &code);
   if (exchange.body.size() == limits_.sizeCap && result == CURLE_WRITE_ERROR) {
     failure = "the page is over " + std::to_string(limits_.sizeCap) + " bytes";
+  } else if (failure.empty() && code >= kFirstErrorStatus) {
+    failure = "the server answered " + exchange.status;
   }
-  // No reply at all: the address could not be opened.
-  if (exchange.replyArrived == SteadyTime{}) return 0;
-  handles_[++lastHandle_] = Handle{
-      session, {}, std::move(exchange.body), 0, {exchange.timing, std::exchange(failure, {})}};
+  if (exchange.replyArrived == SteadyTime{}) return 0;  // no reply: the address did not open
+  ReplyReport reply{exchange.Timing(easy.get()), std::exchange(failure, {})};
+  handles_[++lastHandle_] = Handle{session, {}, std::move(exchange.body), 0, std::move(reply)};
   return lastHandle_;
 }
 
@@ -170,7 +167,7 @@ std::uint32_t CurlInternet::Read(InternetHandle url, char* buffer, std::uint32_t
   Handle& transfer = found->second;
   const std::size_t count = std::min<std::size_t>(
       {bytesToRead, kMostPerRead, transfer.body.size() - transfer.readPosition});
-  std::memcpy(buffer, transfer.body.data() + transfer.readPosition, count);
+  std::copy_n(transfer.body.data() + transfer.readPosition, count, buffer);
   transfer.readPosition += count;
   return static_cast<std::uint32_t>(count);
 }

@@ -13,18 +13,12 @@ namespace tidewell {
 // capability): the kernel then marks it secure (AT_SECURE).
 bool RunsWithMorePrivilegeThanItsUser();
 
-// The internet functions on libcurl. Opening an address runs one whole GET into memory under
-// the limits; the reads hand the body out from there. When no reply comes at all (nothing
-// listens, the host is unknown, the connection or the wait times out) the open fails with 0, as
-// the Windows functions do; a later failure (reset, stall, deadline, size cap) ends the body
-// where it was. Each request asks a time-page server to answer at once ("Prefer: no-hold") and
-// is timed, so the page's figures can bring its second up to date.
-//
-// A process that runs with more privilege than the user who started it (`privileged`) takes no
-// proxy from that user's environment: the request goes straight to the time page's host.
-//
-// An https page's certificate and host name are always checked, against the CA certificates in
-// `caFile` or, when it is empty, the system's; it follows redirects to https addresses only.
+// The internet functions on libcurl. Opening an address runs one whole timed GET into memory
+// under the limits, asking a time-page server to answer at once; the reads hand the body out.
+// With no reply at all the open fails (0), as on Windows; a later failure (reset, stall, size
+// cap...) ends the body there. A `privileged` process takes no proxy from its caller. An https
+// page's certificate and host are checked (against `caFile`, or the system's CAs), and it is
+// followed to https addresses only.
 class CurlInternet {
  public:
   explicit CurlInternet(const DownloadLimits& limits = {},
@@ -34,15 +28,12 @@ class CurlInternet {
   InternetHandle OpenSession(const std::string& agent);
   InternetHandle OpenUrl(InternetHandle session, const std::string& address);
   std::uint32_t Read(InternetHandle url, char* buffer, std::uint32_t bytesToRead);
-  // Closes either kind of handle; closing a session also closes the addresses opened on it.
-  void Close(InternetHandle handle);
+  void Close(InternetHandle handle);  // a session's addresses close with it
   // The reply to `url`, or (for a `url` of 0) why the last address opened on `session` failed.
   ReplyReport Reply(InternetHandle session, InternetHandle url) const;
 
  private:
-  // A session (`session` 0; `reply` says why its last address could not be opened), or an
-  // address opened on `session` with its body.
-  struct Handle {
+  struct Handle {  // a session (`session` 0; `reply`: its last failed open), or an address
     InternetHandle session = 0;
     std::string agent;
     std::string body;

@@ -59,14 +59,20 @@ DateTime LinuxPlatform::ReadLocalClock() {
   return LocalDateTimeAt(now.tv_sec).value_or(DateTime{});
 }
 
-bool LinuxPlatform::SetLocalClock(const PreciseTime& local, std::int32_t biasMinutes) {
+bool LinuxPlatform::SetLocalClock(const PreciseTime& local, std::int32_t biasMinutes,
+                                 Nanoseconds errorBound) {
   // Root, or a program or systemd service that holds CAP_SYS_TIME, sets the clock directly.
   // Anybody else is refused (EPERM) and asks systemd-timedated instead, whose authority (polkit)
   // decides whether this user may. Any other refusal would be timedated's as well.
   std::optional<timespec> instant = LocalToTimespec(local.second, biasMinutes);
   if (!instant) return false;
   instant->tv_nsec = static_cast<long>(local.fraction.count());
-  if (clock_settime(CLOCK_REALTIME, &*instant) == 0) return true;
+  if (clock_settime(CLOCK_REALTIME, &*instant) == 0) {
+    // Setting the clock leaves it unsynchronised in the kernel's eyes; what the exchange proves
+    // says otherwise. The clock is set either way, so a refusal here changes no outcome.
+    MarkClockSynchronised(errorBound);
+    return true;
+  }
   return errno == EPERM && AskTimedatedToSet(*instant);
 }
 

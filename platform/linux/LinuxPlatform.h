@@ -21,7 +21,8 @@ class LinuxPlatform : public InternetPlatform<CurlInternet> {
   TimeZoneSettings ReadTimeZoneSettings() override;
   MonthDay Today() override;
   DateTime ReadLocalClock() override;
-  bool SetLocalClock(const PreciseTime& local, std::int32_t biasMinutes) override;
+  bool SetLocalClock(const PreciseTime& local, std::int32_t biasMinutes,
+                     Nanoseconds errorBound) override;
   std::string TimeOfDayText(const DateTime& timeOfDay) override;
 
  private:

@@ -1,7 +1,9 @@
 #include "LocalClock.h"
 
 #include <locale.h>
+#include <sys/timex.h>
 
+#include <algorithm>
 #include <array>
 
 namespace tidewell {
@@ -13,6 +15,8 @@ constexpr long kSecondsPerMinute = 60;
 constexpr int kLastSecondOfMinute = 59;  // a leap second shows as the second before it
 constexpr const char* kTimeOfDayFormat = "%X";
 constexpr std::size_t kTimeTextCapacity = 128;
+// The kernel's limit on the error it keeps (NTP's phase limit): beyond it the clock is unsynced.
+constexpr std::chrono::microseconds kLargestError{16'000'000};
 
 std::optional<long> OffsetAt(std::time_t instant) {
   std::tm local{};
@@ -61,6 +65,19 @@ std::optional<timespec> LocalToTimespec(const DateTime& local,
     if (wanted == *offsetBefore || wanted == *offsetAfter) instant = wall - wanted;
   }
   return timespec{instant, 0};
+}
+
+bool MarkClockSynchronised(std::chrono::nanoseconds errorBound) {
+  timex state{};  // modes 0: only reads the status, whose other bits stay as they are
+  if (adjtimex(&state) < 0) return false;
+  const auto error = std::min(kLargestError, std::chrono::ceil<std::chrono::microseconds>(std::max(
+                                                 errorBound, std::chrono::nanoseconds{0})));
+  timex change{};
+  change.modes = ADJ_STATUS | ADJ_MAXERROR | ADJ_ESTERROR;
+  change.status = state.status & ~STA_UNSYNC;
+  change.maxerror = error.count();
+  change.esterror = error.count();
+  return adjtimex(&change) >= 0;
 }
 
 std::optional<DateTime> LocalDateTimeAt(std::time_t instant) {

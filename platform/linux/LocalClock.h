@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <ctime>
 #include <optional>
@@ -18,6 +19,13 @@ namespace tidewell {
 // alone. Empty when the reading cannot be represented.
 std::optional<timespec> LocalToTimespec(const DateTime& local,
                                         std::optional<std::int32_t> biasMinutes = std::nullopt);
+
+// Tells the kernel, as NTP daemons do, that the clock it keeps was just set right to within
+// `errorBound`: clears STA_UNSYNC (keeping the other status bits) and sets the maximum and
+// estimated error. The kernel then writes the clock to the hardware clock every eleven minutes,
+// and the clock counts as synchronised (timedatectl, time-sync.target) until the maximum error,
+// which the kernel lets grow with time, reaches its limit. False when the kernel refuses.
+bool MarkClockSynchronised(std::chrono::nanoseconds errorBound);
 
 // The local date and time of the zone in force at `instant`, to the second.
 std::optional<DateTime> LocalDateTimeAt(std::time_t instant);

@@ -21,6 +21,7 @@ using Clock = std::chrono::steady_clock;
 
 constexpr DWORD kHeaderValueCapacity = 1024;
 constexpr DWORD kMaxServerTimingHeaders = 8;
+constexpr DWORD kFirstErrorStatus = 400;  // a reply from here on is an error page, not the page
 
 // Runs on the calling thread inside the WinINet call (synchronous mode), for every handle
 // opened with a non-zero context. The body's reads send the same notices again later: only the
@@ -185,8 +186,27 @@ InternetHandle WinInet::OpenUrl(InternetHandle session, const std::string& addre
     const SteadyTime received = stamped ? *stamps->responseReceived : openEnded;
     transfer.reply.timing = ReplyTiming{*figures, received - sent, received};
   }
+  transfer.reply.failure = ErrorStatusOf(AsHandle(url));
   transfers_[AsHandle(url)] = std::move(transfer);
   return AsHandle(url);
+}
+
+std::string WinInet::ErrorStatusOf(InternetHandle url) {
+  EntryPoints& api = *entryPoints_;
+  DWORD code = 0;
+  DWORD length = sizeof code;
+  const auto queryInfo = api.Bound(api.queryInfo, "HttpQueryInfoA");
+  if (!queryInfo(AsHinternet(url), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &code, &length,
+                 nullptr) ||
+      code < kFirstErrorStatus) {
+    return {};
+  }
+  char reason[kHeaderValueCapacity] = {};
+  length = sizeof reason - 1;
+  const bool hasReason =
+      queryInfo(AsHinternet(url), HTTP_QUERY_STATUS_TEXT, reason, &length, nullptr) && length > 0;
+  return "the server answered " + std::to_string(code) +
+         (hasReason ? std::string(" ") + reason : std::string{});
 }
 
 std::string WinInet::ServerTimingOf(InternetHandle url) {

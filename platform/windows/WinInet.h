@@ -65,6 +65,8 @@ class WinInet {
 
   // The reply's Server-Timing headers, joined by commas (empty when there are none).
   std::string ServerTimingOf(InternetHandle url);
+  // "the server answered 404 Not Found" for a reply with an error status; empty otherwise.
+  std::string ErrorStatusOf(InternetHandle url);
 
   DownloadLimits limits_;
   std::map<InternetHandle, std::string> openFailures_;  // by session

@@ -103,10 +103,12 @@ DateTime WindowsPlatform::ReadLocalClock() {
   return DateTime::FromParts(now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond);
 }
 
-bool WindowsPlatform::SetLocalClock(const PreciseTime& local, std::int32_t /*biasMinutes*/) {
+bool WindowsPlatform::SetLocalClock(const PreciseTime& local, std::int32_t /*biasMinutes*/,
+                                    Nanoseconds /*errorBound*/) {
   // Windows asks nobody for the right: the program runs with it (as administrator) or not, so
   // options_.interactive changes nothing here. SetLocalTime converts the reading with the offset
-  // in force at the call, so the bias the reading was made with is not needed.
+  // in force at the call, so the bias the reading was made with is not needed. The Windows Time
+  // service keeps its own account of how well the clock is synchronised.
   EnableSystemTimePrivilege();
   const DWORD periodBefore = ZonePeriodInForce();
   const SYSTEMTIME wanted = ToSystemTime(local);

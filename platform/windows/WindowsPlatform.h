@@ -22,7 +22,8 @@ class WindowsPlatform : public InternetPlatform<WinInet> {
   DateTime ReadLocalClock() override;
   // Enables the system-time privilege when the process holds it; false when Windows refuses.
   // The clock is set to the millisecond.
-  bool SetLocalClock(const PreciseTime& local, std::int32_t biasMinutes) override;
+  bool SetLocalClock(const PreciseTime& local, std::int32_t biasMinutes,
+                     Nanoseconds errorBound) override;
   std::string TimeOfDayText(const DateTime& timeOfDay) override;
 
  private:

@@ -151,6 +151,7 @@ struct UpToDateCase {
   std::optional<ReplyTiming> timing;  // arrived at kArrived
   Nanoseconds sinceArrival;
   PreciseTime expected;  // for a page that named kPageSecond
+  Nanoseconds errorBound;  // how far from the true time that may be
 };
 
 void PrintTo(const UpToDateCase& c, std::ostream* out) { *out << c.what; }
@@ -175,34 +176,43 @@ TEST_P(BroughtUpToDateTest, GivesTheTrueTimeToTheNanosecond) {
   EXPECT_EQ(now.fraction.count(), c.expected.fraction.count());
 }
 
+TEST_P(BroughtUpToDateTest, BoundsItsErrorByWhatTheExchangeProves) {
+  EXPECT_EQ(ErrorBound(GetParam().timing).count(), GetParam().errorBound.count());
+}
+
+// The bound: half of the exchange the server did not hold, with figures that can be true; the
+// page's whole second and the whole way without them.
 INSTANTIATE_TEST_SUITE_P(
     Values, BroughtUpToDateTest,
     testing::Values(
         // Held to its second, 10 ms each way: the page left 61 us into its second.
-        UpToDateCase{"held", Reply(412'503us, 61us, 432'503us), 0ns, At(12, 0, 0, 10'061'000ns)},
+        UpToDateCase{"held", Reply(412'503us, 61us, 432'503us), 0ns, At(12, 0, 0, 10'061'000ns),
+                     10ms},
         UpToDateCase{"immediate", Reply(4us, 640'250us, 20'004us), 0ns,
-                     At(12, 0, 0, 650'250'000ns)},
-        UpToDateCase{"no figures", std::nullopt, 5s, At(12, 0, 0, 0ns)},
+                     At(12, 0, 0, 650'250'000ns), 10ms},
+        UpToDateCase{"no figures", std::nullopt, 5s, At(12, 0, 0, 0ns), 1s},
         UpToDateCase{"a hold as long as the exchange", Reply(20ms, 1ms, 20ms), 0ns,
-                     At(12, 0, 0, 1ms)},
+                     At(12, 0, 0, 1ms), 0ns},
         // Figures that cannot be true count as none: the whole second is all there is.
         UpToDateCase{"a hold longer than the exchange", Reply(30ms, 1ms, 20ms), 0ns,
-                     At(12, 0, 0, 0ns)},
-        UpToDateCase{"an age of a whole second", Reply(0ns, 1s, 20ms), 0ns, At(12, 0, 0, 0ns)},
-        UpToDateCase{"an age of many seconds", Reply(0ns, 59s, 20ms), 0ns, At(12, 0, 0, 0ns)},
+                     At(12, 0, 0, 0ns), 1'020ms},
+        UpToDateCase{"an age of a whole second", Reply(0ns, 1s, 20ms), 0ns, At(12, 0, 0, 0ns),
+                     1'020ms},
+        UpToDateCase{"an age of many seconds", Reply(0ns, 59s, 20ms), 0ns, At(12, 0, 0, 0ns),
+                     1'020ms},
         UpToDateCase{"an age just under a second", Reply(0ns, 999'999'999ns, 2ms), 0ns,
-                     At(12, 0, 1, 999'999ns)},
-        UpToDateCase{"a negative age", Reply(0ns, -1ms, 20ms), 0ns, At(12, 0, 0, 0ns)},
-        UpToDateCase{"a negative hold", Reply(-1ms, 1ms, 20ms), 0ns, At(12, 0, 0, 0ns)},
-        UpToDateCase{"a negative exchange", Reply(0ns, 1ms, -20ms), 0ns, At(12, 0, 0, 0ns)},
+                     At(12, 0, 1, 999'999ns), 1ms},
+        UpToDateCase{"a negative age", Reply(0ns, -1ms, 20ms), 0ns, At(12, 0, 0, 0ns), 1'020ms},
+        UpToDateCase{"a negative hold", Reply(-1ms, 1ms, 20ms), 0ns, At(12, 0, 0, 0ns), 1'020ms},
+        UpToDateCase{"a negative exchange", Reply(0ns, 1ms, -20ms), 0ns, At(12, 0, 0, 0ns), 1s},
         UpToDateCase{"rolling into the next second", Reply(1ms, 900ms, 161ms), 30ms,
-                     At(12, 0, 1, 10ms)},
+                     At(12, 0, 1, 10ms), 80ms},
         UpToDateCase{"onto the next second exactly", Reply(0ns, 999ms, 2ms), 0ns,
-                     At(12, 0, 1, 0ns)},
+                     At(12, 0, 1, 0ns), 1ms},
         UpToDateCase{"time since the arrival counts", Reply(0ns, 500ms, 0ns), 2'600ms,
-                     At(12, 0, 3, 100ms)},
+                     At(12, 0, 3, 100ms), 0ns},
         UpToDateCase{"a moment before the arrival adds nothing", Reply(0ns, 5ms, 2ms), -1s,
-                     At(12, 0, 0, 6ms)}));
+                     At(12, 0, 0, 6ms), 1ms}));
 
 TEST(BroughtUpToDateTest, CarriesAcrossMidnightIntoTheNextDay) {
   const PreciseTime now = BroughtUpToDate(DateTime::FromParts(2026, 12, 31, 23, 59, 59),

@@ -186,6 +186,7 @@ TEST_F(DoAtomicTimeTest, TheFiguresSetTheClockPastThePagesSecond) {
   EXPECT_EQ(platform.clockSets[0], DateTime::FromParts(2026, 12, 7, 7, 0, 0));
   EXPECT_GE(platform.clockSetFractions[0], 650ms);
   EXPECT_LT(platform.clockSetFractions[0], 650ms + kTestsOwnRun);
+  EXPECT_EQ(platform.clockSetErrorBounds[0], 10ms) << "the way here may have taken 0 to 20 ms";
 }
 
 TEST_F(DoAtomicTimeTest, FiguresPastTheSecondCarryIntoTheNext) {
@@ -201,6 +202,7 @@ TEST_F(DoAtomicTimeTest, WithoutFiguresTheWholeSecondIsSet) {
   platform.ServeTime(" 12:00:00 ");
   EXPECT_TRUE(core.DoAtomicTime());
   EXPECT_EQ(platform.clockSetFractions.at(0), 0ns);
+  EXPECT_EQ(platform.clockSetErrorBounds.at(0), 1s) << "the page names only its whole second";
 }
 
 // Berlin's clocks go back at 01:00 UTC. The page named the last second before it, but the true
@@ -304,6 +306,20 @@ TEST_F(DoAtomicTimeTest, EveryCallDownloadsAgainAndEmptiesTheTextFirst) {
   EXPECT_FALSE(core.DoAtomicTime());
   EXPECT_EQ(core.m_StrAtomicTime, "");
   EXPECT_EQ(platform.addressesOpened.size(), 2u);
+}
+
+TEST_F(DoAtomicTimeTest, EveryCallForgetsWhyTheLastOneFailed) {
+  platform.page.reachable = false;
+  platform.page.failure = "Connection refused";
+  EXPECT_FALSE(core.DoAtomicTime());
+  EXPECT_EQ(core.m_EnmFailure, AtomicTimeFailure::NoPage);
+  EXPECT_EQ(core.m_StrFailure, "Connection refused");
+
+  platform.page = {};
+  platform.ServeTime(" 12:00:00 ");
+  EXPECT_TRUE(core.DoAtomicTime());
+  EXPECT_EQ(core.m_EnmFailure, AtomicTimeFailure::NoFailure);
+  EXPECT_EQ(core.m_StrFailure, "");
 }
 
 TEST_F(DoAtomicTimeTest, TextIsEmptiedEvenWhenTheNextCallRaises) {

@@ -10,6 +10,9 @@
 //                          calls are still captured, nothing is written.
 //   TIDEWELL_CLOCK_REFUSE  "1": captured calls fail with EPERM, as for an unprivileged user.
 //                          Anything else: they report success.
+//   TIDEWELL_CLOCK_READ_STATUS  A number (0x51): the status bits a timex read reports in place
+//                          of the kernel's, so a test can see which bits a program keeps. Unset
+//                          or empty: the kernel's own.
 //
 // Log lines: the function name, then space-separated key=value fields, one line per call,
 // appended with O_APPEND and a single write() so that several processes can share a log.
@@ -17,8 +20,8 @@
 //       result=ok
 //   settimeofday clock=0 requested=1765106433.500000000 tz=none real=... pid=42 result=ok
 //   adjtime clock=0 delta=-0.250000000 real=... pid=42 result=ok
-//   adjtimex clock=0 modes=0x0101 offset=0 freq=0 setoffset=3600.000000000 real=... pid=42
-//       result=refused
+//   adjtimex clock=0 modes=0x0101 offset=0 freq=0 setoffset=3600.000000000 status=0x2001
+//       maxerror=16000000 esterror=16000000 real=... pid=42 result=refused
 // (each example is a single line). ntp_adjtime and clock_adjtime log like adjtimex.
 //   requested  The absolute time asked for, seconds.nanoseconds since the epoch; "none" when
 //              settimeofday only sets the time zone.
@@ -26,6 +29,9 @@
 //   delta      adjtime's slew as signed seconds.nanoseconds.
 //   modes      The timex modes in hex; offset and freq are the raw timex fields; setoffset is
 //              the ADJ_SETOFFSET step as signed seconds.nanoseconds, "none" without that mode.
+//   status     The timex status bits asked for, in hex; maxerror and esterror the error bounds
+//              asked for, in microseconds. Each is "none" without its mode (ADJ_STATUS,
+//              ADJ_MAXERROR, ADJ_ESTERROR).
 //   real       CLOCK_REALTIME when the call was made (clock_gettime is left alone).
 //   result     ok (returned 0), refused (returned -1/EPERM) or invalid (returned -1/EINVAL,
 //              for arguments libc or the kernel would reject before privilege is checked).
@@ -193,6 +199,16 @@ Function NextFunction(const char* name) {
   return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
 }
 
+void AppendIfAsked(Line& line, unsigned int asked, const char* key, long long value) {
+  if (asked != 0) {
+    line.AppendInt(key, value);
+  } else {
+    line.Append(" ");
+    line.Append(key);
+    line.Append("=none");
+  }
+}
+
 int CaptureTimex(const char* name, clockid_t clock_id, const timex* request) {
   Line line;
   line.Append(name);
@@ -208,6 +224,15 @@ int CaptureTimex(const char* name, clockid_t clock_id, const timex* request) {
   } else {
     line.Append(" setoffset=none");
   }
+  if ((request->modes & ADJ_STATUS) != 0) {
+    char status[32];
+    std::snprintf(status, sizeof(status), " status=0x%04x", static_cast<unsigned>(request->status));
+    line.Append(status);
+  } else {
+    line.Append(" status=none");
+  }
+  AppendIfAsked(line, request->modes & ADJ_MAXERROR, "maxerror", request->maxerror);
+  AppendIfAsked(line, request->modes & ADJ_ESTERROR, "esterror", request->esterror);
   // The state the kernel reports when the clock is synchronised; the caller's structure is
   // left as it was, since nothing was applied.
   int result = Conclude(line, Outcome::kOk);
@@ -217,6 +242,15 @@ int CaptureTimex(const char* name, clockid_t clock_id, const timex* request) {
 int NoFunction() {
   errno = ENOSYS;
   return -1;
+}
+
+// A read answered by the kernel, with the status bits the test asked to be shown instead.
+int AnswerRead(int result, timex* request) {
+  const char* status = std::getenv("TIDEWELL_CLOCK_READ_STATUS");
+  if (result >= 0 && status != nullptr && status[0] != '\0') {
+    request->status = static_cast<int>(std::strtol(status, nullptr, 0));
+  }
+  return result;
 }
 
 // adjtimex and ntp_adjtime, which glibc implements alike on the real clock: a pure read goes to
@@ -229,7 +263,7 @@ int InterceptTimex(const char* name, timex* request) {
   }
   if (request->modes == 0) {
     auto next = NextFunction<TimexFunction>(name);
-    return next != nullptr ? next(request) : NoFunction();
+    return next != nullptr ? AnswerRead(next(request), request) : NoFunction();
   }
   return CaptureTimex(name, CLOCK_REALTIME, request);
 }
@@ -312,7 +346,7 @@ int clock_adjtime(clockid_t clock_id, struct timex* request) noexcept {
   }
   if (request->modes == 0) {
     auto next = NextFunction<ClockTimexFunction>("clock_adjtime");
-    return next != nullptr ? next(clock_id, request) : NoFunction();
+    return next != nullptr ? AnswerRead(next(clock_id, request), request) : NoFunction();
   }
   return CaptureTimex("clock_adjtime", clock_id, request);
 }

@@ -34,6 +34,12 @@ std::optional<long long> Nanoseconds(const std::optional<std::string>& text) {
   return negative ? -total : total;
 }
 
+// "0x2001" or "16000" as a number; empty for "none" or a field that is not there.
+std::optional<long long> Number(const std::optional<std::string>& text) {
+  if (!text || text->empty() || *text == "none") return std::nullopt;
+  return std::strtoll(text->c_str(), nullptr, 0);
+}
+
 std::optional<double> Seconds(std::optional<long long> nanoseconds) {
   if (!nanoseconds) return std::nullopt;
   return static_cast<double>(*nanoseconds) / 1e9;
@@ -75,6 +81,10 @@ std::vector<ClockCall> ReadClockLog(const std::string& path) {
     call.requested = Seconds(Nanoseconds(Field(line, "requested"))).value_or(0);
     call.real = Seconds(Nanoseconds(Field(line, "real"))).value_or(0);
     call.step = StepOf(call.function, line);
+    call.modes = Number(Field(line, "modes"));
+    call.status = Number(Field(line, "status"));
+    call.maxerror = Number(Field(line, "maxerror"));
+    call.esterror = Number(Field(line, "esterror"));
     calls.push_back(std::move(call));
   }
   return calls;

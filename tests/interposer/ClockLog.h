@@ -22,6 +22,12 @@ struct ClockCall {
   // the call for the absolute setters, the slew or step itself for the relative ones. Empty for
   // calls that only tune the frequency or set a time zone.
   std::optional<double> step;
+  // What a timex call (adjtimex, ntp_adjtime, clock_adjtime) asked of the kernel's state: its
+  // modes and, when it asked for them, the status bits and error bounds (microseconds).
+  std::optional<long long> modes;
+  std::optional<long long> status;
+  std::optional<long long> maxerror;
+  std::optional<long long> esterror;
 };
 
 std::vector<ClockCall> ReadClockLog(const std::string& path);

@@ -150,6 +150,16 @@ std::vector<CaptureCase> CaptureCases() {
        {"ntp_adjtime", "0x0002", "0", "65536", "0", "0"},
        "ntp_adjtime",
        {{"modes", "0x0002"}, {"freq", "65536"}, {"setoffset", "none"}}},
+      // ADJ_STATUS | ADJ_MAXERROR | ADJ_ESTERROR, as after setting the clock: the caller's status
+      // bits (all set here) and both bounds (0 here) are logged.
+      {"adjtimex_status",
+       {"adjtimex", "0x001c", "0", "0", "0", "0"},
+       "adjtimex",
+       {{"modes", "0x001c"}, {"status", "0xffffffff"}, {"maxerror", "0"}, {"esterror", "0"}}},
+      {"ntp_adjtime_without_status",
+       {"ntp_adjtime", "0x0002", "0", "65536", "0", "0"},
+       "ntp_adjtime",
+       {{"status", "none"}, {"maxerror", "none"}, {"esterror", "none"}}},
       // ADJ_OFFSET on CLOCK_TAI, to see the clock id come through.
       {"clock_adjtime",
        {"clock_adjtime", "11", "0x0001", "500", "0", "0", "0"},
@@ -250,6 +260,23 @@ TEST_F(InterposerTest, ReadOnlyTimexCallsPassThroughUnlogged) {
     EXPECT_EQ(Call({"ntp_adjtime", "0", "0", "0", "0", "0"}, refuse).standardOutput, expected);
     EXPECT_EQ(Call({"clock_adjtime", "0", "0", "0", "0", "0", "0"}, refuse).standardOutput,
               expected);
+  }
+  EXPECT_TRUE(LogEntries().empty());
+}
+
+// A test may show a program other status bits than the kernel's, to see which it keeps.
+TEST_F(InterposerTest, ReadsShowTheStatusATestAsksFor) {
+  timex own{};
+  int own_state = adjtimex(&own);
+  ASSERT_GE(own_state, 0) << std::strerror(errno);
+  const std::string expected = "rc=" + std::to_string(own_state) +
+                               " errno=0 tick=" + std::to_string(own.tick) + " status=81\n";
+  for (const char* function : {"adjtimex", "ntp_adjtime"}) {
+    std::vector<std::string> argv = WrapperArguments(false);
+    argv.insert(argv.end(), {kCaller, function, "0", "0", "0", "0", "0"});
+    const ChildResult result =
+        RunProgram(argv, {"TIDEWELL_CLOCK_REFUSE", "TIDEWELL_CLOCK_READ_STATUS=0x51"});
+    EXPECT_EQ(result.standardOutput, expected) << function;
   }
   EXPECT_TRUE(LogEntries().empty());
 }

@@ -158,6 +158,16 @@ TEST_F(InternetTest, AFailureSaysWhy) {
   EXPECT_EQ(DownloadThrough(platform_, server_.Url("/reset")).failure, "Connection reset by peer");
   server_.Serve("/whole", ScriptedReply::Body("whole"));
   EXPECT_EQ(DownloadThrough(platform_, server_.Url("/whole")).failure, "");
+  // An error page is no page, though its body is handed on as it came.
+  server_.Serve("/gone", ScriptedReply::WithStatus(404, "Not Found", "<h1>Not Found</h1>"));
+  const test::DownloadRecord gone = DownloadThrough(platform_, server_.Url("/gone"));
+  EXPECT_EQ(gone.failure, "the server answered 404 Not Found");
+  EXPECT_EQ(gone.text, "<h1>Not Found</h1>");
+  server_.Serve("/teapot", ScriptedReply::WithStatus(418, "I'm a teapot", ""));
+  EXPECT_EQ(DownloadThrough(platform_, server_.Url("/teapot")).failure,
+            "the server answered 418 I'm a teapot");
+  server_.Serve("/created", ScriptedReply::WithStatus(201, "Created", "made"));
+  EXPECT_EQ(DownloadThrough(platform_, server_.Url("/created")).failure, "");
 }
 
 TEST_F(InternetTest, BytesAboveSevenBitsAreKept) {

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include <sys/timex.h>
+
 #include "ChildProcess.h"
 #include "ClockLog.h"
 #include "ScratchDirectory.h"
@@ -20,6 +22,21 @@ namespace tidewell::test {
 namespace {
 
 constexpr const char* kPagePath = "/cgi-bin/timer.pl";
+const std::string kPageAddress = std::string("http://") + TIDEWELL_TEST_HOST_ADDRESS + ":" +
+                                 std::to_string(TIDEWELL_TEST_HOST_PORT) + kPagePath;
+
+// fenwhit's statuses, as its manual page gives them.
+constexpr int kRuntimeError = 1;
+constexpr int kNoTimeEntry = 65;
+constexpr int kUnreachable = 69;
+constexpr int kRefused = 77;
+// A page without figures places the time only within its whole second; the time the test's
+// machine may take for the exchange on top of that.
+constexpr long long kSecond = 1'000'000;
+constexpr long long kSlowExchange = 2'000'000;
+// The kernel's status as the interposer shows it to fenwhit: unsynchronised, with a phase-locked
+// loop and a leap second to insert, which a program that only set the clock must leave alone.
+constexpr int kReadStatus = STA_UNSYNC | STA_PLL | STA_INS;
 
 class FenwhitProcessTest : public ::testing::Test {
  protected:
@@ -31,6 +48,7 @@ class FenwhitProcessTest : public ::testing::Test {
     // find its way to the machine's own time service.
     EnvironmentChanges env = kNoDisplayNoProxy;
     env.push_back("DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent/tidewell-bus");
+    env.push_back("TIDEWELL_CLOCK_READ_STATUS=" + std::to_string(kReadStatus));
     env.insert(env.end(), environment.begin(), environment.end());
     return RunChild(UnderInterposer(log_, refuse, command), env);
   }
@@ -42,6 +60,32 @@ class FenwhitProcessTest : public ::testing::Test {
     EXPECT_EQ(run.exitStatus, 0);
     EXPECT_EQ(run.standardOutput, "");
     EXPECT_EQ(run.standardError, "");
+  }
+
+  // A run that ended with `status` and the one line `line` on standard error.
+  static void ExpectFailure(const ChildResult& run, int status, const std::string& line) {
+    EXPECT_FALSE(run.timedOut);
+    EXPECT_EQ(run.exitStatus, status);
+    EXPECT_EQ(run.standardOutput, "");
+    EXPECT_EQ(run.standardError, "fenwhit: " + line + "\n");
+  }
+
+  // The clock set once, and the kernel then told once that it is synchronised, with the status
+  // bits it had (kReadStatus) but STA_UNSYNC, and error bounds (microseconds) between the two
+  // given.
+  std::vector<ClockCall> ExpectSetAndMarkedSynchronised(long long fewestMicroseconds,
+                                                        long long mostMicroseconds) const {
+    const auto calls = ClockCalls();
+    EXPECT_EQ(calls.size(), 2u);
+    if (calls.size() != 2u) return calls;
+    EXPECT_EQ(calls[0].function, "clock_settime");
+    EXPECT_EQ(calls[1].function, "adjtimex") << calls[1].line;
+    EXPECT_EQ(calls[1].modes, ADJ_STATUS | ADJ_MAXERROR | ADJ_ESTERROR) << calls[1].line;
+    EXPECT_EQ(calls[1].status, kReadStatus & ~STA_UNSYNC) << calls[1].line;
+    EXPECT_GE(calls[1].maxerror.value_or(-1), fewestMicroseconds) << calls[1].line;
+    EXPECT_LE(calls[1].maxerror.value_or(-1), mostMicroseconds) << calls[1].line;
+    EXPECT_EQ(calls[1].esterror, calls[1].maxerror) << calls[1].line;
+    return calls;
   }
 
   ScratchDirectory scratch_;
@@ -63,9 +107,8 @@ TEST_P(FenwhitZoneTest, SetsTheLocalTimeOfThePagesInstant) {
 
   const ChildResult run = RunFenwhit({std::string("TZ=") + GetParam()});
   ExpectSilentSuccess(run);
-  const auto calls = ClockCalls();
-  ASSERT_EQ(calls.size(), 1u) << run.standardError;
-  EXPECT_EQ(calls[0].function, "clock_settime");
+  const auto calls = ExpectSetAndMarkedSynchronised(kSecond, kSecond + kSlowExchange);
+  ASSERT_EQ(calls.size(), 2u) << run.standardError;
   EXPECT_EQ(calls[0].result, "ok");
   const double ahead = calls[0].requested - calls[0].real;
   EXPECT_GT(ahead, 34.0);
@@ -139,7 +182,7 @@ TEST_P(FenwhitChangeTodayTest, SetsThePagesInstantOnTheDayOfAChange) {
   const ChildResult run = RunFenwhit({"TZ=" + zone});
   ExpectSilentSuccess(run);
   const auto calls = ClockCalls();
-  ASSERT_EQ(calls.size(), 1u) << zone;
+  ASSERT_EQ(calls.size(), 2u) << zone;
   const double ahead = calls[0].requested - calls[0].real;
   EXPECT_GT(ahead, 34.0) << zone;
   EXPECT_LT(ahead, 38.0) << zone;
@@ -156,26 +199,56 @@ INSTANTIATE_TEST_SUITE_P(
                       ChangeTodayCase{"SecondShowingOfTheRepeatedHour", false, -30}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(FenwhitProcessTest, NoServerListeningEndsSilentlyWithoutTouchingTheClock) {
-  const ChildResult run = RunFenwhit();
-  ExpectSilentSuccess(run);
+TEST_F(FenwhitProcessTest, NoServerListeningFailsWithoutTouchingTheClock) {
+  ExpectFailure(RunFenwhit(), kUnreachable,
+                "cannot reach " + kPageAddress + ": Connection refused");
   EXPECT_TRUE(ClockCalls().empty());
 }
 
-TEST_F(FenwhitProcessTest, PageWithoutATimeEntryEndsSilently) {
+// The outcomes of a page that came: its status line, its body, and what fenwhit says of it.
+struct PageOutcomeCase {
+  const char* name;
+  int code;
+  const char* reason;
+  std::string body;
+  int status;
+  std::string line;
+};
+
+void PrintTo(const PageOutcomeCase& c, std::ostream* out) { *out << c.name; }
+
+class FenwhitPageOutcomeTest : public FenwhitProcessTest,
+                               public ::testing::WithParamInterface<PageOutcomeCase> {};
+
+TEST_P(FenwhitPageOutcomeTest, EndsWithItsStatusAndLineWithoutTouchingTheClock) {
+  const PageOutcomeCase& c = GetParam();
   ScriptedHttpServer server(TIDEWELL_TEST_HOST_ADDRESS, TIDEWELL_TEST_HOST_PORT);
-  server.Serve(kPagePath, ScriptedReply::WithStatus(500, "Internal Server Error", "oops, no"));
-  ExpectSilentSuccess(RunFenwhit());
+  server.Serve(kPagePath, ScriptedReply::WithStatus(c.code, c.reason, c.body));
+  ExpectFailure(RunFenwhit(), c.status, c.line);
   EXPECT_EQ(server.Requests().size(), 1u);
   EXPECT_TRUE(ClockCalls().empty());
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Pages, FenwhitPageOutcomeTest,
+    ::testing::Values(
+        PageOutcomeCase{"NotFound", 404, "Not Found", "<h1>Not Found</h1>", kUnreachable,
+                        "cannot reach " + kPageAddress + ": the server answered 404 Not Found"},
+        PageOutcomeCase{"ServerError", 500, "Internal Server Error", "oops, no", kUnreachable,
+                        "cannot reach " + kPageAddress +
+                            ": the server answered 500 Internal Server Error"},
+        PageOutcomeCase{"EmptyPage", 200, "OK", "", kUnreachable,
+                        "cannot reach " + kPageAddress + ": the page is empty"},
+        PageOutcomeCase{"NoTimeEntry", 200, "OK", "<html>Dec. 07, 12:00:00 UTC</html>",
+                        kNoTimeEntry, "the page has no Universal time entry"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(FenwhitProcessTest, TimeTextThatDoesNotConvertIsReportedAndFails) {
   ScriptedHttpServer server(TIDEWELL_TEST_HOST_ADDRESS, TIDEWELL_TEST_HOST_PORT);
   server.Serve(kPagePath, ScriptedReply::Body("<BR>Dec. 07, 25:61:00 Universal Time\n"));
   const ChildResult run = RunFenwhit();
   EXPECT_FALSE(run.timedOut);
-  EXPECT_NE(run.exitStatus, 0);
+  EXPECT_EQ(run.exitStatus, kRuntimeError);
   EXPECT_EQ(run.standardOutput, "");
   EXPECT_EQ(run.standardError, "fenwhit: run-time error 13: Type mismatch\n");
   EXPECT_TRUE(ClockCalls().empty());
@@ -185,19 +258,33 @@ TEST_F(FenwhitProcessTest, CommaBeyondPosition32767IsReportedAsAnOverflow) {
   ScriptedHttpServer server(TIDEWELL_TEST_HOST_ADDRESS, TIDEWELL_TEST_HOST_PORT);
   server.Serve(kPagePath, ScriptedReply::Body(std::string(40000, '-') + ", 12:00:00 Universal"));
   const ChildResult run = RunFenwhit();
-  EXPECT_NE(run.exitStatus, 0);
+  EXPECT_EQ(run.exitStatus, kRuntimeError);
   EXPECT_EQ(run.standardError, "fenwhit: run-time error 6: Overflow\n");
   EXPECT_TRUE(ClockCalls().empty());
 }
 
-TEST_F(FenwhitProcessTest, RefusedChangeEndsSilently) {
+// A change the system refused claims nothing: the kernel is not told the clock is right.
+TEST_F(FenwhitProcessTest, RefusedChangeFailsAndClaimsNothing) {
   ScriptedHttpServer server(TIDEWELL_TEST_HOST_ADDRESS, TIDEWELL_TEST_HOST_PORT);
   server.Serve(kPagePath, ScriptedReply::Body(TimePageAhead(0)));
-  const ChildResult run = RunFenwhit({}, {}, /*refuse=*/true);
-  ExpectSilentSuccess(run);
+  ExpectFailure(RunFenwhit({}, {}, /*refuse=*/true), kRefused,
+                "the system refused to change the clock (needs CAP_SYS_TIME or polkit's "
+                "permission)");
   const auto calls = ClockCalls();
   ASSERT_EQ(calls.size(), 1u);
+  EXPECT_EQ(calls[0].function, "clock_settime");
   EXPECT_EQ(calls[0].result, "refused");
+}
+
+// A reply with figures proves more than its whole second: 10 ms on each way at most, here on
+// loopback a good deal less.
+TEST_F(FenwhitProcessTest, ReplyWithFiguresMarksTheClockSynchronisedWithASmallError) {
+  ScriptedHttpServer server(TIDEWELL_TEST_HOST_ADDRESS, TIDEWELL_TEST_HOST_PORT);
+  ScriptedReply timed = ScriptedReply::Body(TimePageAhead(5));
+  timed.headers.push_back("Server-Timing: hold;dur=0.010, age;dur=100.000");
+  server.Serve(kPagePath, timed);
+  ExpectSilentSuccess(RunFenwhit());
+  ExpectSetAndMarkedSynchronised(0, kSlowExchange / 2);
 }
 
 TEST_F(FenwhitProcessTest, TwoRunsDownloadAndSetTwice) {
@@ -206,7 +293,7 @@ TEST_F(FenwhitProcessTest, TwoRunsDownloadAndSetTwice) {
   ExpectSilentSuccess(RunFenwhit());
   ExpectSilentSuccess(RunFenwhit());
   EXPECT_EQ(server.Requests().size(), 2u);
-  EXPECT_EQ(ClockCalls().size(), 2u);
+  EXPECT_EQ(ClockCalls().size(), 4u) << "each run sets the clock and marks it synchronised";
 }
 
 TEST_F(FenwhitProcessTest, ArgumentsChangeNothing) {
@@ -214,7 +301,7 @@ TEST_F(FenwhitProcessTest, ArgumentsChangeNothing) {
   server.Serve(kPagePath, ScriptedReply::Body(TimePageAhead(5)));
   ExpectSilentSuccess(RunFenwhit({}, {"--help", "-q", "--host", "example.org", "extra"}));
   EXPECT_EQ(server.Requests().size(), 1u);
-  ASSERT_EQ(ClockCalls().size(), 1u);
+  ASSERT_EQ(ClockCalls().size(), 2u);
 }
 
 TEST_F(FenwhitProcessTest, SendsTheProgramsAgentAndAPlainGetOfTheTimePage) {

@@ -44,7 +44,7 @@ class RecordingPlatform : public Platform {
   TimeZoneSettings ReadTimeZoneSettings() override { return inner_.ReadTimeZoneSettings(); }
   MonthDay Today() override { return inner_.Today(); }
   DateTime ReadLocalClock() override { return inner_.ReadLocalClock(); }
-  bool SetLocalClock(const PreciseTime&, std::int32_t) override { return false; }
+  bool SetLocalClock(const PreciseTime&, std::int32_t, Nanoseconds) override { return false; }
   std::string TimeOfDayText(const DateTime& time) override { return inner_.TimeOfDayText(time); }
 
   InternetHandle InternetOpen(const std::string& agent) override {

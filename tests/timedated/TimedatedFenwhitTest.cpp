@@ -1,7 +1,7 @@
 // The real fenwhit program (the test build for the loopback time host) run under the clock
 // interposer wrapper, with clock_settime refused as for an ordinary user, against the mock
 // timedated on a private bus. It must hand the change to timedated without ever allowing a
-// prompt, and end silently whatever timedated answers.
+// prompt, end silently when timedated set the clock, and say so when it did not.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -57,6 +57,16 @@ class TimedatedFenwhitTest : public TimedatedFixture {
     EXPECT_EQ(run.child.standardError, "");
   }
 
+  // Neither the kernel nor timedated set the clock: fenwhit says so, with its refusal status.
+  static void ExpectRefusedEnd(const FenwhitRun& run) {
+    EXPECT_FALSE(run.child.timedOut);
+    EXPECT_EQ(run.child.exitStatus, 77);
+    EXPECT_EQ(run.child.standardOutput, "");
+    EXPECT_EQ(run.child.standardError,
+              "fenwhit: the system refused to change the clock (needs CAP_SYS_TIME or polkit's "
+              "permission)\n");
+  }
+
   // The one clock_settime fenwhit made, with the interposer's answer `result`: the page's
   // instant, some 37 s ahead of the clock.
   ClockCall TheOneClockChange(const char* result) {
@@ -108,9 +118,9 @@ TEST_F(TimedatedFenwhitTest, AcceptedChangeNeverCallsTheBus) {
 class TimedatedFenwhitRefusalTest : public TimedatedFenwhitTest,
                                     public ::testing::WithParamInterface<TimedatedRefusal> {};
 
-TEST_P(TimedatedFenwhitRefusalTest, RefusalEndsSilently) {
+TEST_P(TimedatedFenwhitRefusalTest, RefusalIsReported) {
   StartMock(GetParam().behaviour);
-  ExpectSilentEnd(RunFenwhit(/*refuse=*/true, bus_.EnvironmentEntry()));
+  ExpectRefusedEnd(RunFenwhit(/*refuse=*/true, bus_.EnvironmentEntry()));
   TheOneClockChange("refused");
   ExpectRefusedBy(GetParam(), /*interactive=*/false);
 }
@@ -119,9 +129,9 @@ INSTANTIATE_TEST_SUITE_P(Answers, TimedatedFenwhitRefusalTest,
                          ::testing::ValuesIn(TimedatedRefusals()),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(TimedatedFenwhitTest, NoSystemBusEndsSilentlyAtOnce) {
+TEST_F(TimedatedFenwhitTest, NoSystemBusIsReportedAtOnce) {
   const FenwhitRun run = RunFenwhit(/*refuse=*/true, PrivateSystemBus::MissingBusEntry(scratch_));
-  ExpectSilentEnd(run);
+  ExpectRefusedEnd(run);
   EXPECT_LT(run.elapsed, kStartAndSlack);
   TheOneClockChange("refused");
 }
@@ -130,7 +140,7 @@ TEST_F(TimedatedFenwhitTest, NoSystemBusEndsSilentlyAtOnce) {
 TEST_F(TimedatedFenwhitTest, TimedatedThatNeverAnswersIsGivenUpOnAfterTheSilentTimeOut) {
   StartMock({false, std::nullopt, kNeverAnswers});
   const FenwhitRun run = RunFenwhit(/*refuse=*/true, bus_.EnvironmentEntry());
-  ExpectSilentEnd(run);
+  ExpectRefusedEnd(run);
   EXPECT_GE(run.elapsed, kSilentTimedatedTimeout);
   EXPECT_LT(run.elapsed, kSilentTimedatedTimeout + kStartAndSlack);
   TheOneClockChange("refused");

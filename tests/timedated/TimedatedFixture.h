@@ -50,10 +50,16 @@ class TimedatedFixture : public ::testing::Test {
  protected:
   void StartMock(const MockBehaviour& behaviour = {}) { mock_.emplace(bus_, scratch_, behaviour); }
 
-  // The one call in the clock log, a clock_settime that the interposer answered `result`.
+  // The one clock_settime in the clock log, which the interposer answered `result`. A setting
+  // that succeeded is followed by the one adjtimex that tells the kernel the clock is right; a
+  // refused one, whatever timedated then made of it, by nothing.
   ClockCall TheOneClockSettime(const char* result) const {
     const auto calls = ReadClockLog(clockLog_);
-    EXPECT_EQ(calls.size(), 1u);
+    const bool set = std::string(result) == "ok";
+    EXPECT_EQ(calls.size(), set ? 2u : 1u);
+    if (set && calls.size() == 2u) {
+      EXPECT_EQ(calls[1].function, "adjtimex");
+    }
     if (calls.empty()) return {};
     EXPECT_EQ(calls[0].function, "clock_settime");
     EXPECT_EQ(calls[0].result, result);

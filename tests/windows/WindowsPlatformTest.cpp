@@ -202,7 +202,8 @@ TEST(LocalClockTest, RefusedChangeLeavesTheClockAndReportsFalse) {
   }
   WindowsPlatform platform;
   const DateTime before = platform.ReadLocalClock();
-  EXPECT_FALSE(platform.SetLocalClock({before.AddMinutes(60), {}}, 0));  // Windows needs no bias
+  // Windows needs no bias.
+  EXPECT_FALSE(platform.SetLocalClock({before.AddMinutes(60), {}}, 0, kPageResolution));
   const DateTime after = platform.ReadLocalClock();
   EXPECT_LT(after.SerialSeconds() - before.SerialSeconds(), 30);
   EXPECT_GE(after.SerialSeconds(), before.SerialSeconds());

@@ -6,8 +6,9 @@
 #              both builds, with binutils and icoutils
 #   platform   windows_platform_tests.exe against the scripted page server and tidewell-timepage
 #   zones      the zone settings as Windows reports them, for zones named through TZ
-#   fenwhit    fenwhit.exe: ends silently with 0 whatever the page (within 35 s when the server
-#              never answers), 1 after a run-time error
+#   fenwhit    fenwhit.exe: ends with 0 once it set the clock, 77 when the change is refused, 69
+#              with its line on standard error when there is no page (within 35 s when the
+#              server never answers), 1 after a run-time error
 #   larkspan   larkspan.exe in Xvfb: a click, the message box, its text and title, OK
 #   fenwhit_report  fenwhit.exe's run-time error report in Xvfb: a message box on the visible
 #              window station, as on a user's desktop; on one nobody sees (a copy whose window
@@ -313,14 +314,18 @@ step_fenwhit() {
 
   status=0
   wine_run "$exe/fenwhit-offset.exe" >"$work/fenwhit-offset.log" 2>&1 || status=$?
-  ((status == 0)) || fail "fenwhit with the change refused ended with $status"
+  ((status == 77)) || fail "fenwhit with the change refused ended with $status, not 77"
   (($(served_count offset) == 1)) || fail "the shifted time page was not downloaded"
-  say "against a clock an hour ahead (change refused): status 0, nothing shown"
+  say "against a clock an hour ahead (change refused): status 77, nothing shown"
 
   status=0
   wine_run "$exe/fenwhit-dead.exe" >"$work/fenwhit-dead.log" 2>&1 || status=$?
-  ((status == 0)) || fail "fenwhit without a server ended with $status"
-  say "without a server: status 0"
+  ((status == 69)) || fail "fenwhit without a server ended with $status, not 69"
+  local line
+  line=$(grep '^fenwhit: ' "$work/fenwhit-dead.log" || true)
+  [[ $line == "fenwhit: cannot reach http://127.0.0.1:1/cgi-bin/timer.pl: "?* ]] ||
+    fail "fenwhit without a server said \"$line\" on standard error"
+  say "without a server: status 69, \"$line\""
 
   # A server that takes the request and never answers: the 30 s deadline of the whole download
   # closes the session under the waiting open, so fenwhit ends soon after it.
@@ -330,9 +335,9 @@ step_fenwhit() {
   as_wine_user timeout 60 "$wine_loader" "$exe/fenwhit-never.exe" >"$work/fenwhit-never.log" 2>&1 ||
     status=$?
   elapsed=$((SECONDS - started))
-  ((status == 0)) || fail "fenwhit against a server that never answers ended with $status"
+  ((status == 69)) || fail "fenwhit against a server that never answers ended with $status, not 69"
   ((elapsed <= 35)) || fail "fenwhit waited $elapsed s for a server that never answers"
-  say "against a server that never answers: status 0 after $elapsed s"
+  say "against a server that never answers: status 69 after $elapsed s"
 
   status=0
   wine_run "$exe/fenwhit-malformed.exe" >"$work/fenwhit-malformed.log" 2>&1 || status=$?

@@ -9,7 +9,8 @@ DateTime DryRunPlatform::ReadLocalClock() {
   return DateTime::FromSerialSeconds(request_->requested.SerialSeconds() + elapsedSeconds);
 }
 
-bool DryRunPlatform::SetLocalClock(const PreciseTime& local, std::int32_t biasMinutes) {
+bool DryRunPlatform::SetLocalClock(const PreciseTime& local, std::int32_t biasMinutes,
+                                   Nanoseconds /*errorBound*/) {
   request_ = Request{inner_.ReadLocalClock(),
                      local.second,
                      local.fraction,

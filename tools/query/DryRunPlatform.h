@@ -34,7 +34,8 @@ class DryRunPlatform : public Platform {
   TimeZoneSettings ReadTimeZoneSettings() override { return inner_.ReadTimeZoneSettings(); }
   MonthDay Today() override { return inner_.Today(); }
   DateTime ReadLocalClock() override;
-  bool SetLocalClock(const PreciseTime& local, std::int32_t biasMinutes) override;
+  bool SetLocalClock(const PreciseTime& local, std::int32_t biasMinutes,
+                     Nanoseconds errorBound) override;
   std::string TimeOfDayText(const DateTime& timeOfDay) override {
     return inner_.TimeOfDayText(timeOfDay);
   }

@@ -26,8 +26,10 @@ MonthDay FakePlatform::Today() {
   return {static_cast<std::int16_t>(clock.Month()), static_cast<std::int16_t>(clock.Day())};
 }
 
-bool FakePlatform::SetLocalClock(const PreciseTime& local, std::int32_t biasMinutes) {
+bool FakePlatform::SetLocalClock(const PreciseTime& local, std::int32_t biasMinutes,
+                                 Nanoseconds errorBound) {
   clockSets.push_back(local.second);
+  clockSetErrorBounds.push_back(errorBound);
   clockSetFractions.push_back(local.fraction);
   clockSetBiases.push_back(biasMinutes);
   if (refuseClockChange) return false;

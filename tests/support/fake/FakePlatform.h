@@ -36,6 +36,7 @@ class FakePlatform : public Platform {
   std::vector<DateTime> clockSets;             // the whole seconds asked for
   std::vector<Nanoseconds> clockSetFractions;  // and the fractions past them
   std::vector<std::int32_t> clockSetBiases;    // the bias each of clockSets was given with
+  std::vector<Nanoseconds> clockSetErrorBounds;  // and the error bound
   std::vector<std::string> agents;
   std::vector<std::string> addressesOpened;
   std::vector<std::uint32_t> readsAsked;
@@ -56,7 +57,8 @@ class FakePlatform : public Platform {
   TimeZoneSettings ReadTimeZoneSettings() override { return zone; }
   MonthDay Today() override;
   DateTime ReadLocalClock() override { return clock; }
-  bool SetLocalClock(const PreciseTime& local, std::int32_t biasMinutes) override;
+  bool SetLocalClock(const PreciseTime& local, std::int32_t biasMinutes,
+                     Nanoseconds errorBound) override;
   std::string TimeOfDayText(const DateTime& timeOfDay) override;
 
   InternetHandle InternetOpen(const std::string& agent) override;
@@ -83,9 +85,16 @@ class FakeRuntime : public Runtime {
   std::vector<std::string> messages;
   std::vector<RuntimeError> errorsReported;
   int endCalls = 0;
+  int endStatus = 0;
+  std::string endLine;  // what a failing end wrote to standard error
 
   void ShowMessage(const std::string& text) override { messages.push_back(text); }
   void EndProgram() override { ++endCalls; }
+  void EndProgramFailing(int status, const std::string& line) override {
+    ++endCalls;
+    endStatus = status;
+    endLine = line;
+  }
   void ReportRuntimeError(const RuntimeError& error) override { errorsReported.push_back(error); }
 };
 
