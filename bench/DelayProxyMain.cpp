@@ -25,6 +25,11 @@
 namespace tidewell::bench {
 namespace {
 
+using test::DelayProxy;
+using test::DelayProxyOptions;
+using test::IsIpv4Loopback;
+using test::ParseDelayMs;
+
 constexpr int kUsageError = 2;
 constexpr long kMaxLifetimeSeconds = 24 * 3600;
 

@@ -59,6 +59,8 @@ struct Contender {
   std::string replies;  // as in the table
   ServerMode server;
   int htpdatePrecision = 0;  // htpdate's -p; 0 for fenwhit
+
+  bool IsPeer() const { return htpdatePrecision != 0; }
 };
 
 // htpdate gets the replies of an ordinary web server, which it is made for: against held
@@ -163,7 +165,7 @@ class PathRunner {
       : tools_(tools), scratch_(scratch), options_(options) {}
 
   PathRun Run(const Contender& contender, const DrawnOffset& offset) {
-    const bool htpdate = contender.htpdatePrecision != 0;
+    const bool htpdate = contender.IsPeer();
     const std::string tag =
         "paths-" + std::to_string(++counter_) + (htpdate ? "-htpdate" : "-fenwhit");
     ProgramRun run;
@@ -268,6 +270,34 @@ RunsSummary SummariseEstimates(const std::vector<PathRun>& runs) {
   return SummariseRuns(records);
 }
 
+// What the picture shows of a contender on one path: fenwhit's steps, htpdate's estimates (the
+// kinder of its two results, as in the ratio rows).
+ErrorSeries PlottedErrors(const Contender& contender, const std::vector<PathRun>& runs) {
+  ErrorSeries series;
+  series.ours = !contender.IsPeer();
+  // Under its box, on lines short enough to leave the neighbours' labels alone.
+  std::string replies = contender.IsPeer() ? "estimate" : contender.replies;
+  for (const std::string gap : {", ", " + "}) {
+    for (std::size_t at = 0; (at = replies.find(gap, at)) != std::string::npos;) {
+      replies.replace(at, gap.size(), gap == ", " ? "\n" : "\n+ ");
+    }
+  }
+  series.label = contender.program + "\n" + replies;
+  for (const PathRun& run : runs) {
+    const auto& error = contender.IsPeer() ? run.estimateError : run.record.error;
+    if (error) series.errors.push_back(*error);
+  }
+  return series;
+}
+
+PathErrors PlottedPath(const NetworkPath& path, const PathResults& results) {
+  PathErrors plotted{path.name, {}};
+  for (std::size_t i = 0; i < kContenders.size(); ++i) {
+    plotted.series.push_back(PlottedErrors(kContenders[i], results.runs[i]));
+  }
+  return plotted;
+}
+
 // Why a contender's run left the clock alone, from the first such run.
 void NoteUnsetRuns(std::ostream& notes, const NetworkPath& path, const Contender& contender,
                    const std::vector<PathRun>& runs, const RunsSummary& summary) {
@@ -288,7 +318,7 @@ void AddPathRows(Table& table, std::ostream& notes, const NetworkPath& path,
   const RunsSummary peer = SummariseEstimates(results.runs[kPeer]);
   for (std::size_t i = 0; i < kContenders.size(); ++i) {
     const Contender& contender = kContenders[i];
-    if (contender.htpdatePrecision == 0) {
+    if (!contender.IsPeer()) {
       AddRow(table, path, contender.replies, contender.program, steps[i]);
     } else {
       AddRow(table, path, contender.replies, contender.program + ", step", steps[i]);
@@ -298,8 +328,7 @@ void AddPathRows(Table& table, std::ostream& notes, const NetworkPath& path,
     NoteUnsetRuns(notes, path, contender, results.runs[i], steps[i]);
   }
   for (std::size_t i = 0; i < kContenders.size(); ++i) {
-    if (kContenders[i].htpdatePrecision == 0)
-      AddRatioRow(table, path, kContenders[i], steps[i], peer);
+    if (!kContenders[i].IsPeer()) AddRatioRow(table, path, kContenders[i], steps[i], peer);
   }
 }
 
@@ -310,9 +339,11 @@ PathsResult RunPaths(const Tools& tools, const Scratch& scratch, const PathsOpti
   PathRunner runner(tools, scratch, options);
   Table table(kColumns);
   std::ostringstream offsets, turnarounds, notes;
+  PathsResult result;
   for (const NetworkPath& path : kPaths) {
     const PathResults results = RunPath(tools, scratch, options, path, generator, runner);
     AddPathRows(table, notes, path, results);
+    result.errors.push_back(PlottedPath(path, results));
     offsets << "- " << path.name << ":";
     for (const std::string& text : results.offsets) offsets << " " << text;
     offsets << "\n";
@@ -320,7 +351,6 @@ PathsResult RunPaths(const Tools& tools, const Scratch& scratch, const PathsOpti
                 << (results.turnaround ? FormatMs(*results.turnaround) : std::string("failed"));
   }
 
-  PathsResult result;
   result.headline = table.Markdown();
   std::ostringstream out;
   out << "## Over delayed paths\n\n"
@@ -344,9 +374,11 @@ PathsResult RunPaths(const Tools& tools, const Scratch& scratch, const PathsOpti
       << kContenders[kPeer].program << " (htpdate's default precision) on the same path, the "
       << "kinder of its two results; below 1 means fenwhit is smaller (better).\n\n"
       << result.headline << "\n"
-      << "\\* *no-hold + figures*: the server's default with a client that sends `Prefer: "
-         "no-hold` and corrects by the `Server-Timing` figures of the reply. Until fenwhit does "
-         "so, it gets aligned replies here and this row repeats the *aligned* one.\n\n"
+      << "*at once + figures*: the server's default with a client that sends `Prefer: no-hold`, "
+         "as fenwhit does: the reply comes at once, and fenwhit takes the delay out with its "
+         "`Server-Timing` figures. *aligned, no figures*: `--no-timing`, a server from before "
+         "the figures, which holds the request to the next whole second. *immediate, no "
+         "figures*: the page's whole second, as it stands.\n\n"
       << "Every method that times one exchange assumes the reply took half the round trip. On "
          "a path whose directions differ it errs by half their difference, whatever it does: "
          "on 5/20 ms that is 7.5 ms, NTP's included.\n\n"

@@ -7,7 +7,9 @@
 #include <chrono>
 #include <cstdint>
 #include <string>
+#include <vector>
 
+#include "Plot.h"
 #include "Process.h"
 
 namespace tidewell::bench {
@@ -20,8 +22,9 @@ struct PathsOptions {
 };
 
 struct PathsResult {
-  std::string section;   // the report's section, tables and notes
-  std::string headline;  // the main table alone, for the terminal
+  std::string section;             // the report's section, tables and notes
+  std::string headline;            // the main table alone, for the terminal
+  std::vector<PathErrors> errors;  // per path, the errors of each contender's runs, to plot
 };
 
 PathsResult RunPaths(const Tools& tools, const Scratch& scratch, const PathsOptions& options);

@@ -2,12 +2,12 @@
 // against nginx, on this machine.
 //
 //   tidewell_bench [--runs N] [--kill-after SECONDS] [--sections accuracy,hostile,load,paths]
-//                  [--seed N] [--output FILE] [--keep-scratch]
+//                  [--seed N] [--output FILE] [--plot FILE.png] [--keep-scratch]
 //
 // bench/run builds it and starts it; see there. Every run of fenwhit and of htpdate goes
 // through the clock interposer's wrapper as user 65534, so this machine's clock is never
 // changed, and every server listens on a 127.x.y.z address only. The report goes to --output
-// and the main tables to standard output.
+// and the main tables to standard output; --plot draws the errors over the delayed paths.
 
 #include <signal.h>
 #include <sys/stat.h>
@@ -46,6 +46,7 @@ struct Options {
   std::set<std::string> sections{"accuracy", "hostile", "load", "paths"};
   std::optional<std::uint32_t> seed;  // for the offsets of the paths; drawn when not given
   std::string output;
+  std::string plot;  // the picture of the delayed paths, when given
   bool keepScratch = false;
 };
 
@@ -83,6 +84,8 @@ std::optional<Options> ParseOptions(int argc, char** argv) {
       options.seed = static_cast<std::uint32_t>(seed);
     } else if (flag == "--output") {
       options.output = value;
+    } else if (flag == "--plot") {
+      options.plot = value;
     } else {
       return std::nullopt;
     }
@@ -207,9 +210,23 @@ int Run(const Options& options) {
     pathsOptions.runs = options.runs;
     pathsOptions.killAfter = options.killAfter;
     pathsOptions.seed = options.seed ? *options.seed : std::random_device{}();
+    const std::string loadBefore = LoadAverage();
     const PathsResult paths = RunPaths(tools, scratch, pathsOptions);
-    report << paths.section;
+    const std::string loadAfter = LoadAverage();
+    report << paths.section << "Load average (one minute) " << loadBefore << " as the paths began, "
+           << loadAfter << " as they ended.\n\n";
     lap("paths");
+    if (!options.plot.empty()) {
+      DrawPathsPlot(paths.errors,
+                    "Clock error over delayed paths, fenwhit against htpdate: " +
+                        std::to_string(options.runs) + " runs per box (lower is better), " +
+                        machine.date + ", load average " + loadBefore + " to " + loadAfter,
+                    options.plot, scratch);
+      report << "The errors of these runs, drawn: `"
+             << std::filesystem::path(options.plot).filename().string()
+             << "` (its gnuplot script, data included, beside it).\n\n";
+      std::cout << "Plot written to " << options.plot << "\n";
+    }
     std::cout << "\nOver delayed paths (" << options.runs << " runs per row, seed "
               << pathsOptions.seed << "):\n\n"
               << paths.headline << std::flush;
@@ -259,7 +276,7 @@ int main(int argc, char** argv) {
   if (!options) {
     std::cerr << "usage: tidewell_bench [--runs N] [--kill-after SECONDS] "
                  "[--sections accuracy,hostile,load,paths] [--seed N] [--output FILE] "
-                 "[--keep-scratch]\n";
+                 "[--plot FILE.png] [--keep-scratch]\n";
     return tidewell::bench::kUsageError;
   }
   // A program killed mid-write must not take the benchmark down with it.

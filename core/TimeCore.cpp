@@ -1,7 +1,9 @@
 #include "TimeCore.h"
 
 #include <algorithm>
+#include <chrono>
 #include <limits>
+#include <utility>
 
 #include "RuntimeError.h"
 
@@ -111,7 +113,8 @@ bool TimeCore::DoAtomicTime() {
   const MonthDay today = platform_.Today();
   std::int32_t biasMinutes = BiasMinutes(zone, today.Month, today.Day);
 
-  std::string page = GetUrlText(TimePageAddress());
+  UrlText download = GetUrlText(TimePageAddress());
+  std::string& page = download.text;
 
   const auto markerIndex = page.find(kMarker);
   if (markerIndex == std::string::npos) return result;
@@ -129,18 +132,21 @@ bool TimeCore::DoAtomicTime() {
       TrimSpaces(page.substr(static_cast<std::size_t>(timeStart - 1),
                              static_cast<std::size_t>(timeLength)));
 
-  const DateTime universal = DateTime::Parse(timeText);
+  // The page names a whole second; the figures of its reply, when it carried them, say how far
+  // past it the true time is by now. The offset is then chosen for that true instant.
+  const PreciseTime universal =
+      BroughtUpToDate(DateTime::Parse(timeText), download.timing, std::chrono::steady_clock::now());
   // On the day of a change the whole-day offset holds only on one side of the change's moment,
   // so there the page's own instant decides which offset turns it into local time.
   const DateTime clock = platform_.ReadLocalClock();
   if (IsChangeDay(zone, today.Month, today.Day)) {
-    biasMinutes = BiasMinutesAt(zone, clock, universal);
+    biasMinutes = BiasMinutesAt(zone, clock, universal.second);
   }
-  const DateTime local = universal.AddMinutes(-std::int64_t{biasMinutes});
+  const DateTime local = universal.second.AddMinutes(-std::int64_t{biasMinutes});
 
   // Only the time of day is taken from the page. It goes on whichever of yesterday, today or
   // tomorrow lies nearest the clock, so a clock a little off across midnight keeps its date.
-  const DateTime target = NearestDayAt(clock, local.SecondOfDay());
+  const PreciseTime target{NearestDayAt(clock, local.SecondOfDay()), universal.fraction};
   // The bias tells a reading that the change's repeated hour shows twice which instant it is.
   if (!platform_.SetLocalClock(target, biasMinutes)) return result;  // the system refused
 
@@ -149,8 +155,8 @@ bool TimeCore::DoAtomicTime() {
   return result;
 }
 
-std::string TimeCore::GetUrlText(std::string address) {
-  std::string result;
+UrlText TimeCore::GetUrlText(std::string address) {
+  UrlText result;
   std::string buffer(kChunkSize, ' ');
 
   const InternetHandle session = platform_.InternetOpen(kUserAgent);
@@ -162,9 +168,15 @@ std::string TimeCore::GetUrlText(std::string address) {
     const std::uint32_t bytesRead =
         std::min(platform_.InternetReadFile(url, buffer.data(), kChunkSize), kChunkSize);
     // One character per byte: positions in the page count bytes, whatever the code page.
-    result.append(buffer, 0, bytesRead);
+    result.text.append(buffer, 0, bytesRead);
     if (bytesRead == 0) keepReading = false;
   }
+
+  // Asked while both handles are open: the timing belongs to this reply, and an address that
+  // could not be opened leaves its reason with the session.
+  ReplyReport reply = platform_.InternetQueryReply(session, url);
+  result.timing = reply.timing;
+  result.failure = std::move(reply.failure);
 
   if (url != 0) platform_.InternetCloseHandle(url);
   if (session != 0) platform_.InternetCloseHandle(session);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "Platform.h"
@@ -26,6 +27,14 @@ bool IsChangeDay(const TimeZoneSettings& zone, std::int16_t month, std::int16_t 
 std::int32_t BiasMinutesAt(const TimeZoneSettings& zone, const DateTime& clock,
                            const DateTime& universal);
 
+// What one download of an address brought: the body, or the part read before a failure, or
+// nothing; the timing of its reply; and why the transfer failed, if it did.
+struct UrlText {
+  std::string text;
+  std::optional<ReplyTiming> timing;
+  std::string failure;
+};
+
 // The synchronisation component that each program's window carries: it downloads the time page,
 // takes the Universal Time from it, sets the local clock and keeps the clock's time as text.
 class TimeCore {
@@ -42,8 +51,9 @@ class TimeCore {
   std::string m_StrAtomicTime;
 
  protected:
-  // Downloads the body of `address`; whatever goes wrong, returns what was read (maybe nothing).
-  std::string GetUrlText(std::string address);
+  // Downloads the body of `address`; whatever goes wrong, returns what was read (maybe nothing),
+  // with what the platform said of the reply.
+  UrlText GetUrlText(std::string address);
 
   Platform& platform_;
 };

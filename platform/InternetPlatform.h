@@ -1,6 +1,5 @@
 #pragma once
 
-#include <optional>
 #include <string>
 #include <utility>
 
@@ -10,7 +9,7 @@
 namespace tidewell {
 
 // A platform whose internet functions are those of an `Internet` object (OpenSession, OpenUrl,
-// Read, Close, LastReplyTiming), which it owns. The native platforms derive from it and supply the
+// Read, Close, Reply), which it owns. The native platforms derive from it and supply the
 // rest.
 template <class Internet>
 class InternetPlatform : public Platform {
@@ -26,7 +25,9 @@ class InternetPlatform : public Platform {
     return internet_.Read(url, buffer, bytesToRead);
   }
   void InternetCloseHandle(InternetHandle handle) override { internet_.Close(handle); }
-  std::optional<ReplyTiming> LastReplyTiming() override { return internet_.LastReplyTiming(); }
+  ReplyReport InternetQueryReply(InternetHandle session, InternetHandle url) override {
+    return internet_.Reply(session, url);
+  }
 
  protected:
   template <class... Arguments>

@@ -37,6 +37,15 @@ struct MonthDay {
 // An open internet session or address; 0 means that opening failed.
 using InternetHandle = std::uintptr_t;
 
+// What the download of one address learnt besides its body.
+struct ReplyReport {
+  // The reply's Server-Timing figures and the exchange as timed here; empty when the reply
+  // carried no sound figures, or there was no reply.
+  std::optional<ReplyTiming> timing;
+  // Why the transfer failed, in a few words ("Connection refused"); empty when it did not.
+  std::string failure;
+};
+
 // What the synchronisation needs from the operating system. One implementation per platform,
 // plus a scripted one for tests.
 class Platform {
@@ -48,12 +57,12 @@ class Platform {
 
   // The local clock as a full date-time.
   virtual DateTime ReadLocalClock() = 0;
-  // Sets the local clock to `local`, a reading in which UTC = local + `biasMinutes`. The bias
-  // matters only where the zone's own rules leave the reading open: on the day a change repeats
-  // an hour it picks which of the two instants is meant. `local` is the page's whole second;
-  // when the last download's reply carried its figures, the clock is set that much further on
-  // (see LastReplyTiming). Returns false when the system refuses the change.
-  virtual bool SetLocalClock(const DateTime& local, std::int32_t biasMinutes) = 0;
+  // Sets the local clock to `local`, a reading and its fraction of a second, in which UTC =
+  // local + `biasMinutes`. The bias matters only where the zone's own rules leave the reading
+  // open: on the day a change repeats an hour it picks which of the two instants is meant. The
+  // platform sets the clock as finely as it can, never rounding up. Returns false when the
+  // system refuses the change.
+  virtual bool SetLocalClock(const PreciseTime& local, std::int32_t biasMinutes) = 0;
   // A time of day as text in the user's time format.
   virtual std::string TimeOfDayText(const DateTime& timeOfDay) = 0;
 
@@ -66,10 +75,10 @@ class Platform {
   virtual std::uint32_t InternetReadFile(InternetHandle url, char* buffer,
                                          std::uint32_t bytesToRead) = 0;
   virtual void InternetCloseHandle(InternetHandle handle) = 0;
-
-  // The timing of the reply to the address opened last, when it reported its figures: what
-  // brings the page's whole second up to the moment the clock is set. Empty by default.
-  virtual std::optional<ReplyTiming> LastReplyTiming() { return std::nullopt; }
+  // What became of the address opened on `session` as `url`, asked before either is closed:
+  // its reply's timing, and why the transfer failed if it did. For a `url` of 0 (the address
+  // could not be opened) only the reason, kept by the session.
+  virtual ReplyReport InternetQueryReply(InternetHandle session, InternetHandle url) = 0;
 };
 
 }  // namespace tidewell

@@ -5,6 +5,8 @@
 #include <optional>
 #include <string_view>
 
+#include "DateTime.h"
+
 namespace tidewell {
 
 // How old a time page is when it reaches us, worked out the way NTP works out its four
@@ -64,5 +66,25 @@ struct WholeSeconds {
   friend bool operator==(const WholeSeconds&, const WholeSeconds&) = default;
 };
 WholeSeconds SplitWholeSeconds(Nanoseconds span);
+
+// A moment to the nanosecond: a whole second and how far past it (0..999'999'999 ns).
+struct PreciseTime {
+  DateTime second;
+  Nanoseconds fraction{};
+
+  friend bool operator==(const PreciseTime&, const PreciseTime&) = default;
+};
+
+// Whether a reply's figures can be true: neither is negative, the page left within its whole
+// second (age below one second), and the server held the request no longer than the exchange
+// the client timed (which contains the hold).
+bool FiguresCanBeTrue(const ReplyTiming& timing);
+
+// The true time at `now` by a page that named the whole second `pageSecond`: that second plus
+// what its reply's figures put past it by now, carried into the seconds. A reply without
+// figures, or with figures that cannot be true, leaves the whole second as it is. Raises the
+// date-range error where the carry leaves the years a date-time holds.
+PreciseTime BroughtUpToDate(const DateTime& pageSecond, const std::optional<ReplyTiming>& timing,
+                            SteadyTime now);
 
 }  // namespace tidewell

@@ -27,8 +27,15 @@ tidewell_windows_manifest(larkspan requireAdministrator
 tidewell_windows_manifest(fenwhit asInvoker
   "Runs unattended (a scheduled task with highest privileges), where nobody could answer a prompt.")
 
-# Lets windres find the shared resource file, the icon and the program's manifest, and rebuilds
-# the resources of `target` when any of them changes.
+# The version record carries the project's version, as the tools and the packages do: numbers
+# for the fixed part, the text ("1.00") for the strings.
+set(TIDEWELL_VERSION_NUMBERS
+    "${PROJECT_VERSION_MAJOR},${PROJECT_VERSION_MINOR},${PROJECT_VERSION_PATCH},0")
+configure_file(${TIDEWELL_WINDOWS_RESOURCES_DIR}/TidewellVersion.h.in
+               ${TIDEWELL_WINDOWS_MANIFEST_DIR}/TidewellVersion.h @ONLY)
+
+# Lets windres find the shared resource file, the icon, the version and the program's manifest,
+# and rebuilds the resources of `target` when any of them changes.
 function(tidewell_windows_resources target)
   get_target_property(sources ${target} SOURCES)
   foreach(source IN LISTS sources)
@@ -36,7 +43,7 @@ function(tidewell_windows_resources target)
       set(manifest ${TIDEWELL_WINDOWS_MANIFEST_DIR}/${CMAKE_MATCH_1}.manifest)
       set_source_files_properties(${source} TARGET_DIRECTORY ${target} PROPERTIES
         INCLUDE_DIRECTORIES "${TIDEWELL_WINDOWS_RESOURCES_DIR};${TIDEWELL_WINDOWS_MANIFEST_DIR};${PROJECT_SOURCE_DIR}/packaging/icon"
-        OBJECT_DEPENDS "${TIDEWELL_WINDOWS_RESOURCES_DIR}/TidewellResources.rc;${manifest};${TIDEWELL_WINDOWS_ICON}")
+        OBJECT_DEPENDS "${TIDEWELL_WINDOWS_RESOURCES_DIR}/TidewellResources.rc;${manifest};${TIDEWELL_WINDOWS_MANIFEST_DIR}/TidewellVersion.h;${TIDEWELL_WINDOWS_ICON}")
     endif()
   endforeach()
 endfunction()

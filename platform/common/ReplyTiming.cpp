@@ -92,4 +92,18 @@ WholeSeconds SplitWholeSeconds(Nanoseconds span) {
   return {seconds.count(), (span - seconds).count()};
 }
 
+bool FiguresCanBeTrue(const ReplyTiming& timing) {
+  const ServerFigures& figures = timing.server;
+  return figures.age >= Nanoseconds{0} && figures.age < std::chrono::seconds{1} &&
+         figures.hold >= Nanoseconds{0} && figures.hold <= timing.exchange;
+}
+
+PreciseTime BroughtUpToDate(const DateTime& pageSecond, const std::optional<ReplyTiming>& timing,
+                            SteadyTime now) {
+  if (!timing || !FiguresCanBeTrue(*timing)) return {pageSecond, {}};
+  const WholeSeconds past = SplitWholeSeconds(PastPageSecond(*timing, now));
+  return {DateTime::FromSerialSeconds(pageSecond.SerialSeconds() + past.seconds),
+          Nanoseconds{past.nanoseconds}};
+}
+
 }  // namespace tidewell

@@ -1,305 +1,189 @@
 #include "CurlInternet.h"
 
 #include <curl/curl.h>
+#include <sys/auxv.h>
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <mutex>
-#include <optional>
-#include <string_view>
+#include <system_error>
+#include <utility>
 
 #include "HttpFieldText.h"
 
 namespace tidewell {
 namespace {
 
-// How long one wait for network activity may last before the transfer's own timers are looked
-// at again. libcurl shortens it to its next timer, so this only bounds an idle wait.
-constexpr int kPollSliceMs = 1000;
+constexpr std::uint32_t kMostPerRead = 2048;
 constexpr const char* kAllowedProtocols = "http,https";
 // The reply must come from the server, never from a cache on the way. A time-page server that
-// reports its figures may answer at once instead of on the next whole second: the figures let
-// the page's second be brought up to date here.
+// reports its figures may answer at once instead of on the next whole second.
 constexpr const char* kRequestHeaders[] = {"Cache-Control: no-cache", "Pragma: no-cache",
                                            kPreferNoHoldHeader.data()};
-constexpr std::string_view kStatusLineStart = "HTTP/";
 
-std::string_view WithoutLineEnd(std::string_view line) {
-  while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
-  return line;
-}
+using Easy = std::unique_ptr<CURL, decltype(&curl_easy_cleanup)>;
+using HeaderList = std::unique_ptr<curl_slist, decltype(&curl_slist_free_all)>;
 
-// The value of `line` when it is a header named `name` (any case), without surrounding blanks.
-std::optional<std::string_view> HeaderValue(std::string_view line, std::string_view name) {
-  if (line.size() <= name.size() || line[name.size()] != ':' ||
-      !http::StartsWithNoCase(line, name)) {
-    return std::nullopt;
+// What one GET collects while libcurl runs it. Each request (a redirect starts a new one) is
+// timed on our own steady clock, from leaving on the open connection to its reply's status
+// line: libcurl's transfer times add up over redirects, and the arrival has to be on the clock
+// that later measures how long ago the reply came. A redirect's figures are not the page's.
+struct Exchange {
+  std::size_t sizeCap = 0;
+  std::string body;
+  bool redirect = false;  // the reply in hand has a 3xx status
+  SteadyTime requestSent{};
+  SteadyTime replyArrived{};
+  std::string serverTiming;
+  std::optional<ReplyTiming> timing;
+
+  static std::size_t OnBody(char* data, std::size_t size, std::size_t count, void* self) {
+    auto& exchange = *static_cast<Exchange*>(self);
+    const std::size_t taken = std::min(size * count, exchange.sizeCap - exchange.body.size());
+    exchange.body.append(data, taken);
+    return taken;  // less than offered: libcurl ends the transfer with a write error
   }
-  return http::TrimBlanks(line.substr(name.size() + 1));
+
+  static int OnRequestReady(void* self, char*, char*, int, int) {
+    auto& exchange = *static_cast<Exchange*>(self);
+    exchange.requestSent = std::chrono::steady_clock::now();
+    exchange.timing.reset();  // figures of an earlier reply are not this request's
+    return CURL_PREREQFUNC_OK;
+  }
+
+  static std::size_t OnHeader(char* data, std::size_t size, std::size_t count, void* self) {
+    auto& exchange = *static_cast<Exchange*>(self);
+    std::string_view line(data, size * count);
+    line = http::TrimBlanks(line.substr(0, line.find_first_of("\r\n")));
+    const std::string_view timingName = kServerTimingHeader;
+    if (line.starts_with("HTTP/")) {  // a reply begins (an interim one, or a redirect)
+      exchange.replyArrived = std::chrono::steady_clock::now();
+      exchange.redirect = line.find(" 3") == line.find(' ');
+      exchange.serverTiming.clear();
+      exchange.timing.reset();
+    } else if (line.empty()) {  // the end of a reply's head: its figures are complete
+      const std::optional<ServerFigures> figures = ParseServerTiming(exchange.serverTiming);
+      if (figures && !exchange.redirect && exchange.requestSent != SteadyTime{}) {
+        exchange.timing = ReplyTiming{*figures, exchange.replyArrived - exchange.requestSent,
+                                      exchange.replyArrived};
+      }
+    } else if (line.size() > timingName.size() && line[timingName.size()] == ':' &&
+               http::StartsWithNoCase(line, timingName)) {
+      if (!exchange.serverTiming.empty()) exchange.serverTiming += ", ";
+      exchange.serverTiming += http::TrimBlanks(line.substr(timingName.size() + 1));
+    }
+    return size * count;
+  }
+};
+
+// A GET of `address` under `limits`, collecting into `exchange`. False when libcurl refuses.
+bool Configure(CURL* easy, const std::string& address, const std::string& agent,
+               const DownloadLimits& limits, bool privileged, const std::string& caFile,
+               curl_slist* headers, Exchange& exchange, char* errorText) {
+  const auto set = [easy](CURLoption option, auto value) {
+    return curl_easy_setopt(easy, option, value) == CURLE_OK;
+  };
+  // The system's proxy settings are those of the environment (http_proxy, no_proxy, ...), which
+  // libcurl applies by itself unless told to use none.
+  if (privileged && !(set(CURLOPT_PROXY, "") && set(CURLOPT_NOPROXY, "*"))) return false;
+  if (!caFile.empty() && !set(CURLOPT_CAINFO, caFile.c_str())) return false;
+  // A page asked for over https never comes over plain http.
+  const bool secure = http::StartsWithNoCase(address, "https://");
+  return set(CURLOPT_URL, address.c_str()) && set(CURLOPT_HTTPGET, 1L) &&
+         set(CURLOPT_USERAGENT, agent.c_str()) && set(CURLOPT_HTTPHEADER, headers) &&
+         set(CURLOPT_PROTOCOLS_STR, kAllowedProtocols) &&
+         set(CURLOPT_REDIR_PROTOCOLS_STR, secure ? "https" : kAllowedProtocols) &&
+         set(CURLOPT_SSL_VERIFYPEER, 1L) && set(CURLOPT_SSL_VERIFYHOST, 2L) &&
+         set(CURLOPT_FOLLOWLOCATION, 1L) &&
+         set(CURLOPT_MAXREDIRS, limits.maxRedirects) &&
+         set(CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(limits.connectTimeout.count())) &&
+         set(CURLOPT_TIMEOUT_MS, static_cast<long>(limits.overallDeadline.count())) &&
+         set(CURLOPT_LOW_SPEED_LIMIT, limits.stallBytesPerSecond) &&
+         set(CURLOPT_LOW_SPEED_TIME, static_cast<long>(limits.stallTime.count())) &&
+         set(CURLOPT_NOSIGNAL, 1L) && set(CURLOPT_ERRORBUFFER, errorText) &&
+         set(CURLOPT_WRITEFUNCTION, &Exchange::OnBody) && set(CURLOPT_WRITEDATA, &exchange) &&
+         set(CURLOPT_HEADERFUNCTION, &Exchange::OnHeader) && set(CURLOPT_HEADERDATA, &exchange) &&
+         set(CURLOPT_PREREQFUNCTION, &Exchange::OnRequestReady) &&
+         set(CURLOPT_PREREQDATA, &exchange);
 }
 
-void InitialiseCurlOnce() {
-  static std::once_flag once;
-  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+// Why a transfer failed, in a few words: the system's own for a refused or reset connection
+// ("Connection refused"), else libcurl's.
+std::string FailureText(CURL* easy, CURLcode result, const char* errorText) {
+  long systemError = 0;
+  curl_easy_getinfo(easy, CURLINFO_OS_ERRNO, &systemError);
+  if (systemError != 0 && (result == CURLE_COULDNT_CONNECT || result == CURLE_RECV_ERROR)) {
+    return std::system_category().message(static_cast<int>(systemError));
+  }
+  return *errorText != '\0' ? errorText : curl_easy_strerror(result);
 }
 
 }  // namespace
 
-struct CurlInternet::Session {
-  std::string agent;
-  CURLM* multi = nullptr;
-};
+bool RunsWithMorePrivilegeThanItsUser() { return getauxval(AT_SECURE) != 0; }
 
-struct CurlInternet::Transfer {
-  InternetHandle session = 0;
-  CURLM* multi = nullptr;  // the session's
-  CURL* easy = nullptr;
-  curl_slist* headers = nullptr;
-  std::size_t sizeCap = 0;
-
-  // Body that arrived but was not read yet; while there is any, the transfer is paused.
-  std::string pending;
-  std::size_t pendingStart = 0;
-  std::size_t bytesTaken = 0;  // body taken in from the network so far, read or pending
-  bool paused = false;
-  bool replyStarted = false;
-  bool ended = false;
-
-  // The timing of the request in flight (each redirect starts a new one): when it left, when
-  // its reply started to arrive, and the reply's Server-Timing headers joined by commas.
-  SteadyTime requestSent{};
-  SteadyTime replyArrived{};
-  std::string serverTiming;
-  // Where the figures of a finished reply head go: the internet's last reply timing.
-  std::optional<ReplyTiming>* lastTiming = nullptr;
-
-  bool HasPending() const { return pendingStart < pending.size(); }
-  std::size_t PendingSize() const { return pending.size() - pendingStart; }
-
-  // A GET of `address` under `limits`, reporting to this transfer. False when libcurl refuses.
-  bool Configure(const std::string& address, const std::string& agent,
-                 const DownloadLimits& limits);
-
-  static std::size_t OnBody(char* data, std::size_t size, std::size_t count, void* self);
-  static std::size_t OnHeader(char* data, std::size_t size, std::size_t count, void* self);
-  static int OnRequestReady(void* self, char*, char*, int, int);
-  void OnHeaderLine(std::string_view line);
-};
-
-bool CurlInternet::Transfer::Configure(const std::string& address, const std::string& agent,
-                                       const DownloadLimits& limits) {
-  for (const char* header : kRequestHeaders) headers = curl_slist_append(headers, header);
-  void* self = static_cast<void*>(this);
-  // The system's proxy settings are those of the environment (http_proxy, no_proxy, ...), which
-  // libcurl applies by itself when no proxy is set here.
-  return headers != nullptr && curl_easy_setopt(easy, CURLOPT_URL, address.c_str()) == CURLE_OK &&
-         curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L) == CURLE_OK &&
-         curl_easy_setopt(easy, CURLOPT_USERAGENT, agent.c_str()) == CURLE_OK &&
-         curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers) == CURLE_OK &&
-         curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, kAllowedProtocols) == CURLE_OK &&
-         curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, kAllowedProtocols) == CURLE_OK &&
-         curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L) == CURLE_OK &&
-         curl_easy_setopt(easy, CURLOPT_MAXREDIRS, limits.maxRedirects) == CURLE_OK &&
-         curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS,
-                          static_cast<long>(limits.connectTimeout.count())) == CURLE_OK &&
-         curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS,
-                          static_cast<long>(limits.overallDeadline.count())) == CURLE_OK &&
-         curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, limits.stallBytesPerSecond) == CURLE_OK &&
-         curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME,
-                          static_cast<long>(limits.stallTime.count())) == CURLE_OK &&
-         curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L) == CURLE_OK &&
-         curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &Transfer::OnBody) == CURLE_OK &&
-         curl_easy_setopt(easy, CURLOPT_WRITEDATA, self) == CURLE_OK &&
-         curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &Transfer::OnHeader) == CURLE_OK &&
-         curl_easy_setopt(easy, CURLOPT_HEADERDATA, self) == CURLE_OK &&
-         curl_easy_setopt(easy, CURLOPT_PREREQFUNCTION, &Transfer::OnRequestReady) == CURLE_OK &&
-         curl_easy_setopt(easy, CURLOPT_PREREQDATA, self) == CURLE_OK &&
-         curl_easy_setopt(easy, CURLOPT_PRIVATE, self) == CURLE_OK;
-}
-
-std::size_t CurlInternet::Transfer::OnBody(char* data, std::size_t size, std::size_t count,
-                                           void* self) {
-  auto& transfer = *static_cast<Transfer*>(self);
-  const std::size_t length = size * count;
-  if (transfer.HasPending()) {
-    transfer.paused = true;  // libcurl keeps this piece and hands it over again on resuming
-    return CURL_WRITEFUNC_PAUSE;
-  }
-  const std::size_t room = transfer.sizeCap - transfer.bytesTaken;
-  const std::size_t taken = std::min(length, room);
-  transfer.pending.assign(data, taken);
-  transfer.pendingStart = 0;
-  transfer.bytesTaken += taken;
-  // Taking less than offered makes libcurl end the transfer with a write error: the cap is hit.
-  return taken;
-}
-
-std::size_t CurlInternet::Transfer::OnHeader(char* data, std::size_t size, std::size_t count,
-                                             void* self) {
-  auto& transfer = *static_cast<Transfer*>(self);
-  transfer.replyStarted = true;
-  transfer.OnHeaderLine(std::string_view(data, size * count));
-  return size * count;
-}
-
-// libcurl calls this on the open connection right before it sends each request. Our own steady
-// clock is read here and at the reply's status line, rather than libcurl's transfer times: those
-// add up over redirects, and the arrival has to be on the clock that later measures how long
-// ago the reply came.
-int CurlInternet::Transfer::OnRequestReady(void* self, char*, char*, int, int) {
-  auto& transfer = *static_cast<Transfer*>(self);
-  transfer.requestSent = std::chrono::steady_clock::now();
-  transfer.replyArrived = {};
-  transfer.serverTiming.clear();
-  *transfer.lastTiming = std::nullopt;  // figures of an earlier reply are not this request's
-  return CURL_PREREQFUNC_OK;
-}
-
-void CurlInternet::Transfer::OnHeaderLine(std::string_view line) {
-  line = WithoutLineEnd(line);
-  if (line.starts_with(kStatusLineStart)) {  // a reply begins (an interim one, or a redirect)
-    replyArrived = std::chrono::steady_clock::now();
-    serverTiming.clear();
-    *lastTiming = std::nullopt;
-    return;
-  }
-  if (line.empty()) {  // the end of a reply's head: its figures are complete
-    const std::optional<ServerFigures> figures = ParseServerTiming(serverTiming);
-    if (figures && replyArrived >= requestSent && requestSent != SteadyTime{}) {
-      *lastTiming = ReplyTiming{*figures, replyArrived - requestSent, replyArrived};
-    }
-    return;
-  }
-  if (const auto value = HeaderValue(line, kServerTimingHeader)) {
-    if (!serverTiming.empty()) serverTiming += ", ";
-    serverTiming += *value;
-  }
-}
-
-CurlInternet::CurlInternet(const DownloadLimits& limits) : limits_(limits) { InitialiseCurlOnce(); }
-
-CurlInternet::~CurlInternet() {
-  while (!sessions_.empty()) Close(sessions_.begin()->first);
-  while (!transfers_.empty()) CloseTransfer(transfers_.begin()->first);
+CurlInternet::CurlInternet(const DownloadLimits& limits, bool privileged, std::string caFile)
+    : limits_(limits), privileged_(privileged), caFile_(std::move(caFile)) {
+  static std::once_flag once;
+  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
 InternetHandle CurlInternet::OpenSession(const std::string& agent) {
-  auto session = std::make_unique<Session>();
-  session->agent = agent;
-  session->multi = curl_multi_init();
-  if (session->multi == nullptr) return 0;
-  const InternetHandle handle = ++lastHandle_;
-  sessions_.emplace(handle, std::move(session));
-  return handle;
+  handles_[++lastHandle_].agent = agent;
+  return lastHandle_;
 }
 
 InternetHandle CurlInternet::OpenUrl(InternetHandle session, const std::string& address) {
-  lastTiming_.reset();  // a download that fails leaves no figures behind
-  const auto owner = sessions_.find(session);
-  if (owner == sessions_.end()) return 0;
-
-  auto transfer = std::make_unique<Transfer>();
-  transfer->lastTiming = &lastTiming_;
-  transfer->session = session;
-  transfer->multi = owner->second->multi;
-  transfer->sizeCap = limits_.sizeCap;
-  transfer->easy = curl_easy_init();
-  if (transfer->easy == nullptr) return 0;
-  const InternetHandle handle = ++lastHandle_;
-  Transfer& opened = *transfers_.emplace(handle, std::move(transfer)).first->second;
-
-  if (!opened.Configure(address, owner->second->agent, limits_) ||
-      curl_multi_add_handle(opened.multi, opened.easy) != CURLM_OK) {
-    CloseTransfer(handle);
+  const auto owner = handles_.find(session);
+  if (owner == handles_.end() || owner->second.session != 0) return 0;
+  std::string& failure = owner->second.reply.failure;
+  Easy easy(curl_easy_init(), &curl_easy_cleanup);
+  HeaderList headers(nullptr, &curl_slist_free_all);
+  for (const char* header : kRequestHeaders) {
+    headers.reset(curl_slist_append(headers.release(), header));
+  }
+  Exchange exchange;
+  exchange.sizeCap = limits_.sizeCap;
+  char errorText[CURL_ERROR_SIZE] = {};
+  if (!easy || !headers ||
+      !Configure(easy.get(), address, owner->second.agent, limits_, privileged_, caFile_,
+                 headers.get(), exchange, errorText)) {
+    failure = "the download could not be prepared";
     return 0;
   }
-
-  DriveUntilBodyOrEnd(opened, /*stopAtReplyStart=*/true);
-  if (!opened.replyStarted) {  // no reply at all: the address could not be opened
-    CloseTransfer(handle);
-    return 0;
+  const CURLcode result = curl_easy_perform(easy.get());
+  failure = result == CURLE_OK ? std::string{} : FailureText(easy.get(), result, errorText);
+  if (exchange.body.size() == limits_.sizeCap && result == CURLE_WRITE_ERROR) {
+    failure = "the page is over " + std::to_string(limits_.sizeCap) + " bytes";
   }
-  return handle;
+  // No reply at all: the address could not be opened.
+  if (exchange.replyArrived == SteadyTime{}) return 0;
+  handles_[++lastHandle_] = Handle{
+      session, {}, std::move(exchange.body), 0, {exchange.timing, std::exchange(failure, {})}};
+  return lastHandle_;
 }
 
 std::uint32_t CurlInternet::Read(InternetHandle url, char* buffer, std::uint32_t bytesToRead) {
-  Transfer* transfer = FindTransfer(url);
-  if (transfer == nullptr || buffer == nullptr || bytesToRead == 0) return 0;
-
-  DriveUntilBodyOrEnd(*transfer, /*stopAtReplyStart=*/false);
-  if (!transfer->HasPending()) return 0;  // the end of the body, or a failure
-
-  const std::size_t count = std::min<std::size_t>(bytesToRead, transfer->PendingSize());
-  std::memcpy(buffer, transfer->pending.data() + transfer->pendingStart, count);
-  transfer->pendingStart += count;
-  if (!transfer->HasPending() && transfer->paused) {
-    transfer->paused = false;
-    curl_easy_pause(transfer->easy, CURLPAUSE_CONT);  // may hand over the next piece at once
-  }
+  const auto found = handles_.find(url);
+  if (found == handles_.end() || found->second.session == 0 || buffer == nullptr) return 0;
+  Handle& transfer = found->second;
+  const std::size_t count = std::min<std::size_t>(
+      {bytesToRead, kMostPerRead, transfer.body.size() - transfer.readPosition});
+  std::memcpy(buffer, transfer.body.data() + transfer.readPosition, count);
+  transfer.readPosition += count;
   return static_cast<std::uint32_t>(count);
 }
 
 void CurlInternet::Close(InternetHandle handle) {
-  if (transfers_.count(handle) != 0) {
-    CloseTransfer(handle);
-    return;
-  }
-  const auto session = sessions_.find(handle);
-  if (session == sessions_.end()) return;
-  for (auto it = transfers_.begin(); it != transfers_.end();) {
-    const InternetHandle child = it->first;
-    const bool belongs = it->second->session == handle;
-    ++it;
-    if (belongs) CloseTransfer(child);
-  }
-  curl_multi_cleanup(session->second->multi);
-  sessions_.erase(session);
+  std::erase_if(handles_, [handle](const auto& entry) {
+    return entry.first == handle || entry.second.session == handle;
+  });
 }
 
-std::size_t CurlInternet::HeldBytes(InternetHandle url) {
-  const Transfer* transfer = FindTransfer(url);
-  return transfer == nullptr ? 0 : transfer->PendingSize();
-}
-
-CurlInternet::Transfer* CurlInternet::FindTransfer(InternetHandle handle) {
-  const auto found = transfers_.find(handle);
-  return found == transfers_.end() ? nullptr : found->second.get();
-}
-
-void CurlInternet::CloseTransfer(InternetHandle handle) {
-  const auto found = transfers_.find(handle);
-  if (found == transfers_.end()) return;
-  Transfer& transfer = *found->second;
-  if (transfer.easy != nullptr) {
-    curl_multi_remove_handle(transfer.multi, transfer.easy);
-    curl_easy_cleanup(transfer.easy);
-  }
-  curl_slist_free_all(transfer.headers);
-  transfers_.erase(found);
-}
-
-void CurlInternet::DriveUntilBodyOrEnd(Transfer& transfer, bool stopAtReplyStart) {
-  const auto done = [&] {
-    return transfer.HasPending() || transfer.ended || (stopAtReplyStart && transfer.replyStarted);
-  };
-  while (!done()) {
-    int running = 0;
-    if (curl_multi_perform(transfer.multi, &running) != CURLM_OK) {
-      transfer.ended = true;
-      break;
-    }
-    int queued = 0;
-    while (CURLMsg* message = curl_multi_info_read(transfer.multi, &queued)) {
-      if (message->msg != CURLMSG_DONE) continue;
-      char* owner = nullptr;
-      curl_easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, &owner);
-      if (owner != nullptr) reinterpret_cast<Transfer*>(owner)->ended = true;
-    }
-    if (done()) break;
-    if (curl_multi_poll(transfer.multi, nullptr, 0, kPollSliceMs, nullptr) != CURLM_OK) {
-      transfer.ended = true;
-    }
-  }
+ReplyReport CurlInternet::Reply(InternetHandle session, InternetHandle url) const {
+  const auto found = handles_.find(url != 0 ? url : session);  // a session keeps no timing
+  return found == handles_.end() ? ReplyReport{} : found->second.reply;
 }
 
 }  // namespace tidewell

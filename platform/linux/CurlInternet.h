@@ -1,63 +1,60 @@
 #pragma once
 
-#include <chrono>
-#include <cstddef>
 #include <cstdint>
 #include <map>
-#include <memory>
-#include <optional>
 #include <string>
 
 #include "DownloadLimits.h"
 #include "Platform.h"
-#include "ReplyTiming.h"
 
 namespace tidewell {
 
-// The internet functions on libcurl. A session is a multi handle with the user-agent name; an
-// address is one GET on it. Reads stream: each drives the transfer only until some body is at
-// hand, and the transfer is paused while delivered-but-unread body is waiting, so at most one
-// receive chunk of libcurl (16 KiB) is ever held.
+// True when the process gained privilege at its start (set-user-ID or set-group-ID, or a file
+// capability): the kernel then marks it secure (AT_SECURE).
+bool RunsWithMorePrivilegeThanItsUser();
+
+// The internet functions on libcurl. Opening an address runs one whole GET into memory under
+// the limits; the reads hand the body out from there. When no reply comes at all (nothing
+// listens, the host is unknown, the connection or the wait times out) the open fails with 0, as
+// the Windows functions do; a later failure (reset, stall, deadline, size cap) ends the body
+// where it was. Each request asks a time-page server to answer at once ("Prefer: no-hold") and
+// is timed, so the page's figures can bring its second up to date.
 //
-// Opening an address waits for the reply to begin. When no reply comes at all (nothing listens,
-// the host is unknown, the connection or the wait times out), the open fails and returns 0, as
-// the Windows functions do. Any later failure (reset, stall, deadline, size cap) ends the body:
-// the reads deliver what had arrived and then 0.
+// A process that runs with more privilege than the user who started it (`privileged`) takes no
+// proxy from that user's environment: the request goes straight to the time page's host.
 //
-// Each request asks a time-page server to answer at once ("Prefer: no-hold"), and the exchange
-// is timed from the request leaving on the open connection to its reply arriving, so the page's
-// figures can bring its second up to date.
+// An https page's certificate and host name are always checked, against the CA certificates in
+// `caFile` or, when it is empty, the system's; it follows redirects to https addresses only.
 class CurlInternet {
  public:
-  explicit CurlInternet(const DownloadLimits& limits = {});
-  ~CurlInternet();
-  CurlInternet(const CurlInternet&) = delete;
-  CurlInternet& operator=(const CurlInternet&) = delete;
+  explicit CurlInternet(const DownloadLimits& limits = {},
+                        bool privileged = RunsWithMorePrivilegeThanItsUser(),
+                        std::string caFile = TIDEWELL_CA_FILE);
 
   InternetHandle OpenSession(const std::string& agent);
   InternetHandle OpenUrl(InternetHandle session, const std::string& address);
   std::uint32_t Read(InternetHandle url, char* buffer, std::uint32_t bytesToRead);
   // Closes either kind of handle; closing a session also closes the addresses opened on it.
   void Close(InternetHandle handle);
-  // Body of `url` that arrived and waits to be read: what the streaming keeps in memory.
-  std::size_t HeldBytes(InternetHandle url);
-  // The timing of the reply to the address opened last, once its head has come, when the reply
-  // carried sound Server-Timing figures; empty otherwise (no reply, another server, an old one).
-  const std::optional<ReplyTiming>& LastReplyTiming() const { return lastTiming_; }
+  // The reply to `url`, or (for a `url` of 0) why the last address opened on `session` failed.
+  ReplyReport Reply(InternetHandle session, InternetHandle url) const;
 
  private:
-  struct Session;
-  struct Transfer;
-
-  Transfer* FindTransfer(InternetHandle handle);
-  void CloseTransfer(InternetHandle handle);
-  void DriveUntilBodyOrEnd(Transfer& transfer, bool stopAtReplyStart);
+  // A session (`session` 0; `reply` says why its last address could not be opened), or an
+  // address opened on `session` with its body.
+  struct Handle {
+    InternetHandle session = 0;
+    std::string agent;
+    std::string body;
+    std::size_t readPosition = 0;
+    ReplyReport reply;
+  };
 
   DownloadLimits limits_;
+  bool privileged_;
+  std::string caFile_;
   InternetHandle lastHandle_ = 0;
-  std::map<InternetHandle, std::unique_ptr<Session>> sessions_;
-  std::map<InternetHandle, std::unique_ptr<Transfer>> transfers_;
-  std::optional<ReplyTiming> lastTiming_;
+  std::map<InternetHandle, Handle> handles_;
 };
 
 }  // namespace tidewell

@@ -1,6 +1,7 @@
 #include "LinuxPlatform.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <ctime>
 
 #include "LocalClock.h"
@@ -12,7 +13,6 @@ namespace {
 constexpr int kTmBaseYear = 1900;
 constexpr std::int64_t kMicrosecondsPerSecond = 1'000'000;
 constexpr std::int64_t kNanosecondsPerMicrosecond = 1'000;
-constexpr long kNanosecondsPerSecond = 1'000'000'000;
 
 std::tm LocalNow() {
   tzset();  // the zone may have been changed since the last reading
@@ -23,27 +23,24 @@ std::tm LocalNow() {
   return local;
 }
 
-// The true time now, from the page's whole second and what the reply's figures say about it:
-// how old the page was when it left, how long it took to come, and how long ago it came.
-// Without figures the whole second is all there is.
-timespec BroughtUpToDate(timespec pageSecond, const std::optional<ReplyTiming>& timing) {
-  if (!timing) return pageSecond;
-  const WholeSeconds past =
-      SplitWholeSeconds(PastPageSecond(*timing, std::chrono::steady_clock::now()));
-  timespec now{static_cast<std::time_t>(pageSecond.tv_sec + past.seconds),
-               pageSecond.tv_nsec + static_cast<long>(past.nanoseconds)};
-  if (now.tv_nsec >= kNanosecondsPerSecond) {
-    now.tv_nsec -= kNanosecondsPerSecond;
-    ++now.tv_sec;
-  }
-  return now;
-}
+// What a privileged process must not take from its caller's environment, beyond what others
+// already refuse it: for a secure (AT_SECURE) process the C library drops the variables that
+// steer the resolver, the loader and the locale and zone files (RES_OPTIONS, LOCALDOMAIN,
+// HOSTALIASES, LOCPATH, GCONV_PATH, TZDIR, ...), sd-bus reads DBUS_SYSTEM_BUS_ADDRESS and OpenSSL
+// its own with secure_getenv, and the download is told to use no proxy. TZ would still choose the
+// zone the page's time is turned into, and SSLKEYLOGFILE a file for libcurl to write the session
+// keys to.
+constexpr const char* kCallersSteering[] = {"TZ", "SSLKEYLOGFILE"};
 
 }  // namespace
 
 LinuxPlatform::LinuxPlatform(const NativePlatformOptions& options, const DownloadLimits& limits,
                              const TimedatedLimits& timedatedLimits)
-    : InternetPlatform(limits), options_(options), timedatedLimits_(timedatedLimits) {}
+    : InternetPlatform(limits), options_(options), timedatedLimits_(timedatedLimits) {
+  if (!RunsWithMorePrivilegeThanItsUser()) return;
+  for (const char* name : kCallersSteering) unsetenv(name);  // the system's own zone then
+  tzset();
+}
 
 TimeZoneSettings LinuxPlatform::ReadTimeZoneSettings() {
   return ReadZoneForYear(LocalNow().tm_year + kTmBaseYear);
@@ -62,16 +59,15 @@ DateTime LinuxPlatform::ReadLocalClock() {
   return LocalDateTimeAt(now.tv_sec).value_or(DateTime{});
 }
 
-bool LinuxPlatform::SetLocalClock(const DateTime& local, std::int32_t biasMinutes) {
+bool LinuxPlatform::SetLocalClock(const PreciseTime& local, std::int32_t biasMinutes) {
   // Root, or a program or systemd service that holds CAP_SYS_TIME, sets the clock directly.
   // Anybody else is refused (EPERM) and asks systemd-timedated instead, whose authority (polkit)
   // decides whether this user may. Any other refusal would be timedated's as well.
-  const std::optional<timespec> pageSecond = LocalToTimespec(local, biasMinutes);
-  if (!pageSecond) return false;
-  // Worked out at the last moment: the time since the reply arrived counts to the nanosecond.
-  const timespec instant = BroughtUpToDate(*pageSecond, internet_.LastReplyTiming());
-  if (clock_settime(CLOCK_REALTIME, &instant) == 0) return true;
-  return errno == EPERM && AskTimedatedToSet(instant);
+  std::optional<timespec> instant = LocalToTimespec(local.second, biasMinutes);
+  if (!instant) return false;
+  instant->tv_nsec = static_cast<long>(local.fraction.count());
+  if (clock_settime(CLOCK_REALTIME, &*instant) == 0) return true;
+  return errno == EPERM && AskTimedatedToSet(*instant);
 }
 
 bool LinuxPlatform::AskTimedatedToSet(const timespec& instant) {

@@ -21,7 +21,7 @@ class LinuxPlatform : public InternetPlatform<CurlInternet> {
   TimeZoneSettings ReadTimeZoneSettings() override;
   MonthDay Today() override;
   DateTime ReadLocalClock() override;
-  bool SetLocalClock(const DateTime& local, std::int32_t biasMinutes) override;
+  bool SetLocalClock(const PreciseTime& local, std::int32_t biasMinutes) override;
   std::string TimeOfDayText(const DateTime& timeOfDay) override;
 
  private:

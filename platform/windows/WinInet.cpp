@@ -4,10 +4,11 @@
 #include <wininet.h>
 
 #include <algorithm>
-#include <string_view>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <string>
+#include <string_view>
 #include <system_error>
 #include <thread>
 
@@ -49,7 +50,21 @@ struct PendingOpen {
   bool done = false;
   bool givenUp = false;  // the caller left at the deadline: the late handle is closed at once
   HINTERNET url = nullptr;
+  DWORD error = 0;  // the open's GetLastError, which belongs to its own thread
 };
+
+// A WinINet error code in words, from wininet.dll's own messages where it has them.
+std::string ErrorText(DWORD error) {
+  char text[256] = {};
+  const DWORD length = FormatMessageA(
+      FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      GetModuleHandleA("wininet.dll"), error, 0, text, sizeof text, nullptr);
+  std::string_view words(text, length);
+  while (!words.empty() && (words.back() == '\n' || words.back() == '\r' || words.back() == ' ')) {
+    words.remove_suffix(1);
+  }
+  return words.empty() ? "WinINet error " + std::to_string(error) : std::string(words);
+}
 
 // InternetOpenUrlA, waited for until `deadline` at most. WinINet's own time-outs bound the
 // connection and each wait for data, but not the whole call, and Wine ignores them; so the
@@ -58,20 +73,23 @@ struct PendingOpen {
 // does not (Wine), the call ends with the process. An address that arrives late is closed.
 // The status callback writes into `stamps` on the open's thread: the thread holds them too, so a
 // call given up at the deadline never writes into freed memory.
+// Empty, with the reason in `failure`, when the address could not be opened.
 HINTERNET OpenUrlUntil(Clock::time_point deadline, OpenUrlFunction openUrl, CloseFunction close,
                        HINTERNET session, const std::string& address,
-                       std::shared_ptr<WinInet::ExchangeStamps> stamps) {
+                       std::shared_ptr<WinInet::ExchangeStamps> stamps, std::string& failure) {
   const auto pending = std::make_shared<PendingOpen>();
   const auto open = [pending, openUrl, close, session, address, stamps] {
     // No request headers of our own: the open is the plain fetch the program has always made.
     const HINTERNET url = openUrl(session, address.c_str(), nullptr, 0, INTERNET_FLAG_RELOAD,
                                   reinterpret_cast<DWORD_PTR>(stamps.get()));
+    const DWORD error = url == nullptr ? GetLastError() : 0;
     const std::lock_guard lock(pending->mutex);
     if (pending->givenUp) {
       if (url != nullptr) close(url);
       return;
     }
     pending->url = url;
+    pending->error = error;
     pending->done = true;
     pending->finished.notify_one();
   };
@@ -83,8 +101,10 @@ HINTERNET OpenUrlUntil(Clock::time_point deadline, OpenUrlFunction openUrl, Clos
   std::unique_lock lock(pending->mutex);
   if (!pending->finished.wait_until(lock, deadline, [&] { return pending->done; })) {
     pending->givenUp = true;
+    failure = "no reply within the deadline";
     return nullptr;
   }
+  if (pending->url == nullptr) failure = ErrorText(pending->error);
   return pending->url;
 }
 
@@ -143,7 +163,6 @@ InternetHandle WinInet::OpenSession(const std::string& agent) {
 }
 
 InternetHandle WinInet::OpenUrl(InternetHandle session, const std::string& address) {
-  lastTiming_.reset();  // a download that fails leaves no figures behind
   EntryPoints& api = *entryPoints_;
   const auto openStarted = Clock::now();
   const auto deadline = openStarted + limits_.overallDeadline;
@@ -151,19 +170,22 @@ InternetHandle WinInet::OpenUrl(InternetHandle session, const std::string& addre
   const auto openUrl = api.Bound(api.openUrl, "InternetOpenUrlA");
   const auto close = api.Bound(api.closeHandle, "InternetCloseHandle");
   auto stamps = std::make_shared<ExchangeStamps>();
+  std::string failure;
   const HINTERNET url =
-      OpenUrlUntil(deadline, openUrl, close, AsHinternet(session), address, stamps);
+      OpenUrlUntil(deadline, openUrl, close, AsHinternet(session), address, stamps, failure);
   const auto openEnded = Clock::now();
+  openFailures_[session] = failure;
   if (url == nullptr) return 0;
 
+  Transfer transfer{deadline, 0, false, stamps, {}};
   const std::optional<ServerFigures> figures = ParseServerTiming(ServerTimingOf(AsHandle(url)));
   if (figures) {
     const bool stamped = stamps->requestSent && stamps->responseReceived;
     const SteadyTime sent = stamped ? *stamps->requestSent : openStarted;
     const SteadyTime received = stamped ? *stamps->responseReceived : openEnded;
-    lastTiming_ = ReplyTiming{*figures, received - sent, received};
+    transfer.reply.timing = ReplyTiming{*figures, received - sent, received};
   }
-  transfers_[AsHandle(url)] = Transfer{deadline, 0, false, std::move(stamps)};
+  transfers_[AsHandle(url)] = std::move(transfer);
   return AsHandle(url);
 }
 
@@ -201,6 +223,7 @@ std::uint32_t WinInet::Read(InternetHandle url, char* buffer, std::uint32_t byte
   const auto wanted = static_cast<DWORD>(std::min<std::size_t>(bytesToRead, room));
   if (remaining.count() <= 0 || wanted == 0) {
     transfer.ended = true;
+    transfer.reply.failure = room == 0 ? "the page reached the size cap" : "the deadline passed";
     return 0;
   }
 
@@ -216,6 +239,7 @@ std::uint32_t WinInet::Read(InternetHandle url, char* buffer, std::uint32_t byte
   const BOOL waitOk =
       api.Bound(api.queryDataAvailable, "InternetQueryDataAvailable")(request, &available, 0, 0);
   if (!waitOk || available == 0) {  // a failure, or the end of the body
+    if (!waitOk) transfer.reply.failure = ErrorText(GetLastError());
     transfer.ended = true;
     return 0;
   }
@@ -225,6 +249,7 @@ std::uint32_t WinInet::Read(InternetHandle url, char* buffer, std::uint32_t byte
   const BOOL readOk =
       api.Bound(api.readFile, "InternetReadFile")(request, buffer, asked, &bytesRead);
   if (!readOk || bytesRead == 0) {
+    if (!readOk) transfer.reply.failure = ErrorText(GetLastError());
     transfer.ended = true;
     return 0;
   }
@@ -238,6 +263,15 @@ void WinInet::Close(InternetHandle handle) {
   // The handle's last notices (closing) still name its stamps: they go after it.
   api.Bound(api.closeHandle, "InternetCloseHandle")(AsHinternet(handle));
   transfers_.erase(handle);
+  openFailures_.erase(handle);
+}
+
+ReplyReport WinInet::Reply(InternetHandle session, InternetHandle url) const {
+  if (const auto found = transfers_.find(url); found != transfers_.end()) {
+    return found->second.reply;
+  }
+  const auto failure = openFailures_.find(session);
+  return {std::nullopt, failure == openFailures_.end() ? std::string{} : failure->second};
 }
 
 }  // namespace tidewell

@@ -41,9 +41,9 @@ class WinInet {
   // some with InternetQueryDataAvailable); the byte count it delivered.
   std::uint32_t Read(InternetHandle url, char* buffer, std::uint32_t bytesToRead);
   void Close(InternetHandle handle);
-  // The timing of the reply to the address opened last, when it carried sound Server-Timing
-  // figures; empty otherwise.
-  const std::optional<ReplyTiming>& LastReplyTiming() const { return lastTiming_; }
+  // The reply to `url`: its timing, when it carried sound Server-Timing figures, and why its
+  // body ended early. For a `url` of 0, why the last address opened on `session` failed.
+  ReplyReport Reply(InternetHandle session, InternetHandle url) const;
 
   // What the status callback saw of one exchange: the last request sent, and the first
   // response received after it. Shared by the opening's thread and then its transfer, so that
@@ -60,13 +60,14 @@ class WinInet {
     std::size_t delivered = 0;
     bool ended = false;
     std::shared_ptr<ExchangeStamps> stamps;
+    ReplyReport reply;
   };
 
   // The reply's Server-Timing headers, joined by commas (empty when there are none).
   std::string ServerTimingOf(InternetHandle url);
 
   DownloadLimits limits_;
-  std::optional<ReplyTiming> lastTiming_;
+  std::map<InternetHandle, std::string> openFailures_;  // by session
   std::unique_ptr<EntryPoints> entryPoints_;
   std::map<InternetHandle, Transfer> transfers_;
 };

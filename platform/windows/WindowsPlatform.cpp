@@ -4,7 +4,6 @@
 
 #include <array>
 #include <chrono>
-#include <optional>
 
 #include "BindByName.h"
 #include "TextConversion.h"
@@ -14,9 +13,6 @@ namespace tidewell {
 namespace {
 
 using GetTimeZoneInformationFunction = decltype(&::GetTimeZoneInformation);
-
-constexpr std::int64_t kNanosecondsPerMillisecond = 1'000'000;
-constexpr std::chrono::microseconds kHalfMillisecond{500};
 
 // GetTimeZoneInformation is bound by name at its first call, like the internet functions.
 GetTimeZoneInformationFunction BoundGetTimeZoneInformation() {
@@ -51,15 +47,11 @@ SYSTEMTIME ToSystemTime(const DateTime& value) {
   return time;
 }
 
-// The true local time now, to the millisecond: the page's whole second `local`, and how far past
-// it the reply's figures put the time by now. Without figures the whole second is all there is.
-SYSTEMTIME BroughtUpToDate(const DateTime& local, const std::optional<ReplyTiming>& timing) {
-  if (!timing) return ToSystemTime(local);
-  // SYSTEMTIME holds milliseconds: round to the nearest, carrying into the seconds.
-  const WholeSeconds past = SplitWholeSeconds(
-      PastPageSecond(*timing, std::chrono::steady_clock::now()) + kHalfMillisecond);
-  SYSTEMTIME time = ToSystemTime(DateTime::FromSerialSeconds(local.SerialSeconds() + past.seconds));
-  time.wMilliseconds = static_cast<WORD>(past.nanoseconds / kNanosecondsPerMillisecond);
+// SYSTEMTIME holds milliseconds: the part of the fraction finer than that is left off.
+SYSTEMTIME ToSystemTime(const PreciseTime& value) {
+  SYSTEMTIME time = ToSystemTime(value.second);
+  time.wMilliseconds = static_cast<WORD>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(value.fraction).count());
   return time;
 }
 
@@ -111,23 +103,18 @@ DateTime WindowsPlatform::ReadLocalClock() {
   return DateTime::FromParts(now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond);
 }
 
-bool WindowsPlatform::SetLocalClock(const DateTime& local, std::int32_t /*biasMinutes*/) {
+bool WindowsPlatform::SetLocalClock(const PreciseTime& local, std::int32_t /*biasMinutes*/) {
   // Windows asks nobody for the right: the program runs with it (as administrator) or not, so
   // options_.interactive changes nothing here. SetLocalTime converts the reading with the offset
   // in force at the call, so the bias the reading was made with is not needed.
   EnableSystemTimePrivilege();
   const DWORD periodBefore = ZonePeriodInForce();
-  // Worked out at the last moment, so the time since the reply arrived counts in full.
-  const std::optional<ReplyTiming> timing = internet_.LastReplyTiming();
-  SYSTEMTIME wanted = BroughtUpToDate(local, timing);
+  const SYSTEMTIME wanted = ToSystemTime(local);
   if (!SetLocalTime(&wanted)) return false;
   // SetLocalTime turns local time into UTC with the daylight setting in force before the call.
   // When the change crossed into the other period, the first call landed an hour off; the
   // second converts with the period now in force.
-  if (ZonePeriodInForce() != periodBefore) {
-    wanted = BroughtUpToDate(local, timing);
-    return SetLocalTime(&wanted) != FALSE;
-  }
+  if (ZonePeriodInForce() != periodBefore) return SetLocalTime(&wanted) != FALSE;
   return true;
 }
 

@@ -21,8 +21,8 @@ class WindowsPlatform : public InternetPlatform<WinInet> {
   MonthDay Today() override;
   DateTime ReadLocalClock() override;
   // Enables the system-time privilege when the process holds it; false when Windows refuses.
-  // With the last reply's figures, the clock is set past the page's second to the millisecond.
-  bool SetLocalClock(const DateTime& local, std::int32_t biasMinutes) override;
+  // The clock is set to the millisecond.
+  bool SetLocalClock(const PreciseTime& local, std::int32_t biasMinutes) override;
   std::string TimeOfDayText(const DateTime& timeOfDay) override;
 
  private:

@@ -4,6 +4,7 @@
 #include <ostream>
 #include <string>
 
+#include "DateTime.h"
 #include "ReplyTiming.h"
 
 namespace tidewell {
@@ -141,6 +142,73 @@ TEST(ReplyArithmetic, AClockReadBeforeTheArrivalAddsNothing) {
   const SteadyTime arrived = SteadyTime{} + 1h;
   const ReplyTiming timing{{0ns, 5ms}, 2ms, arrived};
   EXPECT_EQ(PastPageSecond(timing, arrived - 1s), 6ms);
+}
+
+// ---- The page's second brought up to date ---------------------------------------------------
+
+struct UpToDateCase {
+  const char* what;
+  std::optional<ReplyTiming> timing;  // arrived at kArrived
+  Nanoseconds sinceArrival;
+  PreciseTime expected;  // for a page that named kPageSecond
+};
+
+void PrintTo(const UpToDateCase& c, std::ostream* out) { *out << c.what; }
+
+const SteadyTime kArrived = SteadyTime{} + 1h;
+const DateTime kPageSecond = DateTime::FromParts(2026, 12, 7, 12, 0, 0);
+
+ReplyTiming Reply(Nanoseconds hold, Nanoseconds age, Nanoseconds exchange) {
+  return {{hold, age}, exchange, kArrived};
+}
+
+PreciseTime At(int hour, int minute, int second, Nanoseconds fraction) {
+  return {DateTime::FromParts(2026, 12, 7, hour, minute, second), fraction};
+}
+
+class BroughtUpToDateTest : public testing::TestWithParam<UpToDateCase> {};
+
+TEST_P(BroughtUpToDateTest, GivesTheTrueTimeToTheNanosecond) {
+  const UpToDateCase& c = GetParam();
+  const PreciseTime now = BroughtUpToDate(kPageSecond, c.timing, kArrived + c.sinceArrival);
+  EXPECT_EQ(now.second, c.expected.second);
+  EXPECT_EQ(now.fraction.count(), c.expected.fraction.count());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Values, BroughtUpToDateTest,
+    testing::Values(
+        // Held to its second, 10 ms each way: the page left 61 us into its second.
+        UpToDateCase{"held", Reply(412'503us, 61us, 432'503us), 0ns, At(12, 0, 0, 10'061'000ns)},
+        UpToDateCase{"immediate", Reply(4us, 640'250us, 20'004us), 0ns,
+                     At(12, 0, 0, 650'250'000ns)},
+        UpToDateCase{"no figures", std::nullopt, 5s, At(12, 0, 0, 0ns)},
+        UpToDateCase{"a hold as long as the exchange", Reply(20ms, 1ms, 20ms), 0ns,
+                     At(12, 0, 0, 1ms)},
+        // Figures that cannot be true count as none: the whole second is all there is.
+        UpToDateCase{"a hold longer than the exchange", Reply(30ms, 1ms, 20ms), 0ns,
+                     At(12, 0, 0, 0ns)},
+        UpToDateCase{"an age of a whole second", Reply(0ns, 1s, 20ms), 0ns, At(12, 0, 0, 0ns)},
+        UpToDateCase{"an age of many seconds", Reply(0ns, 59s, 20ms), 0ns, At(12, 0, 0, 0ns)},
+        UpToDateCase{"an age just under a second", Reply(0ns, 999'999'999ns, 2ms), 0ns,
+                     At(12, 0, 1, 999'999ns)},
+        UpToDateCase{"a negative age", Reply(0ns, -1ms, 20ms), 0ns, At(12, 0, 0, 0ns)},
+        UpToDateCase{"a negative hold", Reply(-1ms, 1ms, 20ms), 0ns, At(12, 0, 0, 0ns)},
+        UpToDateCase{"a negative exchange", Reply(0ns, 1ms, -20ms), 0ns, At(12, 0, 0, 0ns)},
+        UpToDateCase{"rolling into the next second", Reply(1ms, 900ms, 161ms), 30ms,
+                     At(12, 0, 1, 10ms)},
+        UpToDateCase{"onto the next second exactly", Reply(0ns, 999ms, 2ms), 0ns,
+                     At(12, 0, 1, 0ns)},
+        UpToDateCase{"time since the arrival counts", Reply(0ns, 500ms, 0ns), 2'600ms,
+                     At(12, 0, 3, 100ms)},
+        UpToDateCase{"a moment before the arrival adds nothing", Reply(0ns, 5ms, 2ms), -1s,
+                     At(12, 0, 0, 6ms)}));
+
+TEST(BroughtUpToDateTest, CarriesAcrossMidnightIntoTheNextDay) {
+  const PreciseTime now = BroughtUpToDate(DateTime::FromParts(2026, 12, 31, 23, 59, 59),
+                                          Reply(0ns, 990ms, 40ms), kArrived);
+  EXPECT_EQ(now.second, DateTime::FromParts(2027, 1, 1, 0, 0, 0));
+  EXPECT_EQ(now.fraction, 10ms);
 }
 
 }  // namespace

@@ -168,6 +168,54 @@ const ChangeDayCase kChangeDays[] = {
 INSTANTIATE_TEST_SUITE_P(ChangeDays, ChangeDayTest, ::testing::ValuesIn(kChangeDays),
                          ChangeDayName);
 
+// ---- The reply's figures bring the page's second up to date -----------------------------------
+
+using namespace std::chrono_literals;
+
+// A reply that arrives as the test starts: how long ago it came adds only the test's own run.
+ReplyTiming ArrivingNow(Nanoseconds hold, Nanoseconds age, Nanoseconds exchange) {
+  return {{hold, age}, exchange, std::chrono::steady_clock::now()};
+}
+constexpr Nanoseconds kTestsOwnRun = 200ms;
+
+TEST_F(DoAtomicTimeTest, TheFiguresSetTheClockPastThePagesSecond) {
+  platform.ServeTime(" 12:00:00 ");
+  platform.replyTiming = ArrivingNow(1ms, 640ms, 21ms);  // 10 ms on the way here
+  EXPECT_TRUE(core.DoAtomicTime());
+  ASSERT_EQ(platform.clockSets.size(), 1u);
+  EXPECT_EQ(platform.clockSets[0], DateTime::FromParts(2026, 12, 7, 7, 0, 0));
+  EXPECT_GE(platform.clockSetFractions[0], 650ms);
+  EXPECT_LT(platform.clockSetFractions[0], 650ms + kTestsOwnRun);
+}
+
+TEST_F(DoAtomicTimeTest, FiguresPastTheSecondCarryIntoTheNext) {
+  platform.ServeTime(" 12:00:59 ");
+  platform.replyTiming = ArrivingNow(0ns, 995ms, 20ms);
+  EXPECT_TRUE(core.DoAtomicTime());
+  EXPECT_EQ(platform.clockSets.at(0), DateTime::FromParts(2026, 12, 7, 7, 1, 0));
+  EXPECT_GE(platform.clockSetFractions.at(0), 5ms);
+  EXPECT_LT(platform.clockSetFractions.at(0), 5ms + kTestsOwnRun);
+}
+
+TEST_F(DoAtomicTimeTest, WithoutFiguresTheWholeSecondIsSet) {
+  platform.ServeTime(" 12:00:00 ");
+  EXPECT_TRUE(core.DoAtomicTime());
+  EXPECT_EQ(platform.clockSetFractions.at(0), 0ns);
+}
+
+// Berlin's clocks go back at 01:00 UTC. The page named the last second before it, but the true
+// time is past it: the clock must be set in winter time, not an hour on in summer time.
+TEST_F(DoAtomicTimeTest, TheOffsetIsThatOfTheTrueInstantNotOfThePagesSecond) {
+  platform.zone = {-60, 0, -60, 10, 26, 3, 30, 3 * 3600, 2 * 3600};
+  platform.clock = DateTime::FromParts(2025, 10, 26, 2, 0, 2);
+  platform.ServeTime(" 00:59:59 ");
+  platform.replyTiming = ArrivingNow(0ns, 990ms, 220ms);  // 110 ms on the way: 01:00:00.100
+  EXPECT_TRUE(core.DoAtomicTime());
+  EXPECT_EQ(platform.clockSets.at(0), DateTime::FromParts(2025, 10, 26, 2, 0, 0));
+  EXPECT_EQ(platform.clockSetBiases.at(0), -60);
+  EXPECT_GE(platform.clockSetFractions.at(0), 100ms);
+}
+
 TEST_F(DoAtomicTimeTest, UnreachablePageGivesFalse) {
   platform.page.reachable = false;
   ExpectFalseAndUntouched();
@@ -269,8 +317,9 @@ TEST_F(DoAtomicTimeTest, TextIsEmptiedEvenWhenTheNextCallRaises) {
 TEST_F(DoAtomicTimeTest, FetchesTheTimePageAddress) {
   platform.ServeTime(" 12:00:00 ");
   core.DoAtomicTime();
+  // The host core_tests is built for (tests/core/CMakeLists.txt).
   EXPECT_EQ(platform.addressesOpened,
-            std::vector<std::string>{"http://" TIDEWELL_CONFIGURED_TIME_HOST "/cgi-bin/timer.pl"});
+            std::vector<std::string>{"http://[2001:db8::7]:8123/cgi-bin/timer.pl"});
 }
 
 }  // namespace

@@ -38,7 +38,7 @@ TEST_P(Download, ReturnsTheWholeBodyInOrder) {
   platform.page.readSizes = c.readSizes;
   UrlTextProbe core(platform);
 
-  EXPECT_EQ(core.GetUrlText("http://host/cgi-bin/timer.pl"), platform.page.body);
+  EXPECT_EQ(core.GetUrlText("http://host/cgi-bin/timer.pl").text, platform.page.body);
   EXPECT_EQ(platform.readsDelivered, c.expectedReads);
   for (std::uint32_t asked : platform.readsAsked) EXPECT_EQ(asked, 2048u);
 }
@@ -68,7 +68,7 @@ TEST(GetUrlTextTest, UnreachableAddressGivesEmptyTextAndClosesOnlyTheSession) {
   platform.page.reachable = false;
   UrlTextProbe core(platform);
 
-  EXPECT_EQ(core.GetUrlText("http://host/cgi-bin/timer.pl"), "");
+  EXPECT_EQ(core.GetUrlText("http://host/cgi-bin/timer.pl").text, "");
   EXPECT_EQ(platform.readsDelivered, std::vector<std::uint32_t>{0});
   ASSERT_EQ(platform.handlesClosed.size(), 1u);
   EXPECT_NE(platform.handlesClosed[0], 0u);
@@ -80,7 +80,8 @@ TEST(GetUrlTextTest, FailureMidBodyReturnsWhatWasRead) {
   platform.page.failAfterBytes = 3000;
   UrlTextProbe core(platform);
 
-  EXPECT_EQ(core.GetUrlText("http://host/cgi-bin/timer.pl"), platform.page.body.substr(0, 3000));
+  EXPECT_EQ(core.GetUrlText("http://host/cgi-bin/timer.pl").text,
+            platform.page.body.substr(0, 3000));
 }
 
 TEST(GetUrlTextTest, BytesAboveSevenBitsStayOneCharacterEach) {
@@ -88,13 +89,46 @@ TEST(GetUrlTextTest, BytesAboveSevenBitsStayOneCharacterEach) {
   platform.page.body = std::string("caf\xE9, 12:00:00 \xA0Universal", 24);
   UrlTextProbe core(platform);
 
-  const std::string text = core.GetUrlText("http://host/cgi-bin/timer.pl");
+  const std::string text = core.GetUrlText("http://host/cgi-bin/timer.pl").text;
   EXPECT_EQ(text.size(), platform.page.body.size());
   EXPECT_EQ(text, platform.page.body);
 }
 
-TEST(TimePageAddressTest, IsThePlainHttpTimerPageOfTheConfiguredHost) {
-  EXPECT_EQ(TimePageAddress(), "http://" TIDEWELL_CONFIGURED_TIME_HOST "/cgi-bin/timer.pl");
+TEST(GetUrlTextTest, CarriesTheTimingOfTheReplyItRead) {
+  using namespace std::chrono_literals;
+  FakePlatform platform;
+  platform.page.body = "page";
+  platform.replyTiming = ReplyTiming{{1ms, 2ms}, 30ms, std::chrono::steady_clock::now()};
+  UrlTextProbe core(platform);
+
+  const UrlText download = core.GetUrlText("http://host/cgi-bin/timer.pl");
+  ASSERT_TRUE(download.timing.has_value());
+  EXPECT_EQ(download.timing->server, platform.replyTiming->server);
+  EXPECT_EQ(download.timing->exchange, 30ms);
+  EXPECT_EQ(download.failure, "");
+  // Asked once, of the session and the address that it then closed.
+  ASSERT_EQ(platform.handlesClosed.size(), 2u);
+  EXPECT_EQ(platform.repliesQueried, (std::vector<std::pair<InternetHandle, InternetHandle>>{
+                                         {platform.handlesClosed[1], platform.handlesClosed[0]}}));
+}
+
+TEST(GetUrlTextTest, AnAddressThatCannotBeOpenedGivesItsReasonAndNoTiming) {
+  using namespace std::chrono_literals;
+  FakePlatform platform;
+  platform.page.reachable = false;
+  platform.page.failure = "Connection refused";
+  platform.replyTiming = ReplyTiming{{1ms, 2ms}, 30ms, std::chrono::steady_clock::now()};
+  UrlTextProbe core(platform);
+
+  const UrlText download = core.GetUrlText("http://host/cgi-bin/timer.pl");
+  EXPECT_EQ(download.text, "");
+  EXPECT_FALSE(download.timing.has_value());
+  EXPECT_EQ(download.failure, "Connection refused");
+}
+
+// core_tests is built for the time host [2001:db8::7]:8123 (tests/core/CMakeLists.txt).
+TEST(TimePageAddressTest, IsThePlainHttpTimerPageOfTheHostItWasBuiltFor) {
+  EXPECT_EQ(TimePageAddress(), "http://[2001:db8::7]:8123/cgi-bin/timer.pl");
 }
 
 }  // namespace

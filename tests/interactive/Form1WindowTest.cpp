@@ -57,6 +57,7 @@ TEST_P(Form1WindowOnScreenTest, DrawsTheDesignAtTheScreensDensity) {
   Form1Window window(form, runtime, form1::ScreenLayout{screen.dotsPerInchX, screen.dotsPerInchY});
 
   EXPECT_EQ(std::string(window.label()), "Corvalle Software's Tidewell");
+  EXPECT_STREQ(window.xclass(), TIDEWELL_LARKSPAN_FILE_NAME) << "desktops match it to the entry";
   EXPECT_EQ(window.w(), screen.clientWidth);
   EXPECT_EQ(window.h(), screen.clientHeight);
 

@@ -44,7 +44,7 @@ TEST_F(GetUrlTextTest, ReturnsA5000BytePageWhole) {
   server_.Serve("/cgi-bin/timer.pl",
                 ScriptedReply::Split(page, {1000, 3000}, std::chrono::milliseconds(20)));
 
-  const std::string text = downloader_.GetUrlText(server_.Url("/cgi-bin/timer.pl"));
+  const std::string text = downloader_.GetUrlText(server_.Url("/cgi-bin/timer.pl")).text;
 
   EXPECT_EQ(text.size(), 5000u);
   EXPECT_TRUE(text == page);
@@ -55,13 +55,13 @@ TEST_F(GetUrlTextTest, ReturnsA5000BytePageWhole) {
 TEST_F(GetUrlTextTest, ReturnsNothingWhenTheServerIsGone) {
   const std::string address = server_.Url("/cgi-bin/timer.pl");
   server_.Stop();
-  EXPECT_EQ(downloader_.GetUrlText(address), "");
+  EXPECT_EQ(downloader_.GetUrlText(address).text, "");
 }
 
 TEST_F(GetUrlTextTest, ReturnsThePartReadBeforeAReset) {
   const std::string page(5000, 'p');
   server_.Serve("/cgi-bin/timer.pl", ScriptedReply::ResetAfter(page, 2500));
-  EXPECT_EQ(downloader_.GetUrlText(server_.Url("/cgi-bin/timer.pl")), page.substr(0, 2500));
+  EXPECT_EQ(downloader_.GetUrlText(server_.Url("/cgi-bin/timer.pl")).text, page.substr(0, 2500));
 }
 
 }  // namespace

@@ -1,11 +1,15 @@
-// larkspan.desktop must name the program, the icon and the window's own title as the build and
-// the program have them; a rename on either side would leave a menu entry that starts nothing.
+// The installed desktop entry must name the program, the icon and the window's own title as the
+// build and the program have them; a rename on either side would leave a menu entry that starts
+// nothing, or shows no icon.
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <string>
+
+#include "Form1Layout.h"
 
 namespace {
 
@@ -33,16 +37,23 @@ std::map<std::string, std::string> ReadDesktopEntry(const std::string& path) {
 }
 
 TEST(DesktopEntry, StartsLarkspanUnderItsWindowTitleWithTheTidewellIcon) {
-  auto keys = ReadDesktopEntry(TIDEWELL_DESKTOP_ENTRY_PATH);
+  const std::filesystem::path entry = TIDEWELL_DESKTOP_ENTRY_PATH;
+  const std::string program = TIDEWELL_LARKSPAN_FILE_NAME;
+  auto keys = ReadDesktopEntry(entry.string());
   EXPECT_EQ(keys["Type"], "Application");
-  EXPECT_EQ(keys["Name"], "Corvalle Software's Tidewell");
-  EXPECT_EQ(keys["Exec"], "larkspan");
-  // The hicolor theme holds the icon as apps/tidewell.png.
-  EXPECT_EQ(keys["Icon"], "tidewell");
+  EXPECT_EQ(keys["Name"], tidewell::form1::kCaption);
+  // Exec is looked up in PATH, where the program is installed under its file name.
+  EXPECT_EQ(keys["Exec"], program);
+  // Desktops match the window to its entry by the window's class, which is the program's name,
+  // and some by the entry's file name.
+  EXPECT_EQ(keys["StartupWMClass"], program);
+  EXPECT_EQ(entry.filename(), program + ".desktop");
+  // The hicolor theme holds the icon as apps/<name>.png.
+  EXPECT_EQ(keys["Icon"], TIDEWELL_ICON_NAME);
   EXPECT_EQ(keys["Terminal"], "false");
   EXPECT_FALSE(keys["GenericName"].empty());
   EXPECT_FALSE(keys["Comment"].empty());
-  EXPECT_FALSE(keys["Categories"].empty());
+  ASSERT_FALSE(keys["Categories"].empty());
   EXPECT_EQ(keys["Categories"].back(), ';') << "the list must end in a semicolon";
 }
 

@@ -102,13 +102,13 @@ class NetworkDelayTest : public ::testing::TestWithParam<PathCase> {
   std::string log_ = scratch_.Path("clock.log");
 };
 
-// The benchmark's delaying relay on the test host address, in front of the server on
+// The delaying relay of the test helpers on the test host address, in front of the server on
 // 127.0.0.1:`serverPort`, serving on a thread of its own until the test ends.
 class DelayedPath {
  public:
   DelayedPath(std::uint16_t serverPort, std::chrono::milliseconds towardServer,
               std::chrono::milliseconds towardClient)
-      : proxy_{bench::DelayProxyOptions{.listenAddress = TIDEWELL_TEST_HOST_ADDRESS,
+      : proxy_{test::DelayProxyOptions{.listenAddress = TIDEWELL_TEST_HOST_ADDRESS,
                                         .listenPort = TIDEWELL_TEST_HOST_PORT,
                                         .upstreamPort = serverPort,
                                         .upDelay = towardServer,
@@ -122,7 +122,7 @@ class DelayedPath {
   DelayedPath& operator=(const DelayedPath&) = delete;
 
  private:
-  bench::DelayProxy proxy_;
+  test::DelayProxy proxy_;
   std::thread relay_;
 };
 

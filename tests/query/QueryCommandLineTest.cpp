@@ -24,7 +24,7 @@ const std::string kUsageStart = "usage: tidewell-query [--host HOST[:PORT]]\n";
 INSTANTIATE_TEST_SUITE_P(
     Table, QueryCommandLine,
     ::testing::Values(
-        CommandLineCase{{"--version"}, 0, "tidewell-query 1.00\n", ""},
+        CommandLineCase{{"--version"}, 0, "tidewell-query " TIDEWELL_VERSION_TEXT "\n", ""},
         CommandLineCase{{"--help"}, 0, kUsageStart, ""},
         CommandLineCase{{"-h"}, 0, kUsageStart, ""},
         CommandLineCase{{"--host", "[::1]:9000", "--help"}, 0, kUsageStart, ""},

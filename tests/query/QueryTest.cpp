@@ -40,6 +40,9 @@ TEST(DryRunPlatformTest, TheRequestKeepsTheFiguresOfThePagesReply) {
   ASSERT_TRUE(platform.LastRequest()->reply.has_value());
   EXPECT_EQ(platform.LastRequest()->reply->server, timing.server);
   EXPECT_EQ(platform.LastRequest()->reply->exchange, 21ms);
+  // The requested time is the page's second and what the figures put past it: 640 ms + 10 ms.
+  EXPECT_GE(platform.LastRequest()->fraction, 650ms);
+  EXPECT_LT(platform.LastRequest()->fraction, 850ms);
 
   inner.replyTiming.reset();
   ASSERT_TRUE(core.DoAtomicTime());
@@ -83,6 +86,8 @@ INSTANTIATE_TEST_SUITE_P(
                                "http://time.example.org/cgi-bin/timer.pl"},
                       HostCase{"http://a/cgi-bin/timer.pl", "b:81", "http://b:81/cgi-bin/timer.pl"},
                       HostCase{"http://a", "b", "http://b"},
+                      HostCase{"https://a:8443/cgi-bin/timer.pl", "b",
+                               "https://b/cgi-bin/timer.pl"},
                       HostCase{"ftp://a/x", "b", "ftp://a/x"}));
 
 // A moment of the system clock at a given UTC time of day (on 2026-12-07) plus milliseconds.

@@ -7,7 +7,9 @@
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "DownloadCases.h"
@@ -27,7 +29,9 @@ struct DownloadRecord {
   std::vector<std::uint32_t> asked;
   std::vector<std::uint32_t> delivered;
   std::vector<InternetHandle> closed;
-  std::string text;  // what the download returned
+  std::string text;                   // what the download returned
+  std::optional<ReplyTiming> timing;  // and what it said of the reply
+  std::string failure;
   std::chrono::steady_clock::duration took{};
 };
 
@@ -40,7 +44,7 @@ class RecordingPlatform : public Platform {
   TimeZoneSettings ReadTimeZoneSettings() override { return inner_.ReadTimeZoneSettings(); }
   MonthDay Today() override { return inner_.Today(); }
   DateTime ReadLocalClock() override { return inner_.ReadLocalClock(); }
-  bool SetLocalClock(const DateTime&, std::int32_t) override { return false; }
+  bool SetLocalClock(const PreciseTime&, std::int32_t) override { return false; }
   std::string TimeOfDayText(const DateTime& time) override { return inner_.TimeOfDayText(time); }
 
   InternetHandle InternetOpen(const std::string& agent) override {
@@ -63,6 +67,9 @@ class RecordingPlatform : public Platform {
     record_.closed.push_back(handle);
     inner_.InternetCloseHandle(handle);
   }
+  ReplyReport InternetQueryReply(InternetHandle session, InternetHandle url) override {
+    return inner_.InternetQueryReply(session, url);
+  }
 
  private:
   Platform& inner_;
@@ -82,8 +89,11 @@ inline DownloadRecord DownloadThrough(Platform& platform, const std::string& add
   RecordingPlatform recording(platform, record);
   Downloader downloader(recording);
   const auto start = std::chrono::steady_clock::now();
-  record.text = downloader.GetUrlText(address);
+  UrlText download = downloader.GetUrlText(address);
   record.took = std::chrono::steady_clock::now() - start;
+  record.text = std::move(download.text);
+  record.timing = download.timing;
+  record.failure = std::move(download.failure);
   return record;
 }
 

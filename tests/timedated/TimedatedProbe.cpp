@@ -56,7 +56,7 @@ int main(int argc, char** argv) {
   try {
     const tidewell::DateTime local = tidewell::DateTime::Parse(argv[2]);
     const auto platform = PlatformFor(mode == "interactive", argc - 3, argv + 3);
-    const bool set = platform->SetLocalClock(local, BiasMinutesNow());
+    const bool set = platform->SetLocalClock({local, {}}, BiasMinutesNow());
     std::cout << (set ? "set" : "not set") << std::endl;
   } catch (const std::exception& error) {
     std::cerr << "timedated_probe: " << error.what() << "\n";

@@ -33,12 +33,13 @@ TEST(Options, DefaultsAreTheBuiltInTimeHost) {
   EXPECT_FALSE(parsed.options->version);
   EXPECT_EQ(parsed.options->headerTimeout, 10s);
   EXPECT_TRUE(parsed.options->timing);
+  EXPECT_FALSE(parsed.options->requireSynchronised);
 }
 
 TEST(Options, EveryOptionIsRead) {
   const ParsedOptions parsed =
       Parse({"--bind", "::1", "--port=0", "--offset", "-37.25", "--immediate", "--log",
-             "--header-timeout-ms", "250", "--no-timing"});
+             "--header-timeout-ms", "250", "--no-timing", "--require"});
   ASSERT_TRUE(parsed.options) << parsed.error;
   EXPECT_EQ(parsed.options->bindAddress, "::1");
   EXPECT_EQ(parsed.options->port, 0);
@@ -47,6 +48,7 @@ TEST(Options, EveryOptionIsRead) {
   EXPECT_TRUE(parsed.options->log);
   EXPECT_EQ(parsed.options->headerTimeout, 250ms);
   EXPECT_FALSE(parsed.options->timing);
+  EXPECT_TRUE(parsed.options->requireSynchronised);
 }
 
 TEST(Options, FixedTimeAnswersAtOnceWhateverElseIsSaid) {
@@ -101,30 +103,30 @@ constexpr std::string_view kPortNeeds = "--port needs a number from 0 to 65535";
 
 INSTANTIATE_TEST_SUITE_P(
     Table, BadCommandLine,
-    ::testing::Values(BadCase{{"--frobnicate"}, "unknown option '--frobnicate'"},
-                      BadCase{{"-x"}, "unknown option '-x'"},
-                      BadCase{{"--log", "-hx"}, "unknown option '-x'"},
-                      // Ambiguous: --header-timeout-ms and --help.
-                      BadCase{{"--he"}, "unknown option '--he'"},
-                      BadCase{{"extra"}, "unexpected argument 'extra'"},
-                      BadCase{{"--log", "--", "--port"}, "unexpected argument '--port'"},
-                      BadCase{{"--port"}, kPortNeeds}, BadCase{{"--port", "65536"}, kPortNeeds},
-                      BadCase{{"--port", "-1"}, kPortNeeds}, BadCase{{"--port=80x"}, kPortNeeds},
-                      BadCase{{"--port="}, kPortNeeds},
-                      BadCase{{"--bind", "localhost"}, "--bind needs an IPv4 or IPv6 address"},
-                      BadCase{{"--bind"}, "--bind needs an IPv4 or IPv6 address"},
-                      BadCase{{"--offset", "soon"},
-                              "--offset needs a number of seconds such as 37.25 or -2"},
-                      BadCase{{"--fixed", "2026-02-30 00:00:00"},
-                              "--fixed needs a UTC time written 'YYYY-MM-DD HH:MM:SS'"},
-                      BadCase{{"--log=yes"}, "option '--log' takes no value"},
-                      BadCase{{"--immediate=1"}, "option '--immediate' takes no value"},
-                      BadCase{{"--help=me"}, "option '--help' takes no value"},
-                      BadCase{{"--version=2"}, "option '--version' takes no value"},
-                      BadCase{{"--header-timeout-ms", "0"},
-                              "--header-timeout-ms needs a number from 1 to 3600000"},
-                      BadCase{{"--offset", "1", "--fixed", "2026-01-01 00:00:00"},
-                              "--offset and --fixed cannot be used together"}));
+    ::testing::Values(
+        BadCase{{"--frobnicate"}, "unknown option '--frobnicate'"},
+        BadCase{{"-x"}, "unknown option '-x'"}, BadCase{{"--log", "-hx"}, "unknown option '-x'"},
+        // Ambiguous: --header-timeout-ms and --help.
+        BadCase{{"--he"}, "unknown option '--he'"},
+        BadCase{{"extra"}, "unexpected argument 'extra'"},
+        BadCase{{"--log", "--", "--port"}, "unexpected argument '--port'"},
+        BadCase{{"--port"}, kPortNeeds}, BadCase{{"--port", "65536"}, kPortNeeds},
+        BadCase{{"--port", "-1"}, kPortNeeds}, BadCase{{"--port=80x"}, kPortNeeds},
+        BadCase{{"--port="}, kPortNeeds},
+        BadCase{{"--bind", "localhost"}, "--bind needs an IPv4 or IPv6 address"},
+        BadCase{{"--bind"}, "--bind needs an IPv4 or IPv6 address"},
+        BadCase{{"--offset", "soon"}, "--offset needs a number of seconds such as 37.25 or -2"},
+        BadCase{{"--fixed", "2026-02-30 00:00:00"},
+                "--fixed needs a UTC time written 'YYYY-MM-DD HH:MM:SS'"},
+        BadCase{{"--log=yes"}, "option '--log' takes no value"},
+        BadCase{{"--require-synchronised=1"}, "option '--require-synchronised' takes no value"},
+        BadCase{{"--immediate=1"}, "option '--immediate' takes no value"},
+        BadCase{{"--help=me"}, "option '--help' takes no value"},
+        BadCase{{"--version=2"}, "option '--version' takes no value"},
+        BadCase{{"--header-timeout-ms", "0"},
+                "--header-timeout-ms needs a number from 1 to 3600000"},
+        BadCase{{"--offset", "1", "--fixed", "2026-01-01 00:00:00"},
+                "--offset and --fixed cannot be used together"}));
 
 struct OffsetCase {
   std::string_view text;
@@ -215,8 +217,9 @@ TEST(Options, UsageTellsEveryOptionAndTheAlignmentRule) {
   const std::string usage = UsageText("tidewell-timepage");
   for (std::string_view option :
        {"--bind", "--port", "--offset", "--fixed", "--immediate", "--no-timing", "--log", "--help",
-        "--version", "ceil(t - 2 ms)", "Server-Timing: hold;dur=H, age;dur=A", "Prefer: no-hold",
-        "Preference-Applied: no-hold", "listening on"}) {
+        "--version", "--require-synchronised", "Retry-After: 30", "ceil(t - 2 ms)",
+        "Server-Timing: hold;dur=H, age;dur=A", "Prefer: no-hold", "Preference-Applied: no-hold",
+        "listening on"}) {
     EXPECT_NE(usage.find(option), std::string::npos) << option;
   }
   EXPECT_EQ(usage.find("--header-timeout-ms"), std::string::npos);

@@ -107,6 +107,9 @@ ServerProcess::ServerProcess(std::vector<std::string> args) {
   if (listeningLine_.starts_with(kListeningPrefix) && colon != std::string::npos) {
     port_ = static_cast<std::uint16_t>(std::stoi(listeningLine_.substr(colon + 1)));
   }
+  // Written before the listening line, so all there by now.
+  startupErr_ = Stderr();
+  errText_.clear();
 }
 
 ServerProcess::~ServerProcess() {

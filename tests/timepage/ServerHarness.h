@@ -59,8 +59,10 @@ class ServerProcess {
   bool LimitOpenFiles(unsigned count);
   // Sends `signal` and waits up to 5 s for the exit.
   ChildResult Stop(int signal);
-  // What the server wrote to stderr so far (after Stop: everything).
+  // What the server wrote to stderr after it started listening, so far (after Stop: all of it).
   std::string Stderr();
+  // What it wrote to stderr before: the state of this machine's clock when it is unsynchronised.
+  const std::string& startupStderr() const { return startupErr_; }
 
  private:
   std::unique_ptr<tidewell::test::BackgroundProcess> process_;
@@ -70,6 +72,7 @@ class ServerProcess {
   std::string listeningLine_;
   std::string pendingOut_;
   std::string errText_;
+  std::string startupErr_;
 };
 
 // Runs the binary to its end with `args` (for option errors and bind failures).

@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-#include "SocketWrite.h"
+#include "Connection.h"
 
 namespace tidewell::timepage {
 namespace {

@@ -1,5 +1,5 @@
 # How a TIDEWELL_TIME_HOST value becomes the address and port the time-page server listens on
-# by default. Run with: cmake -DTIME_HOST_SCRIPT=<tools/timepage/TimeHost.cmake> -P <this file>
+# by default. Run with: cmake -DTIME_HOST_SCRIPT=<cmake/TimeHost.cmake> -P <this file>
 include(${TIME_HOST_SCRIPT})
 
 set(failures 0)

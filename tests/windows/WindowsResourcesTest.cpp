@@ -156,8 +156,8 @@ TEST_P(WindowsProgramTest, CarriesTheVersionRecord) {
   VersionRecord record = ParseVersionScript(
       OutputOf(tools_ + "windres --input-format=coff --input=" + exe_ + " --output-format=rc"));
   EXPECT_EQ(record.records, 1);
-  EXPECT_EQ(record.fixed["FILEVERSION"], "1, 0, 0, 0");
-  EXPECT_EQ(record.fixed["PRODUCTVERSION"], "1, 0, 0, 0");
+  EXPECT_EQ(record.fixed["FILEVERSION"], TIDEWELL_VERSION_FIXED);
+  EXPECT_EQ(record.fixed["PRODUCTVERSION"], TIDEWELL_VERSION_FIXED);
   EXPECT_EQ(record.fixed["FILEOS"], "0x4");    // VOS__WINDOWS32
   EXPECT_EQ(record.fixed["FILETYPE"], "0x1");  // VFT_APP
 
@@ -166,8 +166,8 @@ TEST_P(WindowsProgramTest, CarriesTheVersionRecord) {
       {"040904B0",
        {{"CompanyName", "Corvalle Software"},
         {"ProductName", "Corvalle Software's Tidewell"},
-        {"FileVersion", "1.00"},
-        {"ProductVersion", "1.00"},
+        {"FileVersion", TIDEWELL_VERSION_TEXT},
+        {"ProductVersion", TIDEWELL_VERSION_TEXT},
         {"InternalName", name},
         {"OriginalFilename", name + ".exe"}}},
       {"VarFileInfo", {{"Translation", "0x409, 1200"}}},

@@ -9,6 +9,10 @@
 #   fenwhit    fenwhit.exe: ends silently with 0 whatever the page (within 35 s when the server
 #              never answers), 1 after a run-time error
 #   larkspan   larkspan.exe in Xvfb: a click, the message box, its text and title, OK
+#   fenwhit_report  fenwhit.exe's run-time error report in Xvfb: a message box on the visible
+#              window station, as on a user's desktop; on one nobody sees (a copy whose window
+#              station answers "not visible", as for a task run as SYSTEM) no window, the report
+#              in the event log (Wine's log only traces it) and status 1
 #
 # Usage: wine-tests.sh STEP --source DIR --work DIR --timepage EXE --pages EXE --resources EXE
 #
@@ -173,13 +177,15 @@ start_server() {
   printf -v "${name}_port" '%s' "$port"
 }
 
-# Builds larkspan-NAME.exe and fenwhit-NAME.exe reading the time page from each NAME=HOST:PORT.
+# Builds larkspan-NAME.exe and fenwhit-NAME.exe reading the time page from each NAME=HOST:PORT,
+# and the copies named in extra_variants (such as fenwhit-NAME-hidden).
+extra_variants=()
 build_program_variants() {
   local hosts
   hosts=$(IFS=';'; echo "$*")
   cmake -DTIDEWELL_WINE_TEST_HOSTS="$hosts" "$run_build" >"$work/variants-configure.log" 2>&1 ||
     fail "configuring the test copies: $(tail -20 "$work/variants-configure.log")"
-  local targets=()
+  local targets=("${extra_variants[@]}")
   for entry in "$@"; do targets+=("larkspan-${entry%%=*}" "fenwhit-${entry%%=*}"); done
   cmake --build "$run_build" -j2 --target "${targets[@]}" >"$work/variants-build.log" 2>&1 ||
     fail "building the test copies: $(tail -20 "$work/variants-build.log")"
@@ -476,6 +482,59 @@ step_larkspan() {
   say "screenshots in $work"
 }
 
+# ---- fenwhit's report in Xvfb ----------------------------------------------------------------
+
+# Runs fenwhit-NAME.exe on the display in the background, tracing message boxes and the event
+# log into $work/fenwhit-report-NAME.log; sets scenario_pid.
+spawn_fenwhit_on_display() {
+  local name=$1
+  DISPLAY_FOR_WINE=$display WINEDEBUG=-all,+msgbox,err+eventlog,trace+eventlog \
+    spawn_as_wine_user "$work/fenwhit-report-$name.log" \
+    timeout 60 "$wine_loader" "$run_build/tests/windows/fenwhit-$name.exe"
+  scenario_pid=$spawned_pid
+}
+
+step_fenwhit_report() {
+  have Xvfb && have xdotool || skip "Xvfb or xdotool missing"
+  start_server pages "$pages"
+  extra_variants=(fenwhit-malformed-hidden)
+  build_program_variants "malformed=127.0.0.1:$pages_port"
+  start_xvfb
+  say "Xvfb on $display"
+  local report="Run-time error '13':(\\\\n)+Type mismatch"
+
+  # Nobody sees the window station: the program ends by itself, showing nothing.
+  local status=0 started=$SECONDS windows=""
+  spawn_fenwhit_on_display malformed-hidden
+  while kill -0 "$scenario_pid" 2>/dev/null; do
+    windows+=$(x xdotool search --onlyvisible --name "^$kTitle\$" 2>/dev/null || true)
+    ((SECONDS - started <= 60)) || break
+    sleep 0.1
+  done
+  wait "$scenario_pid" || status=$?
+  windows+=$(x xdotool search --onlyvisible --name "^$kTitle\$" 2>/dev/null || true)
+  ((status == 1)) || fail "hidden: fenwhit ended with $status, not the error status 1"
+  [[ -z $windows ]] || fail "hidden: a window titled \"$kTitle\" appeared"
+  ! grep -q 'MSGBOX_OnInit' "$work/fenwhit-report-malformed-hidden.log" || fail "hidden: a message box was opened"
+  grep -Eq "eventlog:ReportEventW L\"$report\"" "$work/fenwhit-report-malformed-hidden.log" ||
+    fail "hidden: no event-log entry with the report: $(cat "$work/fenwhit-report-malformed-hidden.log")"
+  say "hidden station: no window, the report went to the event log, status 1 after $((SECONDS - started)) s"
+
+  # A user's desktop: the report in a box, as before, and the same status once it is closed.
+  local box text
+  spawn_fenwhit_on_display malformed
+  box=$(wait_for_window) || fail "desktop: no message box with the report"
+  text=$(sed -n 's/.*MSGBOX_OnInit L"\(.*\)"$/\1/p' "$work/fenwhit-report-malformed.log" | tail -1)
+  local whole_report="^$report\$"
+  [[ $text =~ $whole_report ]] || fail "desktop: the box says \"$text\""
+  close_message_box "$box" || fail "desktop: the message box would not close"
+  status=0
+  wait "$scenario_pid" || status=$?
+  ((status == 1)) || fail "desktop: fenwhit ended with $status after the box, not 1"
+  ! grep -q 'eventlog:ReportEventW' "$work/fenwhit-report-malformed.log" || fail "desktop: logged as well"
+  say "desktop: the box said \"$text\"; status 1 after it was closed"
+}
+
 # ---- main ------------------------------------------------------------------------------------
 
 require_tools
@@ -491,6 +550,7 @@ case $step in
   zones) step_zones ;;
   fenwhit) step_fenwhit ;;
   larkspan) step_larkspan ;;
+  fenwhit_report) step_fenwhit_report ;;
   *) fail "unknown step $step" ;;
 esac
 say "passed"

@@ -9,14 +9,21 @@ DateTime DryRunPlatform::ReadLocalClock() {
   return DateTime::FromSerialSeconds(request_->requested.SerialSeconds() + elapsedSeconds);
 }
 
-bool DryRunPlatform::SetLocalClock(const DateTime& local, std::int32_t biasMinutes) {
+bool DryRunPlatform::SetLocalClock(const PreciseTime& local, std::int32_t biasMinutes) {
   request_ = Request{inner_.ReadLocalClock(),
-                     local,
+                     local.second,
+                     local.fraction,
                      biasMinutes,
                      std::chrono::system_clock::now(),
                      std::chrono::steady_clock::now(),
-                     inner_.LastReplyTiming()};
+                     reply_};
   return true;
+}
+
+ReplyReport DryRunPlatform::InternetQueryReply(InternetHandle session, InternetHandle url) {
+  ReplyReport report = inner_.InternetQueryReply(session, url);
+  reply_ = report.timing;
+  return report;
 }
 
 InternetHandle DryRunPlatform::InternetOpenUrl(InternetHandle session, const std::string& address) {
@@ -25,11 +32,13 @@ InternetHandle DryRunPlatform::InternetOpenUrl(InternetHandle session, const std
 }
 
 std::string DryRunPlatform::WithHost(const std::string& address, const std::string& host) {
-  constexpr std::string_view kScheme = "http://";
-  if (!address.starts_with(kScheme)) return address;
-  const auto pathStart = address.find('/', kScheme.size());
-  const std::string path = pathStart == std::string::npos ? "" : address.substr(pathStart);
-  return std::string(kScheme) + host + path;
+  for (const std::string_view scheme : {"http://", "https://"}) {
+    if (!address.starts_with(scheme)) continue;
+    const auto pathStart = address.find('/', scheme.size());
+    const std::string path = pathStart == std::string::npos ? "" : address.substr(pathStart);
+    return std::string(scheme) + host + path;
+  }
+  return address;
 }
 
 }  // namespace tidewell

@@ -21,11 +21,12 @@ class DryRunPlatform : public Platform {
   struct Request {
     DateTime clockAtRequest;
     DateTime requested;
+    std::chrono::nanoseconds fraction{};  // past the requested second
     std::int32_t biasMinutes = 0;  // UTC = requested + biasMinutes
     std::chrono::system_clock::time_point systemAtRequest;  // to measure the offset finely
     std::chrono::steady_clock::time_point steadyAtRequest;
-    // The figures of the page's reply, when it carried them: what the programs would add to
-    // the page's whole second.
+    // The figures of the page's reply, when it carried them: what brought the page's whole
+    // second up to the requested time.
     std::optional<ReplyTiming> reply;
   };
   const std::optional<Request>& LastRequest() const { return request_; }
@@ -33,7 +34,7 @@ class DryRunPlatform : public Platform {
   TimeZoneSettings ReadTimeZoneSettings() override { return inner_.ReadTimeZoneSettings(); }
   MonthDay Today() override { return inner_.Today(); }
   DateTime ReadLocalClock() override;
-  bool SetLocalClock(const DateTime& local, std::int32_t biasMinutes) override;
+  bool SetLocalClock(const PreciseTime& local, std::int32_t biasMinutes) override;
   std::string TimeOfDayText(const DateTime& timeOfDay) override {
     return inner_.TimeOfDayText(timeOfDay);
   }
@@ -47,15 +48,18 @@ class DryRunPlatform : public Platform {
     return inner_.InternetReadFile(url, buffer, bytesToRead);
   }
   void InternetCloseHandle(InternetHandle handle) override { inner_.InternetCloseHandle(handle); }
-  std::optional<ReplyTiming> LastReplyTiming() override { return inner_.LastReplyTiming(); }
+  // Keeps the reply's timing that the synchronisation is told, to show it with the request.
+  ReplyReport InternetQueryReply(InternetHandle session, InternetHandle url) override;
 
-  // "http://HOST/path" with HOST replaced by `host`; other addresses are returned unchanged.
+  // "http://HOST/path" or "https://HOST/path" with HOST replaced by `host`, the scheme kept;
+  // other addresses are returned unchanged.
   static std::string WithHost(const std::string& address, const std::string& host);
 
  private:
   Platform& inner_;
   std::string hostOverride_;
   std::optional<Request> request_;
+  std::optional<ReplyTiming> reply_;  // of the page downloaded last
 };
 
 }  // namespace tidewell

@@ -39,12 +39,9 @@ void PrintReport(const tidewell::DryRunPlatform::Request& request, const std::st
   using namespace tidewell;
   // The bias the synchronisation itself used: on the day of a change it depends on the page.
   const std::int32_t biasMinutes = request.biasMinutes;
-  // The page's whole second, brought up to the moment of asking by the reply's figures.
-  const std::chrono::nanoseconds past =
-      request.reply ? PastPageSecond(*request.reply, request.steadyAtRequest)
-                    : std::chrono::nanoseconds{};
+  // The requested time is the page's whole second brought up to date by the reply's figures.
   const double offset =
-      ClockOffsetSeconds(request.requested, biasMinutes, request.systemAtRequest, past);
+      ClockOffsetSeconds(request.requested, biasMinutes, request.systemAtRequest, request.fraction);
   std::printf("time page:       %s\n", address.c_str());
   std::printf("universal time:  %s\n",
               HhMmSs(UniversalTimeOfDay(request.requested, biasMinutes)).c_str());
@@ -52,7 +49,11 @@ void PrintReport(const tidewell::DryRunPlatform::Request& request, const std::st
   std::printf("would set clock: %04d-%02d-%02d %s (local)\n", request.requested.Year(),
               request.requested.Month(), request.requested.Day(),
               HhMmSs(request.requested).c_str());
-  if (request.reply) {
+  if (request.reply && !FiguresCanBeTrue(*request.reply)) {
+    std::printf(
+        "one-way delay:   unknown (the reply's Server-Timing figures cannot be true;\n"
+        "                 the page's whole second is taken as it is)\n");
+  } else if (request.reply) {
     std::printf("one-way delay:   %s (estimated: half the exchange the server did not hold)\n",
                 Milliseconds(OneWayDelay(*request.reply)).c_str());
     std::printf("page age:        %s (past its second when the server sent it)\n",

@@ -4,6 +4,7 @@
 #include <sys/uio.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -35,6 +36,24 @@ Mono ArrivalOf(msghdr& message) {
     return steadyNow - std::chrono::duration_cast<Mono::duration>(ago);
   }
   return steadyNow;
+}
+
+// A reply is a page with at most a few lines written into it.
+constexpr std::size_t kMaxPieces = 4;
+
+// The pieces from `skip` bytes on, as the vector of one send.
+std::size_t GatherFrom(std::span<const std::string_view> pieces, std::size_t skip,
+                       std::array<iovec, kMaxPieces>& vector) {
+  std::size_t count = 0;
+  for (const std::string_view piece : pieces) {
+    if (skip >= piece.size()) {
+      skip -= piece.size();
+      continue;
+    }
+    vector[count++] = iovec{const_cast<char*>(piece.data()) + skip, piece.size() - skip};
+    skip = 0;
+  }
+  return count;
 }
 
 }  // namespace
@@ -110,14 +129,12 @@ WriteState Connection::StartReply(std::shared_ptr<const Response> reply, Second 
   }
   written_ = 0;
   served_ = served;
-  const WriteState state = WriteMore();
+  const WriteState state = ContinueWriting();
   if (state == WriteState::kWouldBlock) phase_ = Phase::kWriting;
   return state;
 }
 
-WriteState Connection::ContinueWriting() { return WriteMore(); }
-
-WriteState Connection::WriteMore() {
+WriteState Connection::ContinueWriting() {
   const std::string_view bytes{reply_->bytes.data(), replyLength_};
   const std::size_t split = std::min(reply_->figuresAt, bytes.size());
   const std::string_view pieces[] = {bytes.substr(0, split),
@@ -150,6 +167,37 @@ std::string Connection::LogLine() const {
     if (u <= 0x20 || u >= 0x7f) c = '?';
   }
   return "served " + LogStamp(served_) + " " + path + " " + std::to_string(reply_->status) + "\n";
+}
+
+WriteState WriteReply(int fd, std::string_view bytes, std::size_t* written, AfterReply after) {
+  return WriteReply(fd, std::span<const std::string_view>{&bytes, 1}, written, after);
+}
+
+WriteState WriteReply(int fd, std::span<const std::string_view> pieces, std::size_t* written,
+                      AfterReply after) {
+  if (pieces.size() > kMaxPieces) return WriteState::kFailed;
+  const bool shut = after == AfterReply::kShut;
+  const int flags = MSG_NOSIGNAL | MSG_DONTWAIT | (shut ? MSG_MORE : 0);
+  std::size_t total = 0;
+  for (const std::string_view piece : pieces) total += piece.size();
+  while (*written < total) {
+    std::array<iovec, kMaxPieces> vector{};
+    msghdr message{};
+    message.msg_iov = vector.data();
+    message.msg_iovlen = GatherFrom(pieces, *written, vector);
+    const ssize_t sent = ::sendmsg(fd, &message, flags);
+    if (sent >= 0) {
+      *written += static_cast<std::size_t>(sent);
+      continue;
+    }
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return WriteState::kWouldBlock;
+    return WriteState::kFailed;
+  }
+  if (!shut) return WriteState::kDone;
+  // Pushes out what MSG_MORE held back, with the FIN on it.
+  if (::shutdown(fd, SHUT_WR) != 0) return WriteState::kFailed;
+  return WriteState::kDone;
 }
 
 }  // namespace tidewell::timepage

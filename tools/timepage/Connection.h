@@ -11,14 +11,40 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
+#include <string_view>
 
 #include "HttpExchange.h"
-#include "SocketWrite.h"
 #include "TimePage.h"
 #include "UniqueFd.h"
 
 namespace tidewell::timepage {
+
+using tools::UniqueFd;
+
+// Writing a reply to a non-blocking socket that may take only part of it at a time.
+enum class WriteState {
+  kDone,        // all written (and our side shut if that was asked for)
+  kWouldBlock,  // the socket is full: write the rest when it is writable again
+  kFailed,      // the peer is gone or the socket broke: drop the connection
+};
+
+// What becomes of the connection once the reply is written.
+enum class AfterReply {
+  kShut,      // the last reply on it: our sending side is shut
+  kKeepOpen,  // a persistent connection: the next request may follow on it
+};
+
+// Writes `pieces` as if they were one from `*written` on, advancing `*written` past what the
+// socket took: a shared page with the lines of one reply in its middle goes out in one system
+// call. With kShut, once all is written it shuts our sending side, and the bytes are held back
+// until then so that the tail of the reply and the end of the stream leave in one segment: a
+// crowd at a boundary costs one packet per client instead of two. Never raises SIGPIPE.
+WriteState WriteReply(int fd, std::span<const std::string_view> pieces, std::size_t* written,
+                      AfterReply after = AfterReply::kShut);
+WriteState WriteReply(int fd, std::string_view bytes, std::size_t* written,
+                      AfterReply after = AfterReply::kShut);
 
 enum class Phase {
   kReadingHead,  // waiting for a request head (the first or the next), under the header time-out
@@ -33,7 +59,7 @@ enum class ReadOutcome {
   kGone,        // the client closed or the socket broke before a head was complete
 };
 
-// A moment on the steady clock, which time-outs are measured on.
+// A moment on the steady clock, on which time-outs are measured.
 using Mono = std::chrono::steady_clock::time_point;
 
 class Connection {
@@ -48,12 +74,10 @@ class Connection {
   // The reply being sent is not the last on this connection.
   bool keepOpen() const { return keepOpen_; }
 
-  // The epoll events asked for now; the server keeps this up to date.
-  std::uint32_t watched() const { return watched_; }
-  void SetWatched(std::uint32_t events) { watched_ = events; }
-  // When the connection is dropped unless it gets further first; the server keeps this too.
-  const std::optional<Mono>& deadline() const { return deadline_; }
-  void SetDeadline(std::optional<Mono> deadline) { deadline_ = deadline; }
+  // Kept by the server: the epoll events asked for now, and when the connection is dropped
+  // unless it gets further first.
+  std::uint32_t watched = 0;
+  std::optional<Mono> deadline;
 
   // Reads what the socket holds until a request head is complete.
   ReadOutcome ReadHead();
@@ -89,14 +113,12 @@ class Connection {
   // Frames the request at the front of the input, scanning from `from`; whether there is one
   // to take (a head, or more than a head may hold).
   bool FindHead(std::size_t from);
-  WriteState WriteMore();
 
   UniqueFd socket_;
-  std::uint32_t watched_ = 0;
   Phase phase_ = Phase::kReadingHead;
   std::string input_;
-  Mono receivedAt_{};           // when the last bytes of input_ came (the kernel's stamp)
-  Mono headAt_{};               // when the head being answered was complete
+  Mono receivedAt_{};   // when the last bytes of input_ came (the kernel's stamp)
+  Mono headAt_{};       // when the head being answered was complete
   RequestFrame frame_;  // the request found at the front of input_
   RoutedRequest request_;
   std::shared_ptr<const Response> reply_;
@@ -109,7 +131,6 @@ class Connection {
   unsigned answered_ = 0;  // requests answered or being answered on this connection
   bool keepOpen_ = false;
   bool clientDone_ = false;  // the client's side of the stream has ended
-  std::optional<Mono> deadline_;
 };
 
 }  // namespace tidewell::timepage

@@ -4,6 +4,7 @@
 #include <cctype>
 #include <charconv>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "HttpFieldText.h"
@@ -19,47 +20,35 @@ constexpr std::string_view kServerName = "tidewell-timepage";
 constexpr std::string_view kAllowedMethods = "GET, HEAD";
 constexpr std::string_view kNoHoldPreference = "no-hold";
 constexpr std::string_view kHeadEnd = "\r\n";
-
-// The token characters of an HTTP method.
-bool IsTokenChar(char c) {
-  return std::isalnum(static_cast<unsigned char>(c)) != 0 ||
-         std::string_view{"!#$%&'*+-.^_`|~"}.find(c) != std::string_view::npos;
-}
+// When a client refused for an unsynchronised clock may ask again.
+constexpr std::chrono::seconds kRetryAfter{30};
 
 bool IsToken(std::string_view text) {
-  return !text.empty() && std::all_of(text.begin(), text.end(), IsTokenChar);
+  return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) != 0 ||
+           std::string_view{"!#$%&'*+-.^_`|~"}.find(c) != std::string_view::npos;
+  });
 }
 
 bool IsTargetText(std::string_view text) {
   return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) {
-    const auto u = static_cast<unsigned char>(c);
-    return u > 0x20 && u != 0x7f;
+    return static_cast<unsigned char>(c) > 0x20 && c != 0x7f;
   });
 }
 
 // "HTTP/1.0", "HTTP/1.1": the only versions a plain-HTTP request line can carry here.
 bool IsHttp1Version(std::string_view text) {
-  return text.size() == 8 && text.substr(0, 7) == "HTTP/1." &&
+  return text.size() == 8 && text.starts_with("HTTP/1.") &&
          std::isdigit(static_cast<unsigned char>(text[7])) != 0;
 }
 
-// Whether the comma-separated list `value` holds `token` (case does not matter).
-bool ListHasToken(std::string_view value, std::string_view token) {
-  while (!value.empty()) {
-    const std::size_t comma = value.find(',');
-    if (EqualsNoCase(TrimBlanks(value.substr(0, comma)), token)) return true;
-    if (comma == std::string_view::npos) break;
-    value.remove_prefix(comma + 1);
-  }
-  return false;
-}
-
-// Whether a Prefer value names `preference`: a list of preferences, each a token that may
-// carry "=value" and ";parameters", where a quoted value may itself hold commas.
-bool PrefersToken(std::string_view value, std::string_view preference) {
+// Whether the comma-separated list `value` (Connection, Prefer) names `token` in any case. An
+// item is a name that may carry "=value" and ";parameters", where a quoted value may itself hold
+// commas.
+bool ListNames(std::string_view value, std::string_view token) {
   const std::vector<std::string_view> items = http::SplitOutsideQuotes(value, ',');
   return std::any_of(items.begin(), items.end(), [&](std::string_view item) {
-    return EqualsNoCase(TrimBlanks(item.substr(0, item.find_first_of("=;"))), preference);
+    return EqualsNoCase(TrimBlanks(item.substr(0, item.find_first_of("=;"))), token);
   });
 }
 
@@ -73,10 +62,8 @@ struct ConnectionHints {
 
 ConnectionHints ReadConnectionHints(std::string_view head) {
   ConnectionHints hints;
-  std::size_t start = head.find('\n');
-  while (start != std::string_view::npos) {
-    ++start;
-    const std::size_t end = head.find('\n', start);
+  for (std::size_t start = head.find('\n'); start != std::string_view::npos;) {
+    const std::size_t end = head.find('\n', ++start);
     std::string_view line = head.substr(start, end == std::string_view::npos ? end : end - start);
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
     start = end;
@@ -85,14 +72,14 @@ ConnectionHints ReadConnectionHints(std::string_view head) {
     const std::string_view name = TrimBlanks(line.substr(0, colon));
     const std::string_view value = TrimBlanks(line.substr(colon + 1));
     if (EqualsNoCase(name, "Connection")) {
-      hints.close = hints.close || ListHasToken(value, "close");
-      hints.keepAlive = hints.keepAlive || ListHasToken(value, "keep-alive");
+      hints.close = hints.close || ListNames(value, "close");
+      hints.keepAlive = hints.keepAlive || ListNames(value, "keep-alive");
     } else if (EqualsNoCase(name, "Content-Length")) {
       hints.body = hints.body || value.find_first_not_of('0') != std::string_view::npos;
     } else if (EqualsNoCase(name, "Transfer-Encoding")) {
       hints.body = true;
     } else if (EqualsNoCase(name, "Prefer")) {
-      hints.preferNoHold = hints.preferNoHold || PrefersToken(value, kNoHoldPreference);
+      hints.preferNoHold = hints.preferNoHold || ListNames(value, kNoHoldPreference);
     }
   }
   return hints;
@@ -110,54 +97,42 @@ std::string_view PathOfTarget(std::string_view target) {
   return target.substr(0, target.find_first_of("?#"));
 }
 
-std::string_view ReasonPhrase(int status) {
-  switch (status) {
-    case 200:
-      return "OK";
-    case 400:
-      return "Bad Request";
-    case 404:
-      return "Not Found";
-    case 405:
-      return "Method Not Allowed";
-    case 431:
-      return "Request Header Fields Too Large";
-    default:
-      return "Error";
-  }
-}
+// The status line's code and reason for each way of answering.
+struct Status {
+  int code;
+  std::string_view reason;
+};
 
-int StatusOf(Route route) {
+Status StatusOf(Route route) {
   switch (route) {
     case Route::kTimePage:
-      return 200;
+      return {200, "OK"};
     case Route::kNotFound:
-      return 404;
+      return {404, "Not Found"};
     case Route::kMethodNotAllowed:
-      return 405;
+      return {405, "Method Not Allowed"};
     case Route::kHeadTooLarge:
-      return 431;
+      return {431, "Request Header Fields Too Large"};
+    case Route::kClockUnsynchronised:
+      return {503, "Service Unavailable"};
     case Route::kBadRequest:
       break;
   }
-  return 400;
+  return {400, "Bad Request"};
 }
 
-Response Assemble(int status, Second date, std::string_view contentType, std::string_view body,
-                  std::string_view extraHeaders, ConnectionHeader connection) {
+Response Assemble(Status status, std::optional<Second> date, std::string_view contentType,
+                  std::string_view body, std::string_view extraHeaders,
+                  ConnectionHeader connection) {
   Response response;
-  response.status = status;
+  response.status = status.code;
   std::string& out = response.bytes;
   out.reserve(256 + body.size());
-  out += "HTTP/1.1 " + std::to_string(status) + " ";
-  out += ReasonPhrase(status);
-  out += "\r\nDate: " + HttpDate(date);
-  out += "\r\nServer: ";
-  out += kServerName;
-  out += "\r\nContent-Type: ";
-  out += contentType;
-  out += "\r\nContent-Length: " + std::to_string(body.size());
-  out += "\r\nCache-Control: no-cache";
+  out += "HTTP/1.1 " + std::to_string(status.code) + " " + std::string{status.reason};
+  if (date) out += "\r\nDate: " + HttpDate(*date);
+  out += "\r\nServer: " + std::string{kServerName};
+  out += "\r\nContent-Type: " + std::string{contentType};
+  out += "\r\nContent-Length: " + std::to_string(body.size()) + "\r\nCache-Control: no-cache";
   out += connection == ConnectionHeader::kKeepAlive ? "\r\nConnection: keep-alive\r\n"
                                                     : "\r\nConnection: close\r\n";
   out += extraHeaders;
@@ -256,15 +231,19 @@ std::size_t FormatReplyFigures(std::chrono::nanoseconds hold, std::chrono::nanos
 }
 
 Response TimePageResponse(Second served, ConnectionHeader connection) {
-  return Assemble(200, served, "text/html", RenderTimePage(served), "", connection);
+  return Assemble(StatusOf(Route::kTimePage), served, "text/html", RenderTimePage(served), "",
+                  connection);
 }
 
 Response ErrorResponse(Route route, Second now, ConnectionHeader connection) {
-  const int status = StatusOf(route);
-  const std::string body = std::to_string(status) + " " + std::string{ReasonPhrase(status)} + "\n";
-  const std::string extra =
-      route == Route::kMethodNotAllowed ? "Allow: " + std::string{kAllowedMethods} + "\r\n" : "";
-  return Assemble(status, now, "text/plain", body, extra, connection);
+  const Status status = StatusOf(route);
+  const std::string body = std::to_string(status.code) + " " + std::string{status.reason} + "\n";
+  const bool unsynchronised = route == Route::kClockUnsynchronised;
+  std::string extra;
+  if (route == Route::kMethodNotAllowed) extra = "Allow: " + std::string{kAllowedMethods} + "\r\n";
+  if (unsynchronised) extra = "Retry-After: " + std::to_string(kRetryAfter.count()) + "\r\n";
+  return Assemble(status, unsynchronised ? std::nullopt : std::optional{now}, "text/plain", body,
+                  extra, connection);
 }
 
 }  // namespace tidewell::timepage

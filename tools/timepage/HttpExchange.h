@@ -40,19 +40,18 @@ struct RequestFrame {
   bool last = false;           // kHead: the connection may carry no request after this one
 };
 
-// Frames the next request of a connection. `buffer` holds what was read and not yet taken,
-// with the next head at its front; `scannedUpTo` is how much of it an earlier call already
-// searched for the end of that head (0 after a head was taken, so that a request sent without
-// waiting for the reply is searched from its start); `answeredSoFar` counts the requests the
-// connection has taken.
+// Frames the next request of a connection: `buffer` holds what was read and not yet taken, the
+// next head at its front; `scannedUpTo` how much of it an earlier call searched (0 after a head
+// was taken); `answeredSoFar` counts the requests the connection has taken.
 RequestFrame FrameRequest(std::string_view buffer, std::size_t scannedUpTo, unsigned answeredSoFar);
 
 enum class Route {
-  kTimePage,          // GET or HEAD of the time page
-  kNotFound,          // GET or HEAD of anything else
-  kMethodNotAllowed,  // any other method
-  kBadRequest,        // a request line that is not HTTP/1.x
-  kHeadTooLarge,      // more than kMaxRequestHead bytes without the end of the head
+  kTimePage,             // GET or HEAD of the time page
+  kNotFound,             // GET or HEAD of anything else
+  kMethodNotAllowed,     // any other method
+  kBadRequest,           // a request line that is not HTTP/1.x
+  kHeadTooLarge,         // more than kMaxRequestHead bytes without the end of the head
+  kClockUnsynchronised,  // the page, while the server cannot vouch for its clock: 503
 };
 
 struct RoutedRequest {
@@ -68,11 +67,9 @@ struct RoutedRequest {
   bool preferNoHold = false;
 };
 
-// Reads the request line of a complete head, the Connection, Content-Length and
-// Transfer-Encoding headers to decide whether the connection may carry another request, and
-// the Prefer headers. A
-// query string is ignored, and an absolute target ("http://host/cgi-bin/timer.pl", as proxies
-// send it) is reduced to its path.
+// Reads the request line of a complete head, and the headers that decide whether the connection
+// may carry another request, and the Prefer headers. A query string is ignored, and an absolute
+// target ("http://host/cgi-bin/timer.pl", as proxies send it) is reduced to its path.
 RoutedRequest RouteRequest(std::string_view head);
 
 // The Connection header of a reply: whether the server closes after it.
@@ -103,7 +100,9 @@ std::size_t FormatReplyFigures(std::chrono::nanoseconds hold, std::chrono::nanos
 
 // 200 with the time page for `served`; its Date header names the same second.
 Response TimePageResponse(Second served, ConnectionHeader connection = ConnectionHeader::kClose);
-// The short reply for a request that is not answered with the page; `now` dates it.
+// The short reply for a request that is not answered with the page; `now` dates it, except a 503
+// for an unsynchronised clock, which carries "Retry-After" and no Date: an origin server
+// without a clock it can trust sends none (RFC 9110).
 Response ErrorResponse(Route route, Second now,
                        ConnectionHeader connection = ConnectionHeader::kClose);
 

@@ -55,7 +55,8 @@ enum LongOnly : int {
   kNoTiming,
   kLog,
   kVersion,
-  kHeaderTimeout
+  kHeaderTimeout,
+  kRequireSynchronised
 };
 
 constexpr option kLongOptions[] = {
@@ -66,6 +67,7 @@ constexpr option kLongOptions[] = {
     {"immediate", no_argument, nullptr, kImmediate},
     {"no-timing", no_argument, nullptr, kNoTiming},
     {"log", no_argument, nullptr, kLog},
+    {"require-synchronised", no_argument, nullptr, kRequireSynchronised},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, kVersion},
     // Not in --help: lets the tests see an idle client cut off without waiting ten seconds.
@@ -75,20 +77,29 @@ constexpr option kLongOptions[] = {
 
 // What an option that takes a value needs, for a value that is missing or wrong.
 std::string NeedsText(int code) {
-  switch (code) {
-    case kBind:
-      return "--bind needs an IPv4 or IPv6 address";
-    case kPort:
-      return "--port needs a number from 0 to 65535";
-    case kOffset:
-      return "--offset needs a number of seconds such as 37.25 or -2";
-    case kFixed:
-      return "--fixed needs a UTC time written 'YYYY-MM-DD HH:MM:SS'";
-    case kHeaderTimeout:
-      return "--header-timeout-ms needs a number from 1 to 3600000";
-    default:
-      return "an option needs a value";
+  constexpr std::pair<int, const char*> kNeeds[] = {
+      {kBind, "--bind needs an IPv4 or IPv6 address"},
+      {kPort, "--port needs a number from 0 to 65535"},
+      {kOffset, "--offset needs a number of seconds such as 37.25 or -2"},
+      {kFixed, "--fixed needs a UTC time written 'YYYY-MM-DD HH:MM:SS'"},
+      {kHeaderTimeout, "--header-timeout-ms needs a number from 1 to 3600000"}};
+  for (const auto& [known, text] : kNeeds) {
+    if (known == code) return text;
   }
+  return "an option needs a value";
+}
+
+// Sets `field` from `parsed`; false when there is nothing to set it to.
+template <typename Value, typename Field>
+bool Take(const std::optional<Value>& parsed, Field& field) {
+  if (parsed) field = *parsed;
+  return parsed.has_value();
+}
+
+std::optional<std::chrono::milliseconds> ParseHeaderTimeout(std::string_view text) {
+  const auto ms = ParseDecimal<std::int64_t>(text);
+  if (!ms || *ms < 1 || *ms > kMaxHeaderTimeoutMs) return std::nullopt;
+  return std::chrono::milliseconds{*ms};
 }
 
 // Why getopt_long refused an option. `code` is what it left in optopt: 0 for an unknown or
@@ -168,6 +179,7 @@ ParsedOptions ParseOptions(std::span<const std::string_view> args) {
   auto fail = [](std::string message) { return ParsedOptions{std::nullopt, std::move(message)}; };
   for (int code; (code = commandLine.Next(kLongOptions)) != -1;) {
     const std::string_view value = ::optarg == nullptr ? "" : ::optarg;
+    bool taken = true;
     switch (code) {
       case 'h':
         options.help = true;
@@ -184,50 +196,112 @@ ParsedOptions ParseOptions(std::span<const std::string_view> args) {
       case kLog:
         options.log = true;
         break;
+      case kRequireSynchronised:
+        options.requireSynchronised = true;
+        break;
       case kBind:
-        if (const auto address = ParseBindAddress(value)) {
-          options.bindAddress = *address;
-          break;
-        }
-        return fail(NeedsText(code));
+        taken = Take(ParseBindAddress(value), options.bindAddress);
+        break;
       case kPort:
-        if (const auto port = ParsePort(value)) {
-          options.port = *port;
-          break;
-        }
-        return fail(NeedsText(code));
+        taken = Take(ParsePort(value), options.port);
+        break;
       case kOffset:
-        if (const auto offset = ParseOffset(value)) {
-          options.offset = *offset;
-          offsetGiven = true;
-          break;
-        }
-        return fail(NeedsText(code));
+        taken = offsetGiven = Take(ParseOffset(value), options.offset);
+        break;
       case kFixed:
-        if (const auto fixed = ParseFixedTime(value)) {
-          options.fixedTime = *fixed;
-          options.mode = ServeMode::kFixed;
-          break;
-        }
-        return fail(NeedsText(code));
+        taken = Take(ParseFixedTime(value), options.fixedTime);
+        if (taken) options.mode = ServeMode::kFixed;
+        break;
       case kHeaderTimeout:
-        if (const auto ms = ParseDecimal<std::int64_t>(value);
-            ms && *ms >= 1 && *ms <= kMaxHeaderTimeoutMs) {
-          options.headerTimeout = std::chrono::milliseconds{*ms};
-          break;
-        }
-        return fail(NeedsText(code));
+        taken = Take(ParseHeaderTimeout(value), options.headerTimeout);
+        break;
       case ':':
         return fail(NeedsText(::optopt));
       default:
         return fail(RefusalText(::optopt, commandLine.LastWord()));
     }
+    if (!taken) return fail(NeedsText(code));
   }
   if (auto leftOver = commandLine.LeftOverError()) return fail(std::move(*leftOver));
   if (offsetGiven && options.mode == ServeMode::kFixed) {
     return fail("--offset and --fixed cannot be used together");
   }
   return ParsedOptions{options, {}};
+}
+
+std::string UsageText(std::string_view program) {
+  std::string text = "Usage: ";
+  text += program;
+  text += R"( [options]
+Serves this machine's clock as a time page at http://ADDR:PORT/cgi-bin/timer.pl.
+
+Options:
+  --bind ADDR        IPv4 or IPv6 address to listen on (default )";
+  text += DefaultBindAddress();
+  text += R"()
+  --port N           port to listen on; 0 picks a free one (default )";
+  text += std::to_string(DefaultPort());
+  text += R"()
+  --offset SECONDS   serve this machine's clock shifted by SECONDS (signed, may have
+                     a fraction, e.g. 37.25 or -0.5); seconds are aligned on the
+                     shifted clock
+  --fixed 'YYYY-MM-DD HH:MM:SS'
+                     always serve this UTC time, answering at once
+  --immediate        answer at once with the current second (truncated)
+  --no-timing        send no Server-Timing figures and ignore "Prefer: no-hold",
+                     as a server that knows neither (for trying clients)
+  --log              print one line per reply on stdout:
+                     "served YYYY-MM-DDTHH:MM:SSZ PATH STATUS"
+  --require-synchronised
+                     while the kernel reports this machine's clock unsynchronised
+                     (STA_UNSYNC, or a maximum error over 1.5 s), answer page
+                     requests with 503 and "Retry-After: 30" instead of a page;
+                     each change of that state is logged once on stderr
+  --help             print this help and exit
+  --version          print the version and exit
+
+Second alignment (the default): a request for the page whose headers are complete
+at time t on the served clock is answered at the whole second B = ceil(t - 2 ms).
+If t lies on a whole second or at most 2 ms after one, B is that second and the
+page for B goes out at once. Otherwise B is the next whole second: the request is
+held until the clock reaches B and the page for B is sent then. A page therefore
+never leaves before its second and leaves at most about 2 ms after it.
+
+Reply figures: every reply carries "Server-Timing: hold;dur=H, age;dur=A" in
+milliseconds to the microsecond. H is how long the server held the request, from
+its headers being complete to the reply being written; A is how far past the
+page's second the reply was written (0 for --fixed). A request with the header
+"Prefer: no-hold" (among any other preferences, any case) is answered at once
+with the current second, and its reply says "Preference-Applied: no-hold": a
+client that adds A and half of what it waited beyond H to the page's second
+needs no alignment. Requests without it are aligned as above.
+
+Connections: an HTTP/1.1 request without "Connection: close", or an HTTP/1.0
+request with "Connection: keep-alive", gets "Connection: keep-alive" and the
+connection stays open for the next request, which is answered by the same rules
+(requests sent without waiting for a reply are answered in order). A connection
+carries at most 100 requests and is closed when no next request head is complete
+10 s after a reply. Any other request, a request with a body, a bad one (400,
+405, 431) and the 100th on a connection get "Connection: close", and the server
+closes after that reply. A client that shuts its sending side after a request
+still gets its page.
+
+Limits of each connection: a request head of at most 8 KiB (431 beyond), complete
+10 s after the client connected or was last answered; a reply taken within 10 s;
+after the last reply, 2 s for the client to close. Limits of the server: one
+client per descriptor it may open (it raises its soft limit on open files to the
+hard one) and at most 12 KiB of input held per client. When no descriptor is
+left, a new client takes the place of one whose page is sent or of the one that
+has waited longest, at least 250 ms, for its request head; with none of those,
+accepting stops for 100 ms while the others are served.
+
+On start the server prints "listening on ADDR:PORT" ([ADDR]:PORT for IPv6).
+SIGINT or SIGTERM stops it with status 0; an address that cannot be used gives
+status 1, a wrong command line status 2. A failure while serving is reported on
+stderr and costs at most the client it came from; if the server cannot wait for
+events any more it ends with status 3.
+)";
+  return text;
 }
 
 }  // namespace tidewell::timepage

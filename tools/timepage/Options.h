@@ -36,6 +36,8 @@ struct Options {
   // Each reply carries its Server-Timing figures and "Prefer: no-hold" is honoured. Off, the
   // server answers as one that knows neither, for trying clients against such a server.
   bool timing = true;
+  // While the kernel reports this machine's clock unsynchronised, answer 503 instead of a page.
+  bool requireSynchronised = false;
   bool help = false;
   bool version = false;
   // Not in --help: lets the tests see an idle client cut off without waiting ten seconds.

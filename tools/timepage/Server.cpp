@@ -1,57 +1,218 @@
 #include "Server.h"
 
+#include <netdb.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
+#include <sys/timerfd.h>
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
-
-#include "Alignment.h"
-#include "ServerLoop.h"
+#include <exception>
+#include <vector>
 
 namespace tidewell::timepage {
+namespace {
 
-using namespace loop;
+using namespace std::chrono_literals;
 
-Server::Server(const Options& options, UniqueFd stop, std::unique_ptr<ServedClock> clock)
+// Tags in the epoll data of the server's own descriptors; connections count up from kFirstId,
+// never reusing an id, so a stale event of a closed connection can never hit a new one.
+constexpr std::uint64_t kListenerTag = 1;
+constexpr std::uint64_t kTimerTag = 2;
+constexpr std::uint64_t kStopTag = 3;
+constexpr std::uint64_t kClockStepTag = 4;
+constexpr std::uint64_t kFirstId = 16;
+
+constexpr int kListenBacklog = 4096;
+constexpr int kEventsPerWait = 1024;
+// A client that reads its reply this slowly is not going to set a clock with it.
+constexpr auto kWriteTimeout = 10s;
+// After the last reply on a connection our side is shut and we wait for the client to close,
+// reading what it still sends, so that unread bytes cannot make the kernel reset the connection
+// under a reply the client has not read yet. A client that does not close is dropped after this.
+constexpr auto kLingerTime = 2s;
+// When no descriptor is left for a new client, one that has waited at least this long for its
+// request head is closed to make room: a client of the time page sends its request as soon as
+// it is connected, so the longest waiting are the ones holding a place without using it.
+constexpr auto kShortestWaitDropped = 250ms;
+// With no room to be made, accepting stops this long while the others are served.
+constexpr auto kAcceptPause = 100ms;
+
+// The events of each phase: hang-ups always, input only while it is wanted.
+constexpr std::uint32_t kReadEvents = EPOLLIN | EPOLLRDHUP;
+constexpr std::uint32_t kParkedEvents = EPOLLRDHUP;
+constexpr std::uint32_t kWriteEvents = EPOLLOUT | EPOLLRDHUP;
+
+void Report(const char* what) {
+  std::fprintf(stderr, "tidewell-timepage: %s: %s\n", what, std::strerror(errno));
+}
+
+UniqueFd Checked(int fd, const char* what) {
+  if (fd < 0) throw ListenError(std::string{what} + ": " + std::strerror(errno));
+  return UniqueFd{fd};
+}
+
+// "127.0.0.1:8037", or "[::1]:8037" for an address with colons.
+std::string Endpoint(const std::string& host, const std::string& port) {
+  return host.find(':') == std::string::npos ? host + ":" + port : "[" + host + "]:" + port;
+}
+
+// A non-blocking socket bound to `literal` (an IPv4 or IPv6 address that the options checked)
+// and `port`, and listening.
+UniqueFd OpenListener(const std::string& literal, std::uint16_t port) {
+  const std::string service = std::to_string(port);
+  addrinfo hints{};
+  hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV | AI_PASSIVE;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  if (::getaddrinfo(literal.c_str(), service.c_str(), &hints, &found) != 0 || found == nullptr) {
+    throw ListenError("'" + literal + "' is not an IPv4 or IPv6 address");
+  }
+  const std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> address{found, ::freeaddrinfo};
+  UniqueFd listener{::socket(found->ai_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0)};
+  const int on = 1;
+  // Lets a restarted server take its port back at once from connections still in TIME_WAIT.
+  if (listener.valid()) ::setsockopt(listener.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  if (!listener.valid() || ::bind(listener.get(), found->ai_addr, found->ai_addrlen) != 0 ||
+      ::listen(listener.get(), kListenBacklog) != 0) {
+    throw ListenError("cannot listen on " + Endpoint(literal, service) + ": " +
+                      std::strerror(errno));
+  }
+  return listener;
+}
+
+}  // namespace
+
+Server::Server(const Options& options, UniqueFd stop, std::unique_ptr<ServedClock> clock,
+               std::unique_ptr<ClockStatus> status)
     : options_(options),
       clock_(clock ? std::move(clock) : std::make_unique<ShiftedSystemClock>(options_.offset)),
-      listener_(events_, options_.bindAddress, options_.port, kListenerTag),
+      status_(status ? std::move(status) : std::make_unique<KernelClockStatus>()),
+      epoll_(Checked(::epoll_create1(EPOLL_CLOEXEC), "cannot create the event set")),
+      listener_(OpenListener(options_.bindAddress, options_.port)),
       stop_(std::move(stop)),
       nextId_(kFirstId),
-      parked_(*clock_) {
+      parked_(*clock_, Checked(::timerfd_create(CLOCK_REALTIME, TFD_NONBLOCK | TFD_CLOEXEC),
+                               "cannot create the second timer")) {
   const int steps = clock_->StepNotices();
-  if (!events_.Add(parked_.timerFd(), EPOLLIN, kTimerTag) ||
-      !events_.Add(stop_.get(), EPOLLIN, kStopTag) ||
-      (steps >= 0 && !events_.Add(steps, EPOLLIN, kClockStepTag))) {
+  if (!Watch(EPOLL_CTL_ADD, listener_.get(), EPOLLIN, kListenerTag) ||
+      !Watch(EPOLL_CTL_ADD, parked_.timerFd(), EPOLLIN, kTimerTag) ||
+      !Watch(EPOLL_CTL_ADD, stop_.get(), EPOLLIN, kStopTag) ||
+      (steps >= 0 && !Watch(EPOLL_CTL_ADD, steps, EPOLLIN, kClockStepTag))) {
     throw ListenError(std::string{"cannot watch a descriptor: "} + std::strerror(errno));
+  }
+  if (const std::optional<std::string> why = WhyNotVouched(status_->Read())) {
+    unvouched_ = options_.requireSynchronised;
+    std::fprintf(stderr, "tidewell-timepage: this machine's clock is not synchronised: %s; %s\n",
+                 why->c_str(),
+                 unvouched_ ? "answering 503 until it is"
+                            : "serving it all the same (see --require-synchronised)");
   }
   // The first page costs more than the others (the allocator and the formatting code warm
   // up); pay that now rather than while the first client waits.
-  pages_.For(options_.mode == ServeMode::kFixed ? options_.fixedTime
-                                                : ImmediateAnswerSecond(ServedNow()));
+  PagesFor(options_.mode == ServeMode::kFixed ? options_.fixedTime
+                                              : ImmediateAnswerSecond(clock_->Now()));
+}
+
+std::string Server::ListeningOn() const {
+  sockaddr_storage address{};
+  socklen_t length = sizeof address;
+  char host[NI_MAXHOST] = "?";
+  char port[NI_MAXSERV] = "?";
+  if (::getsockname(listener_.get(), reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+    ::getnameinfo(reinterpret_cast<sockaddr*>(&address), length, host, sizeof host, port,
+                  sizeof port, NI_NUMERICHOST | NI_NUMERICSERV);
+  }
+  return Endpoint(host, port);
+}
+
+const Server::Pages& Server::PagesFor(Second second) {
+  auto found = pages_.find(second);
+  if (found == pages_.end()) {
+    Pages pages{
+        std::make_shared<const Response>(TimePageResponse(second, ConnectionHeader::kClose)),
+        std::make_shared<const Response>(TimePageResponse(second, ConnectionHeader::kKeepAlive))};
+    found = pages_.emplace(second, std::move(pages)).first;
+    // A request within the margin after a boundary still gets the page of the second before;
+    // nothing older is ever served again.
+    pages_.erase(pages_.begin(), pages_.lower_bound(second - 1s));
+  }
+  return found->second;
+}
+
+Server::Pages Server::RefusalsFor(Second second) {
+  const auto refusal = [second](ConnectionHeader header) {
+    return std::make_shared<const Response>(
+        ErrorResponse(Route::kClockUnsynchronised, second, header));
+  };
+  return {refusal(ConnectionHeader::kClose), refusal(ConnectionHeader::kKeepAlive)};
+}
+
+bool Server::Vouched() {
+  if (!options_.requireSynchronised) return true;
+  const std::optional<std::string> why = WhyNotVouched(status_->Read());
+  if (why.has_value() != unvouched_) {
+    unvouched_ = why.has_value();
+    if (why) {
+      std::fprintf(stderr,
+                   "tidewell-timepage: this machine's clock is not synchronised: %s; "
+                   "answering 503 until it is\n",
+                   why->c_str());
+    } else {
+      std::fputs("tidewell-timepage: this machine's clock is synchronised; serving the page\n",
+                 stderr);
+    }
+  }
+  return !why;
+}
+
+bool Server::Watch(int operation, int fd, std::uint32_t events, std::uint64_t tag) {
+  epoll_event event{};
+  event.events = events;
+  event.data.u64 = tag;
+  return ::epoll_ctl(epoll_.get(), operation, fd, &event) == 0;
 }
 
 bool Server::Rewatch(std::uint64_t id, Connection& connection, std::uint32_t events) {
-  if (connection.watched() == events) return true;
-  if (!events_.Modify(connection.fd(), events, id)) {
+  if (connection.watched == events) return true;
+  if (!Watch(EPOLL_CTL_MOD, connection.fd(), events, id)) {
     // Without its events the connection would hang until its time-out or for ever: drop it.
     Report("cannot watch a client, dropping it");
     Close(id);
     return false;
   }
-  connection.SetWatched(events);
+  connection.watched = events;
   return true;
 }
 
-Instant Server::ServedNow() const { return clock_->Now(); }
+void Server::SetDeadline(std::uint64_t id, Connection& connection, std::optional<Mono> deadline) {
+  if (connection.deadline) deadlines_.erase({*connection.deadline, id});
+  connection.deadline = deadline;
+  if (deadline) deadlines_.insert({*deadline, id});
+}
+
+template <typename Step>
+void Server::Guarded(std::uint64_t id, Step&& step) {
+  try {
+    step();
+  } catch (const std::exception& error) {
+    // Running out of memory is the likely cause. A client's exchange left half done is dropped
+    // with it; the server's own steps come round again with their next event.
+    const bool client = id >= kFirstId && connections_.count(id) != 0;
+    std::fprintf(stderr, "tidewell-timepage: %s%s\n", error.what(),
+                 client ? "; dropping a client" : "");
+    if (client) Close(id);
+  }
+}
 
 bool Server::Run() {
   std::array<epoll_event, kEventsPerWait> events{};
   while (!stopping_) {
     const int timeout = MillisecondsToNextWake(std::chrono::steady_clock::now());
-    const int count = events_.Wait(events, timeout);
+    const int count = ::epoll_wait(epoll_.get(), events.data(), kEventsPerWait, timeout);
     if (count < 0 && errno != EINTR) {
       Report("waiting for events failed");
       return false;
@@ -66,7 +227,7 @@ bool Server::Run() {
     });
     const Mono now = std::chrono::steady_clock::now();
     ExpireDeadlines(now);
-    listener_.ResumeWhenDue(now);
+    ResumeAcceptingWhenDue(now);
     FlushLog();
   }
   return true;
@@ -90,14 +251,10 @@ void Server::HandleConnection(std::uint64_t id, Connection& connection, std::uin
       if ((events & EPOLLRDHUP) != 0) connection.NoteClientDoneSending();
       return ReadRequest(id, connection);
     case Phase::kParked:
-      // Only hang-ups are watched while parked. A reset means the client is gone: drop it
-      // quietly; its id stays in the parked list and the dispatch skips it.
-      if ((events & (EPOLLERR | EPOLLHUP)) != 0) return Close(id);
-      // Only the client's sending side has ended. It may have shut it after its request (as
-      // `nc -q` and some scripts do) and wait for the page, or have closed altogether; which
-      // of the two shows only when the page is written, and a client that has gone resets the
-      // connection then and is dropped without a word. So it stays parked; hang-ups are
-      // level-triggered, so this one is no longer watched or the loop would spin till then.
+      // A reset means the client is gone: drop it; the dispatch skips its parked id. When only
+      // its sending side has ended, it may wait for the page (as `nc -q` does) or have gone,
+      // which shows only when the page is written; so it stays parked, no longer watched, since
+      // hang-ups are level-triggered and the loop would spin till then.
       connection.NoteClientDoneSending();
       Rewatch(id, connection, 0);
       return;
@@ -124,52 +281,74 @@ void Server::HandleConnection(std::uint64_t id, Connection& connection, std::uin
 void Server::AcceptClients() {
   bool madeRoom = false;
   for (;;) {
-    Listener::Accepted accepted = listener_.Accept();
-    if (accepted.outcome == Listener::Outcome::kOutOfDescriptors) {
-      // Make room by closing the client that has waited longest for its head. When that did
-      // not help (memory, not descriptors, ran out) or no client qualifies, stop accepting
-      // for a moment: the clients already taken are served meanwhile, and their leaving makes
-      // room.
+    UniqueFd client{::accept4(listener_.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC)};
+    if (!client.valid()) {
+      if (errno == EINTR || errno == ECONNABORTED || errno == EPROTO) continue;
+      if (errno != EMFILE && errno != ENFILE && errno != ENOBUFS && errno != ENOMEM) {
+        if (errno != EAGAIN && errno != EWOULDBLOCK) Report("accepting a client failed");
+        return;
+      }
+      // Out of descriptors: close the client that has waited longest for its head. When that
+      // did not help or none qualifies, stop accepting for a moment; the clients taken are
+      // served meanwhile, and their leaving makes room.
       if (!madeRoom && DropLongestWaiting(std::chrono::steady_clock::now())) {
         madeRoom = true;
         continue;
       }
-      listener_.Pause();
-      return;
+      return PauseAccepting();
     }
-    if (accepted.outcome != Listener::Outcome::kClient) return;
     madeRoom = false;
-    UniqueFd client = std::move(accepted.client);
     const std::uint64_t id = nextId_++;
-    if (!events_.Add(client.get(), kReadEvents, id)) {
+    if (!Watch(EPOLL_CTL_ADD, client.get(), kReadEvents, id)) {
       Report("cannot watch a new client, dropping it");
       continue;  // its socket closes as it goes
     }
     Connection& connection = connections_.emplace(id, Connection{std::move(client)}).first->second;
-    connection.SetWatched(kReadEvents);
-    deadlines_.Set(id, connection, std::chrono::steady_clock::now() + options_.headerTimeout);
+    connection.watched = kReadEvents;
+    SetDeadline(id, connection, std::chrono::steady_clock::now() + options_.headerTimeout);
   }
 }
 
+// Stops accepting for a moment, so that the loop does not spin on a listener that stays
+// readable while no client can be taken.
+void Server::PauseAccepting() {
+  if (acceptPausedUntil_) return;
+  if (::epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, listener_.get(), nullptr) != 0) {
+    Report("cannot pause accepting clients");
+  }
+  acceptPausedUntil_ = std::chrono::steady_clock::now() + kAcceptPause;
+}
+
+void Server::ResumeAcceptingWhenDue(Mono now) {
+  if (!acceptPausedUntil_ || now < *acceptPausedUntil_) return;
+  // EEXIST: it stayed in the set because the pause could not take it out.
+  if (!Watch(EPOLL_CTL_ADD, listener_.get(), EPOLLIN, kListenerTag) && errno != EEXIST) {
+    Report("cannot resume accepting clients, trying again shortly");
+    acceptPausedUntil_ = now + kAcceptPause;
+    return;
+  }
+  acceptPausedUntil_.reset();
+}
+
 bool Server::DropLongestWaiting(Mono now) {
-  // In time-out order up to the first client still waiting for its head: a lingering one
-  // before it has its page and only holds its place until its client closes; the first one
+  // In time-out order: a lingering client has its page and only holds its place; the first one
   // waiting for its head has waited longest of all that do.
-  const auto candidate = deadlines_.EarliestOf([this](std::uint64_t id) {
-    const auto found = connections_.find(id);
+  const auto candidate = std::find_if(deadlines_.begin(), deadlines_.end(), [this](auto entry) {
+    const auto found = connections_.find(entry.second);
     return found != connections_.end() && (found->second.phase() == Phase::kReadingHead ||
                                            found->second.phase() == Phase::kLingering);
   });
-  if (!candidate) return false;
-  Connection& connection = connections_.at(candidate->second);
+  if (candidate == deadlines_.end()) return false;
+  const auto [deadline, id] = *candidate;
+  Connection& connection = connections_.at(id);
   if (connection.phase() == Phase::kLingering) {
     // Read what the client still sent first: closing on unread bytes would reset the
     // connection, and the client could lose the page it has not read yet.
     connection.DrainLingering();
-  } else if (candidate->first - options_.headerTimeout > now - kShortestWaitDropped) {
+  } else if (deadline - options_.headerTimeout > now - kShortestWaitDropped) {
     return false;  // its header time-out started when it began to wait: not long enough
   }
-  Close(candidate->second);
+  Close(id);
   return true;
 }
 
@@ -184,19 +363,161 @@ void Server::ReadRequest(std::uint64_t id, Connection& connection) {
   }
 }
 
+void Server::Answer(std::uint64_t id, Connection& connection) {
+  connection.TakeHead();
+  SetDeadline(id, connection, std::nullopt);
+
+  const Instant now = clock_->Now();
+  const RoutedRequest& request = connection.request();
+  const bool fixed = options_.mode == ServeMode::kFixed;
+  const Second second = fixed ? options_.fixedTime : ImmediateAnswerSecond(now);
+  // A client that reads the figures takes the page's age into account itself: holding it to
+  // the next second would only keep it waiting.
+  const bool held =
+      options_.mode == ServeMode::kAligned && !(options_.timing && request.preferNoHold);
+  // Within the margin after a boundary the aligned second is the current one.
+  if (request.route == Route::kTimePage && held) {
+    const Second answer = AlignedAnswerSecond(now);
+    if (!AnswerIsDue(answer, now)) return Park(id, connection, answer);
+  }
+  std::shared_ptr<const Response> reply;
+  if (request.route == Route::kTimePage && Vouched()) {
+    reply = PagesFor(second).For(connection.keepOpen());
+  } else {
+    const Route route =
+        request.route == Route::kTimePage ? Route::kClockUnsynchronised : request.route;
+    reply = std::make_shared<const Response>(ErrorResponse(
+        route, second,
+        connection.keepOpen() ? ConnectionHeader::kKeepAlive : ConnectionHeader::kClose));
+  }
+  if (StartReply(id, connection, std::move(reply), second)) FinishReply(id, connection);
+}
+
+void Server::Park(std::uint64_t id, Connection& connection, Second answer) {
+  connection.Park();
+  if (!Rewatch(id, connection, kParkedEvents)) return;
+  // Render the page now, while there is time, so that the boundary itself only writes.
+  PagesFor(answer);
+  const bool armed = parked_.Add(answer, id);
+  if (!armed && !timerFailed_) Report("cannot arm the second timer, waking without it");
+  timerFailed_ = timerFailed_ || !armed;
+}
+
+void Server::OnTimer() {
+  // After a step of the clock (this machine's cancels the timer) every parked request is
+  // answered at the next whole second of the new clock: none waits for an old second, and
+  // none goes out in mid-second.
+  const bool timerCancelled = parked_.ReadTimer();
+  const bool offsetStepped = clock_->TakeStepNotices();
+  if (timerCancelled || offsetStepped) parked_.ParkAllAt(AlignedAnswerSecond(clock_->Now()));
+  try {
+    DispatchDue();
+  } catch (...) {
+    ArmTimer();  // whatever stays parked still needs its wake-up
+    throw;
+  }
+  ArmTimer();
+}
+
+void Server::ArmTimer() {
+  const bool armed = parked_.ArmForEarliest();
+  if (!armed && !timerFailed_) Report("cannot arm the second timer, waking without it");
+  timerFailed_ = !armed;
+}
+
+void Server::DispatchDue() {
+  const Instant now = clock_->Now();
+  const std::optional<Second> earliest = parked_.Earliest();
+  if (!earliest || !AnswerIsDue(*earliest, now)) return;
+
+  // Normally the second they were parked for; should the loop have been held up past it, the
+  // one the page leaves in. Rendered first, so that a failure here leaves them parked.
+  const Second second = ImmediateAnswerSecond(now);
+  const Pages pages = Vouched() ? PagesFor(second) : RefusalsFor(second);
+  const std::vector<std::uint64_t> due = parked_.TakeDue(now);
+
+  // First put every reply on the wire, then do the bookkeeping, so that the last client of a
+  // crowd gets its page as early as it can.
+  std::vector<std::uint64_t> finished;
+  finished.reserve(due.size());
+  for (const std::uint64_t id : due) {
+    const auto found = connections_.find(id);
+    if (found == connections_.end()) continue;  // hung up while parked
+    Guarded(id, [&] {
+      if (StartReply(id, found->second, pages.For(found->second.keepOpen()), second)) {
+        finished.push_back(id);
+      }
+    });
+  }
+  for (const std::uint64_t id : finished) {
+    const auto found = connections_.find(id);
+    if (found != connections_.end()) Guarded(id, [&] { FinishReply(id, found->second); });
+  }
+}
+
+std::optional<std::chrono::nanoseconds> Server::AgeOf(Second served) const {
+  if (!options_.timing) return std::nullopt;
+  // A fixed time is a clock that stands still: its page is never older than its second.
+  if (options_.mode == ServeMode::kFixed) return std::chrono::nanoseconds{0};
+  return std::max(std::chrono::nanoseconds{0}, clock_->Now() - served);
+}
+
+bool Server::StartReply(std::uint64_t id, Connection& connection,
+                        std::shared_ptr<const Response> reply, Second served) {
+  // A refusal for an unsynchronised clock shows no page, so it has no age to tell.
+  const auto age = reply->status == 503 ? std::nullopt : AgeOf(served);
+  switch (connection.StartReply(std::move(reply), served, age)) {
+    case WriteState::kDone:
+      return true;
+    case WriteState::kWouldBlock:
+      if (Rewatch(id, connection, kWriteEvents)) {
+        SetDeadline(id, connection, std::chrono::steady_clock::now() + kWriteTimeout);
+      }
+      return false;
+    case WriteState::kFailed:
+      Close(id);
+      return false;
+  }
+  return false;
+}
+
+void Server::FinishReply(std::uint64_t id, Connection& connection) {
+  if (options_.log) pendingLog_ += connection.LogLine();
+  connection.FinishReply();
+  if (connection.phase() == Phase::kReadingHead) return AwaitNextRequest(id, connection);
+  // Waiting for the client's close needs only its hang-up, which a parked client watches
+  // already: leaving it so saves a system call per client at a busy boundary.
+  if ((connection.watched & EPOLLOUT) != 0 && !Rewatch(id, connection, kReadEvents)) return;
+  SetDeadline(id, connection, std::chrono::steady_clock::now() + kLingerTime);
+}
+
+void Server::AwaitNextRequest(std::uint64_t id, Connection& connection) {
+  // The next request is under the header time-out like the first.
+  if (!Rewatch(id, connection, kReadEvents)) return;
+  SetDeadline(id, connection, std::chrono::steady_clock::now() + options_.headerTimeout);
+  // Requests the client sent without waiting for this reply may already be here.
+  if (connection.HasBufferedHead()) Answer(id, connection);
+}
+
+void Server::FlushLog() {
+  if (pendingLog_.empty()) return;
+  std::fwrite(pendingLog_.data(), 1, pendingLog_.size(), stdout);
+  std::fflush(stdout);
+  pendingLog_.clear();
+}
+
 void Server::ExpireDeadlines(Mono now) {
-  // A head that does not arrive in time (the first, or the next on a kept connection), a reply
-  // the client does not take, or a lingering client that does not close: all end the same way.
-  while (const auto id = deadlines_.Expired(now)) Close(*id);
+  // A head that does not come in time, a reply not taken, a lingering client that stays.
+  while (!deadlines_.empty() && deadlines_.begin()->first <= now) Close(deadlines_.begin()->second);
 }
 
 int Server::MillisecondsToNextWake(Mono now) const {
-  std::optional<Mono> wake = deadlines_.Earliest();
-  const std::optional<Mono> resume = listener_.PausedUntil();
-  if (resume && (!wake || *resume < *wake)) wake = resume;
+  std::optional<Mono> wake;
+  if (!deadlines_.empty()) wake = deadlines_.begin()->first;
+  if (acceptPausedUntil_ && (!wake || *acceptPausedUntil_ < *wake)) wake = acceptPausedUntil_;
   if (const std::optional<Second> parked = parked_.Earliest(); timerFailed_ && parked) {
     const Mono due =
-        now + std::chrono::duration_cast<Mono::duration>(Instant{*parked} - ServedNow());
+        now + std::chrono::duration_cast<Mono::duration>(Instant{*parked} - clock_->Now());
     if (!wake || due < *wake) wake = due;
   }
   if (!wake) return -1;  // the boundary timer and the sockets wake us
@@ -208,7 +529,7 @@ int Server::MillisecondsToNextWake(Mono now) const {
 void Server::Close(std::uint64_t id) {
   const auto found = connections_.find(id);
   if (found == connections_.end()) return;
-  deadlines_.Forget(id, found->second);
+  if (found->second.deadline) deadlines_.erase({*found->second.deadline, id});
   connections_.erase(found);  // its socket closes with it, which also takes it out of the set
 }
 

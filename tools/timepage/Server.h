@@ -1,45 +1,51 @@
 #pragma once
 
-// The event loop of tidewell-timepage: one thread and one epoll set. Connections that wait for
-// their second are parked at no cost beyond a socket and a few bytes, and everything that
-// falls due at one whole second is written from one rendered page the moment it arrives.
-// A connection whose client asks to keep it (HTTP/1.1 by default) goes back to reading the
-// next request after each reply, up to kMaxRequestsPerConnection requests.
+// The event loop of tidewell-timepage: one thread, one epoll set, the listening socket and every
+// client. Connections that wait for their second are parked at no cost beyond a socket and a few
+// bytes, and everything that falls due at one whole second is written from one rendered page the
+// moment it arrives. A connection whose client asks to keep it (HTTP/1.1 by default) goes back to
+// reading the next request after each reply, up to kMaxRequestsPerConnection requests.
 
 #include <chrono>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
+#include <set>
+#include <stdexcept>
 #include <string>
 #include <unordered_map>
 #include <utility>
 
-#include "Address.h"
+#include "Alignment.h"
+#include "ClockStatus.h"
 #include "Connection.h"
-#include "Deadlines.h"
-#include "EventSet.h"
 #include "HttpExchange.h"
-#include "Listener.h"
 #include "Options.h"
-#include "PageCache.h"
-#include "ParkedRequests.h"
-#include "ServedClock.h"
-#include "TimePage.h"
-#include "UniqueFd.h"
 
 namespace tidewell::timepage {
+
+// The server could not be set up (the address cannot be used, the system gives no descriptor
+// for the loop); what() is one line for the operator.
+class ListenError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
 
 class Server {
  public:
   // Binds and listens at once, so that a port of 0 is known before Run. Throws ListenError.
   // The server stops once `stop` becomes readable (main passes a signalfd of SIGINT and
-  // SIGTERM). It serves `clock`, or this machine's clock shifted by the options' offset.
-  Server(const Options& options, UniqueFd stop, std::unique_ptr<ServedClock> clock = nullptr);
+  // SIGTERM). It serves `clock`, or this machine's clock shifted by the options' offset, and
+  // reads whether it may from `status`, or the kernel's. An unsynchronised clock is reported on
+  // stderr as the server starts.
+  Server(const Options& options, UniqueFd stop, std::unique_ptr<ServedClock> clock = nullptr,
+         std::unique_ptr<ClockStatus> status = nullptr);
   Server(const Server&) = delete;
   Server& operator=(const Server&) = delete;
 
   // "127.0.0.1:8037" or "[::1]:8037": where the server really listens.
-  std::string ListeningOn() const { return listener_.Endpoint(); }
+  std::string ListeningOn() const;
 
   // Serves until `stop` becomes readable: true then, false when waiting for events failed
   // (reported on stderr). A failure while serving one client costs that client only: it is
@@ -47,18 +53,26 @@ class Server {
   bool Run();
 
  private:
-  // The event set.
+  // The page of one second in both forms, shared by every reply in that second: for the last
+  // reply on a connection and for one that keeps the connection open.
+  struct Pages {
+    std::shared_ptr<const Response> closing;
+    std::shared_ptr<const Response> keepingOpen;
+    const std::shared_ptr<const Response>& For(bool keepOpen) const {
+      return keepOpen ? keepingOpen : closing;
+    }
+  };
+  const Pages& PagesFor(Second second);
+  // The 503 replies in both forms, for the requests parked while the clock was vouched for.
+  static Pages RefusalsFor(Second second);
+  // Whether the clock may be served now (always, without --require-synchronised); a change of
+  // that state is reported once on stderr.
+  bool Vouched();
+
+  bool Watch(int operation, int fd, std::uint32_t events, std::uint64_t tag);
   bool Rewatch(std::uint64_t id, Connection& connection, std::uint32_t events);
+  void SetDeadline(std::uint64_t id, Connection& connection, std::optional<Mono> deadline);
 
-  // The clock being served.
-  Instant ServedNow() const;
-  // Whether a page request is answered at once with the current second, whatever the mode.
-  bool AnswersAtOnce(const RoutedRequest& request) const;
-  // How far past `served` the served clock is now, for the figures of a reply; empty when the
-  // replies carry none.
-  std::optional<std::chrono::nanoseconds> AgeOf(Second served) const;
-
-  // Events.
   void HandleEvent(std::uint64_t tag, std::uint32_t events);
   // Runs one step of the loop for `id` (a connection, or one of the server's own tags); a
   // failure in it is reported and, when it came from a connection, drops only that one.
@@ -66,39 +80,46 @@ class Server {
   void Guarded(std::uint64_t id, Step&& step);
   void HandleConnection(std::uint64_t id, Connection& connection, std::uint32_t events);
   void AcceptClients();
+  void PauseAccepting();
+  void ResumeAcceptingWhenDue(Mono now);
   bool DropLongestWaiting(Mono now);
   void ReadRequest(std::uint64_t id, Connection& connection);
+
   void Answer(std::uint64_t id, Connection& connection);
   void Park(std::uint64_t id, Connection& connection, Second answer);
   void OnTimer();
   void DispatchDue();
   void ArmTimer();
+  std::optional<std::chrono::nanoseconds> AgeOf(Second served) const;
 
-  // Replies.
   bool StartReply(std::uint64_t id, Connection& connection, std::shared_ptr<const Response> reply,
                   Second served);
   void FinishReply(std::uint64_t id, Connection& connection);
   void AwaitNextRequest(std::uint64_t id, Connection& connection);
   void FlushLog();
 
-  // Time-outs and closing.
   void ExpireDeadlines(Mono now);
   int MillisecondsToNextWake(Mono now) const;
   void Close(std::uint64_t id);
 
   Options options_;
   std::unique_ptr<ServedClock> clock_;
-  EventSet events_;
-  Listener listener_;
+  std::unique_ptr<ClockStatus> status_;
+  bool unvouched_ = false;  // the clock was not synchronised when last read
+  UniqueFd epoll_;
+  UniqueFd listener_;
+  std::optional<Mono> acceptPausedUntil_;  // accepting stopped for want of descriptors
   UniqueFd stop_;
   bool stopping_ = false;
 
   std::uint64_t nextId_;
   std::unordered_map<std::uint64_t, Connection> connections_;
-  Deadlines deadlines_;
+  // The connections' time-outs, earliest first. Each connection holds its own too, so that
+  // changing it finds the old entry without a search.
+  std::set<std::pair<Mono, std::uint64_t>> deadlines_;
   ParkedRequests parked_;
-  // The current second's page, the one before and, while clients are parked, the next.
-  PageCache pages_;
+  // The current second's pages, the one before and, while clients are parked, the next.
+  std::map<Second, Pages> pages_;
   std::string pendingLog_;
   bool timerFailed_ = false;  // arming the boundary timer failed: the loop's time-out stands in
 };

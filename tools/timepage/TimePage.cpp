@@ -2,29 +2,12 @@
 
 #include <locale.h>
 
-#include <array>
 #include <cstdio>
 #include <ctime>
+#include <string_view>
 
 namespace tidewell::timepage {
 namespace {
-
-using std::chrono::days;
-using std::chrono::hours;
-using std::chrono::sys_days;
-
-constexpr std::array<UsZone, 6> kUsZones = {{
-    {"EST", "EDT", hours(-5), true},
-    {"CST", "CDT", hours(-6), true},
-    {"MST", "MDT", hours(-7), true},
-    {"PST", "PDT", hours(-8), true},
-    {"AKST", "AKDT", hours(-9), true},
-    {"HST", "HDT", hours(-10), false},
-}};
-
-// The US switches at 2:00 on the local clock that is in force before the switch.
-constexpr hours kUsSwitchHour{2};
-constexpr hours kDaylightSaving{1};
 
 // Nothing up to the Universal line may hold a comma or the word the clients look for.
 constexpr std::string_view kPageHead =
@@ -34,22 +17,17 @@ constexpr std::string_view kPageHead =
     "<BODY>\n"
     "<H2>The time on this server</H2>\n"
     "<PRE>\n";
+// What a person who opened the page in a browser needs to read it.
 constexpr std::string_view kPageTail =
     "</PRE>\n"
+    "<P>The time of day in UTC to the second, as this server gave it when the page left.\n"
+    "Reload the page to ask again.</P>\n"
     "</BODY>\n"
     "</HTML>\n";
 
-// "Dec. 07, 11:20:33": the date and time part of the page lines.
-constexpr const char* kPageDateTime24 = "%b. %d, %H:%M:%S";
-constexpr const char* kPageDateTime12 = "%b. %d, %I:%M:%S %p";
-// The IMF-fixdate of HTTP and the log stamp, each around its year (see FourDigitYear).
-constexpr const char* kHttpDateBeforeYear = "%a, %d %b ";
-constexpr const char* kHttpDateAfterYear = " %H:%M:%S GMT";
-constexpr const char* kLogStampAfterYear = "-%m-%dT%H:%M:%SZ";
-
 // The calendar fields of `t` as strftime reads them.
 std::tm CalendarParts(Second t) {
-  const sys_days day = std::chrono::floor<days>(t);
+  const std::chrono::sys_days day = std::chrono::floor<std::chrono::days>(t);
   const std::chrono::year_month_day date{day};
   const std::chrono::hh_mm_ss time{t - day};
   std::tm parts{};
@@ -64,85 +42,30 @@ std::tm CalendarParts(Second t) {
 }
 
 // strftime in the C locale, whatever locale the process runs in: its month and weekday names are
-// the English ones that the page and HTTP use.
-std::string Format(const std::tm& parts, const char* format) {
+// the English ones that the page and HTTP use. strftime's %Y drops the leading zeros of years
+// before 1000, and HTTP and the log want four digits, so `format` names the year "%%Y" and it is
+// filled in afterwards.
+std::string Format(Second utc, const char* format) {
   static const locale_t cLocale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
+  const std::tm parts = CalendarParts(utc);
+  char pattern[64];
+  std::snprintf(pattern, sizeof pattern, format, parts.tm_year + 1900);
   char text[64];
-  const std::size_t length = strftime_l(text, sizeof text, format, &parts, cLocale);
-  return std::string(text, length);
-}
-
-// strftime's %Y drops the leading zeros of years before 1000; HTTP and the log want four digits.
-std::string FourDigitYear(const std::tm& parts) {
-  char text[16];
-  std::snprintf(text, sizeof text, "%04d", parts.tm_year + 1900);
-  return text;
-}
-
-// The UTC instants at which `zone` enters and leaves daylight time in `year`.
-struct DaylightPeriod {
-  Second start;
-  Second end;
-};
-
-DaylightPeriod UsDaylightPeriod(const UsZone& zone, std::chrono::year year) {
-  using namespace std::chrono;
-  const sys_days startDay{year / March / Sunday[2]};
-  const sys_days endDay{year / November / Sunday[1]};
-  const hours standard = zone.standardOffset;
-  return {startDay + kUsSwitchHour - standard,
-          endDay + kUsSwitchHour - (standard + kDaylightSaving)};
+  return std::string(text, strftime_l(text, sizeof text, pattern, &parts, cLocale));
 }
 
 }  // namespace
 
-std::span<const UsZone> UsZones() { return kUsZones; }
-
-bool UsDaylightInForce(const UsZone& zone, Second utc) {
-  if (!zone.observesDaylight) return false;
-  // Every zone on the page lies west of Greenwich by less than a day and switches in spring
-  // and autumn, so the UTC year is the local year at both switches.
-  const auto year = std::chrono::year_month_day{std::chrono::floor<days>(utc)}.year();
-  const DaylightPeriod period = UsDaylightPeriod(zone, year);
-  return utc >= period.start && utc < period.end;
-}
-
-ZoneReading ReadZone(const UsZone& zone, Second utc) {
-  if (UsDaylightInForce(zone, utc)) {
-    return {utc + zone.standardOffset + kDaylightSaving, zone.daylightName};
-  }
-  return {utc + zone.standardOffset, zone.standardName};
-}
-
 std::string UniversalLine(Second utc) {
-  return Format(CalendarParts(utc), kPageDateTime24) + " Universal Time";
-}
-
-std::string ZoneLine(const UsZone& zone, Second utc) {
-  const ZoneReading reading = ReadZone(zone, utc);
-  std::string line = Format(CalendarParts(reading.localTime), kPageDateTime12);
-  line += ' ';
-  line += reading.name;
-  return line;
+  return Format(utc, "%%b. %%d, %%H:%%M:%%S Universal Time");
 }
 
 std::string RenderTimePage(Second utc) {
-  std::string page{kPageHead};
-  page += "<BR>" + UniversalLine(utc) + "\n";
-  for (const UsZone& zone : kUsZones) page += "<BR>" + ZoneLine(zone, utc) + "\n";
-  page += kPageTail;
-  return page;
+  return std::string{kPageHead} + "<BR>" + UniversalLine(utc) + "\n" + std::string{kPageTail};
 }
 
-std::string HttpDate(Second utc) {
-  const std::tm parts = CalendarParts(utc);
-  return Format(parts, kHttpDateBeforeYear) + FourDigitYear(parts) +
-         Format(parts, kHttpDateAfterYear);
-}
+std::string HttpDate(Second utc) { return Format(utc, "%%a, %%d %%b %04d %%H:%%M:%%S GMT"); }
 
-std::string LogStamp(Second utc) {
-  const std::tm parts = CalendarParts(utc);
-  return FourDigitYear(parts) + Format(parts, kLogStampAfterYear);
-}
+std::string LogStamp(Second utc) { return Format(utc, "%04d-%%m-%%dT%%H:%%M:%%SZ"); }
 
 }  // namespace tidewell::timepage

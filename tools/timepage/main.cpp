@@ -16,11 +16,10 @@
 #include "Options.h"
 #include "Server.h"
 #include "ToolCommandLine.h"
-#include "UniqueFd.h"
 
 namespace {
 
-using tidewell::timepage::UniqueFd;
+using tidewell::tools::UniqueFd;
 
 constexpr std::string_view kProgram = "tidewell-timepage";
 constexpr int kExitCannotServe = 1;

@@ -26,11 +26,12 @@ MonthDay FakePlatform::Today() {
   return {static_cast<std::int16_t>(clock.Month()), static_cast<std::int16_t>(clock.Day())};
 }
 
-bool FakePlatform::SetLocalClock(const DateTime& local, std::int32_t biasMinutes) {
-  clockSets.push_back(local);
+bool FakePlatform::SetLocalClock(const PreciseTime& local, std::int32_t biasMinutes) {
+  clockSets.push_back(local.second);
+  clockSetFractions.push_back(local.fraction);
   clockSetBiases.push_back(biasMinutes);
   if (refuseClockChange) return false;
-  clock = local;
+  clock = local.second;
   return true;
 }
 
@@ -77,6 +78,11 @@ std::uint32_t FakePlatform::InternetReadFile(InternetHandle url, char* buffer,
   }
   readsDelivered.push_back(delivered);
   return delivered;
+}
+
+ReplyReport FakePlatform::InternetQueryReply(InternetHandle session, InternetHandle url) {
+  repliesQueried.emplace_back(session, url);
+  return {urls_.contains(url) ? replyTiming : std::nullopt, page.failure};
 }
 
 void FakePlatform::InternetCloseHandle(InternetHandle handle) {

@@ -22,18 +22,20 @@ class FakePlatform : public Platform {
     std::vector<std::uint32_t> readSizes;  // sizes of successive reads; empty = as large as asked
     bool reachable = true;                 // false: opening the address fails (handle 0)
     std::size_t failAfterBytes = std::string::npos;  // a read failure once this much was read
+    std::string failure;  // why the transfer failed, as the platform would say it
   };
 
   TimeZoneSettings zone;
   DateTime clock = DateTime::FromParts(2026, 12, 7, 12, 0, 0);
   bool refuseClockChange = false;
   Page page;
-  // What the last download's reply said about its timing.
+  // What the reply to an address that opens says about its timing.
   std::optional<ReplyTiming> replyTiming;
 
   // What happened.
-  std::vector<DateTime> clockSets;
-  std::vector<std::int32_t> clockSetBiases;  // the bias each of clockSets was given with
+  std::vector<DateTime> clockSets;             // the whole seconds asked for
+  std::vector<Nanoseconds> clockSetFractions;  // and the fractions past them
+  std::vector<std::int32_t> clockSetBiases;    // the bias each of clockSets was given with
   std::vector<std::string> agents;
   std::vector<std::string> addressesOpened;
   std::vector<std::uint32_t> readsAsked;
@@ -54,7 +56,7 @@ class FakePlatform : public Platform {
   TimeZoneSettings ReadTimeZoneSettings() override { return zone; }
   MonthDay Today() override;
   DateTime ReadLocalClock() override { return clock; }
-  bool SetLocalClock(const DateTime& local, std::int32_t biasMinutes) override;
+  bool SetLocalClock(const PreciseTime& local, std::int32_t biasMinutes) override;
   std::string TimeOfDayText(const DateTime& timeOfDay) override;
 
   InternetHandle InternetOpen(const std::string& agent) override;
@@ -62,7 +64,8 @@ class FakePlatform : public Platform {
   std::uint32_t InternetReadFile(InternetHandle url, char* buffer,
                                  std::uint32_t bytesToRead) override;
   void InternetCloseHandle(InternetHandle handle) override;
-  std::optional<ReplyTiming> LastReplyTiming() override { return replyTiming; }
+  ReplyReport InternetQueryReply(InternetHandle session, InternetHandle url) override;
+  std::vector<std::pair<InternetHandle, InternetHandle>> repliesQueried;  // session, url
 
  private:
   struct OpenUrl {

@@ -1,13 +1,13 @@
 #pragma once
 
-// Owns one file descriptor and closes it when it goes, so that no path of the server can leak a
-// socket or close one twice.
+// Owns one file descriptor and closes it when it goes, so that no path can leak a socket or close
+// one twice. The server, the test helpers and the benchmark's relay all hold their descriptors so.
 
 #include <unistd.h>
 
 #include <utility>
 
-namespace tidewell::timepage {
+namespace tidewell::tools {
 
 class UniqueFd {
  public:
@@ -37,4 +37,4 @@ class UniqueFd {
   int fd_ = -1;
 };
 
-}  // namespace tidewell::timepage
+}  // namespace tidewell::tools

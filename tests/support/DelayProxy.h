@@ -18,7 +18,7 @@
 #include <string>
 #include <string_view>
 
-namespace tidewell::bench {
+namespace tidewell::test {
 
 struct DelayProxyOptions {
   std::string listenAddress = "127.0.0.1";
@@ -57,4 +57,4 @@ bool IsIpv4Loopback(const std::string& address);
 // "10", "2.5": milliseconds, 0 to 10000, to the microsecond.
 std::optional<std::chrono::microseconds> ParseDelayMs(std::string_view text);
 
-}  // namespace tidewell::bench
+}  // namespace tidewell::test

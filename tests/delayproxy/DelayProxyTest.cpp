@@ -1,6 +1,6 @@
-// The benchmark's delaying proxy, run in this process in front of a small upstream on loopback:
-// each direction must arrive no sooner than its own delay and not much later, in order, chunk by
-// chunk, with the end of a direction delayed like its data.
+// The delaying proxy of the test helpers, run in this process in front of a small upstream on
+// loopback: each direction must arrive no sooner than its own delay and not much later, in order,
+// chunk by chunk, with the end of a direction delayed like its data.
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -17,8 +17,9 @@
 #include <vector>
 
 #include "DelayProxy.h"
+#include "UniqueFd.h"
 
-namespace tidewell::bench {
+namespace tidewell::test {
 namespace {
 
 using namespace std::chrono_literals;
@@ -32,18 +33,7 @@ using Ms = std::chrono::duration<double, std::milli>;
 constexpr double kLateMs = 10;
 constexpr int kTries = 5;
 
-class Socket {
- public:
-  explicit Socket(int fd = -1) : fd_(fd) {}
-  Socket(Socket&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  ~Socket() {
-    if (fd_ >= 0) close(fd_);
-  }
-  int fd() const { return fd_; }
-
- private:
-  int fd_;
-};
+using Socket = tools::UniqueFd;
 
 sockaddr_in Loopback(std::uint16_t port) {
   sockaddr_in where{};
@@ -57,9 +47,9 @@ Socket Listen(std::uint16_t& port) {
   Socket listener(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   sockaddr_in where = Loopback(0);
   socklen_t size = sizeof where;
-  if (bind(listener.fd(), reinterpret_cast<sockaddr*>(&where), size) != 0 ||
-      listen(listener.fd(), 8) != 0 ||
-      getsockname(listener.fd(), reinterpret_cast<sockaddr*>(&where), &size) != 0) {
+  if (bind(listener.get(), reinterpret_cast<sockaddr*>(&where), size) != 0 ||
+      listen(listener.get(), 8) != 0 ||
+      getsockname(listener.get(), reinterpret_cast<sockaddr*>(&where), &size) != 0) {
     ADD_FAILURE() << "cannot listen on loopback";
   }
   port = ntohs(where.sin_port);
@@ -69,20 +59,20 @@ Socket Listen(std::uint16_t& port) {
 Socket Connect(std::uint16_t port) {
   Socket client(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   const sockaddr_in where = Loopback(port);
-  if (connect(client.fd(), reinterpret_cast<const sockaddr*>(&where), sizeof where) != 0) {
+  if (connect(client.get(), reinterpret_cast<const sockaddr*>(&where), sizeof where) != 0) {
     ADD_FAILURE() << "cannot connect to port " << port;
   }
   return client;
 }
 
 Socket Accept(const Socket& listener) {
-  return Socket(accept4(listener.fd(), nullptr, nullptr, SOCK_CLOEXEC));
+  return Socket(accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
 }
 
 void SendAll(const Socket& socket, const std::string& bytes) {
   std::size_t sent = 0;
   while (sent < bytes.size()) {
-    const ssize_t n = send(socket.fd(), bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+    const ssize_t n = send(socket.get(), bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
     ASSERT_GT(n, 0) << "send failed";
     sent += static_cast<std::size_t>(n);
   }
@@ -97,11 +87,11 @@ struct Arrival {
 };
 
 Arrival ReadOnce(const Socket& socket, std::chrono::milliseconds timeout = 2000ms) {
-  pollfd wait{socket.fd(), POLLIN, 0};
+  pollfd wait{socket.get(), POLLIN, 0};
   Arrival arrival;
   if (poll(&wait, 1, static_cast<int>(timeout.count())) != 1) return arrival;
   char buffer[64 * 1024];
-  const ssize_t n = recv(socket.fd(), buffer, sizeof buffer, 0);
+  const ssize_t n = recv(socket.get(), buffer, sizeof buffer, 0);
   arrival.at = Clock::now();
   if (n > 0) arrival.bytes.assign(buffer, static_cast<std::size_t>(n));
   arrival.ended = n <= 0;
@@ -251,7 +241,7 @@ TEST(DelayProxy, CarriesABulkTransferWhole) {
   for (std::size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<char>((i * 31) % 251);
   std::thread sender([&] {
     SendAll(server, payload);
-    shutdown(server.fd(), SHUT_WR);
+    shutdown(server.get(), SHUT_WR);
   });
   const std::string received = ReadToEnd(client);
   sender.join();
@@ -268,7 +258,7 @@ TEST(DelayProxy, PassesHalfClosesOnAfterTheDelay) {
 
   SendAll(client, "request");
   const auto closedAt = Clock::now();
-  shutdown(client.fd(), SHUT_WR);
+  shutdown(client.get(), SHUT_WR);
   EXPECT_EQ(ReadOnce(server).bytes, "request");
   const Arrival end = ReadOnce(server);
   EXPECT_TRUE(end.ended);
@@ -276,7 +266,7 @@ TEST(DelayProxy, PassesHalfClosesOnAfterTheDelay) {
   EXPECT_GE(MsBetween(closedAt, end.at), 20);
 
   SendAll(server, "reply");
-  shutdown(server.fd(), SHUT_WR);
+  shutdown(server.get(), SHUT_WR);
   EXPECT_EQ(ReadToEnd(client), "reply");
 }
 
@@ -326,4 +316,4 @@ TEST(DelayProxy, ReadsDelaysInMilliseconds) {
 }
 
 }  // namespace
-}  // namespace tidewell::bench
+}  // namespace tidewell::test

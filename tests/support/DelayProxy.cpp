@@ -21,7 +21,7 @@
 
 #include "UniqueFd.h"
 
-namespace tidewell::bench {
+namespace tidewell::test {
 namespace {
 
 using Clock = std::chrono::steady_clock;  // CLOCK_MONOTONIC, as the timerfd below
@@ -39,7 +39,7 @@ constexpr std::uint64_t kTimerTag = 2;
 constexpr std::uint64_t kStopTag = 3;
 constexpr std::uint64_t kFirstConnectionId = 4;
 
-using timepage::UniqueFd;
+using tools::UniqueFd;
 
 sockaddr_in Ipv4(const std::string& address, std::uint16_t port) {
   sockaddr_in where{};
@@ -371,4 +371,4 @@ std::uint16_t DelayProxy::Port() const { return loop_->Port(); }
 void DelayProxy::Run() { loop_->Run(); }
 void DelayProxy::Stop() { loop_->Stop(); }
 
-}  // namespace tidewell::bench
+}  // namespace tidewell::test
