@@ -10,21 +10,31 @@
 //   clock_caller clock_adjtime CLOCK MODES OFFSET FREQ SECONDS FRACTION
 //   clock_caller identity                              prints uid, euid and effective caps
 //
+// With --deny-clock-calls first, the caller installs a system-call filter (seccomp) that
+// answers every system call able to set the clock with EPERM, as systemd's
+// SystemCallFilter=~@clock with SystemCallErrorNumber=EPERM does, before it makes its call.
+//
 // Every call prints "rc=<return value> errno=<errno>", the timex calls add the tick and status
 // the structure holds afterwards, adjtime adds the outstanding slew it reported. The exit
 // status is 0 once the call has been made, whatever it returned, and 2 for a bad command line.
 // MODES accepts hex with a 0x prefix.
 
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/time.h>
 #include <sys/timex.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -86,6 +96,23 @@ void PrintIdentity() {
               capabilities.c_str());
 }
 
+// This program is built for the machine it runs on, so the system-call numbers are its own.
+bool DenyClockCalls() {
+  constexpr unsigned kRefuse = SECCOMP_RET_ERRNO | (EPERM & SECCOMP_RET_DATA);
+  sock_filter filter[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_clock_settime, 4, 0),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_settimeofday, 3, 0),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_adjtimex, 2, 0),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_clock_adjtime, 1, 0),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+      BPF_STMT(BPF_RET | BPF_K, kRefuse),
+  };
+  sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
+  return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+         prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
+
 int Run(std::string_view command, const std::vector<long long>& v) {
   auto wants = [&](std::size_t count) { return v.size() == count; };
   if (command == "clock_settime" && wants(3)) {
@@ -136,8 +163,16 @@ int Run(std::string_view command, const std::vector<long long>& v) {
 }  // namespace tidewell
 
 int main(int argc, char** argv) {
+  if (argc >= 2 && std::string_view(argv[1]) == "--deny-clock-calls") {
+    if (!tidewell::DenyClockCalls()) {
+      std::perror("clock_caller: cannot install the system-call filter");
+      return 1;
+    }
+    --argc;
+    ++argv;
+  }
   if (argc < 2) {
-    std::fprintf(stderr, "usage: clock_caller COMMAND NUMBERS...\n");
+    std::fprintf(stderr, "usage: clock_caller [--deny-clock-calls] COMMAND NUMBERS...\n");
     return tidewell::kUsageError;
   }
   std::optional<std::vector<long long>> values =

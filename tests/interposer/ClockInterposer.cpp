@@ -13,6 +13,14 @@
 //   TIDEWELL_CLOCK_READ_STATUS  A number (0x51): the status bits a timex read reports in place
 //                          of the kernel's, so a test can see which bits a program keeps. Unset
 //                          or empty: the kernel's own.
+//   TIDEWELL_CLOCK_PROBE_FILTER  "1": each captured call also finds out whether a system-call
+//                          filter (seccomp, as systemd's SystemCallFilter=) lets that system call
+//                          through, and logs filter=open or filter=closed. It asks the kernel the
+//                          same system call in a form that cannot change any clock: the monotonic
+//                          clock, which cannot be set; a time of day with a negative fraction,
+//                          refused as invalid before privilege is looked at; a timex request with
+//                          no modes, which only reads. A filter that kills instead of refusing
+//                          kills the caller here, as it would have on the real call.
 //
 // Log lines: the function name, then space-separated key=value fields, one line per call,
 // appended with O_APPEND and a single write() so that several processes can share a log.
@@ -32,6 +40,8 @@
 //   status     The timex status bits asked for, in hex; maxerror and esterror the error bounds
 //              asked for, in microseconds. Each is "none" without its mode (ADJ_STATUS,
 //              ADJ_MAXERROR, ADJ_ESTERROR).
+//   filter     open or closed: whether a system-call filter let the call through; only with
+//              TIDEWELL_CLOCK_PROBE_FILTER=1, before real.
 //   real       CLOCK_REALTIME when the call was made (clock_gettime is left alone).
 //   result     ok (returned 0), refused (returned -1/EPERM) or invalid (returned -1/EINVAL,
 //              for arguments libc or the kernel would reject before privilege is checked).
@@ -42,6 +52,7 @@
 
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <sys/syscall.h>
 #include <sys/time.h>
 #include <sys/timex.h>
 #include <time.h>
@@ -153,6 +164,46 @@ class Line {
   std::size_t length_ = 0;
 };
 
+// The system call a captured function would have made.
+enum class SystemCall { kClockSettime, kSettimeofday, kAdjtimex, kClockAdjtime };
+
+// Whether a system-call filter lets `call` through, from the kernel's answer to a harmless form
+// of it (see TIDEWELL_CLOCK_PROBE_FILTER above): the kernel rejects the setters' forms as invalid
+// and answers the reads, where a filter gives its own error.
+bool FilterLetsThrough(SystemCall call) {
+  int saved_errno = errno;
+  timespec unsettable{};
+  timeval invalid{0, -1};
+  timex read_only{};
+  long rc = -1;
+  bool setter = false;
+  switch (call) {
+    case SystemCall::kClockSettime:
+      setter = true;
+      rc = syscall(SYS_clock_settime, CLOCK_MONOTONIC, &unsettable);
+      break;
+    case SystemCall::kSettimeofday:
+      setter = true;
+      rc = syscall(SYS_settimeofday, &invalid, nullptr);
+      break;
+    case SystemCall::kAdjtimex:
+      rc = syscall(SYS_adjtimex, &read_only);
+      break;
+    case SystemCall::kClockAdjtime:
+      rc = syscall(SYS_clock_adjtime, CLOCK_REALTIME, &read_only);
+      break;
+  }
+  bool through = setter ? rc == -1 && errno == EINVAL : rc >= 0;
+  errno = saved_errno;
+  return through;
+}
+
+void AppendFilter(Line& line, SystemCall call) {
+  const char* value = std::getenv("TIDEWELL_CLOCK_PROBE_FILTER");
+  if (value == nullptr || std::strcmp(value, "1") != 0) return;
+  line.Append(FilterLetsThrough(call) ? " filter=open" : " filter=closed");
+}
+
 // Logs the call and gives the caller the answer the kernel would have given, leaving errno
 // untouched on success just like the real functions.
 int Conclude(Line& line, Outcome outcome) {
@@ -209,7 +260,7 @@ void AppendIfAsked(Line& line, unsigned int asked, const char* key, long long va
   }
 }
 
-int CaptureTimex(const char* name, clockid_t clock_id, const timex* request) {
+int CaptureTimex(const char* name, SystemCall call, clockid_t clock_id, const timex* request) {
   Line line;
   line.Append(name);
   line.AppendInt("clock", clock_id);
@@ -233,6 +284,7 @@ int CaptureTimex(const char* name, clockid_t clock_id, const timex* request) {
   }
   AppendIfAsked(line, request->modes & ADJ_MAXERROR, "maxerror", request->maxerror);
   AppendIfAsked(line, request->modes & ADJ_ESTERROR, "esterror", request->esterror);
+  AppendFilter(line, call);
   // The state the kernel reports when the clock is synchronised; the caller's structure is
   // left as it was, since nothing was applied.
   int result = Conclude(line, Outcome::kOk);
@@ -265,7 +317,7 @@ int InterceptTimex(const char* name, timex* request) {
     auto next = NextFunction<TimexFunction>(name);
     return next != nullptr ? AnswerRead(next(request), request) : NoFunction();
   }
-  return CaptureTimex(name, CLOCK_REALTIME, request);
+  return CaptureTimex(name, SystemCall::kAdjtimex, CLOCK_REALTIME, request);
 }
 
 }  // namespace
@@ -284,6 +336,7 @@ int clock_settime(clockid_t clock_id, const struct timespec* request) noexcept {
   line.Append("clock_settime");
   line.AppendInt("clock", clock_id);
   line.AppendSeconds("requested", request->tv_sec, request->tv_nsec, kNanosPerSecond);
+  AppendFilter(line, SystemCall::kClockSettime);
   bool valid = SettableTime(clock_id, request->tv_sec, request->tv_nsec, kNanosPerSecond);
   return Conclude(line, valid ? Outcome::kOk : Outcome::kInvalid);
 }
@@ -305,6 +358,7 @@ int settimeofday(const struct timeval* request, const struct timezone* zone) noe
   } else {
     line.Append(" tz=none");
   }
+  AppendFilter(line, SystemCall::kSettimeofday);
   // glibc takes either a time or a zone, never both, and the time must be a valid one.
   bool valid = (request == nullptr) != (zone == nullptr) &&
                (request == nullptr ||
@@ -323,6 +377,8 @@ int adjtime(const struct timeval* delta, struct timeval* old_delta) noexcept {
   line.Append("adjtime");
   line.AppendInt("clock", CLOCK_REALTIME);
   line.AppendSeconds("delta", delta->tv_sec, delta->tv_usec, kMicrosPerSecond);
+  // glibc's adjtime is adjtimex underneath.
+  AppendFilter(line, SystemCall::kAdjtimex);
   int result = Conclude(line, SlewableDelta(*delta) ? Outcome::kOk : Outcome::kInvalid);
   // Nothing was ever slewed here, so nothing is left outstanding.
   if (result == 0 && old_delta != nullptr) *old_delta = timeval{};
@@ -348,7 +404,7 @@ int clock_adjtime(clockid_t clock_id, struct timex* request) noexcept {
     auto next = NextFunction<ClockTimexFunction>("clock_adjtime");
     return next != nullptr ? AnswerRead(next(clock_id, request), request) : NoFunction();
   }
-  return CaptureTimex("clock_adjtime", clock_id, request);
+  return CaptureTimex("clock_adjtime", SystemCall::kClockAdjtime, clock_id, request);
 }
 
 }  // extern "C"

@@ -81,12 +81,16 @@ class InterposerTest : public ::testing::Test {
     return argv;
   }
 
-  // Runs clock_caller with the given arguments under the interposer.
-  ChildResult Call(const std::vector<std::string>& arguments, bool refuse = false) const {
+  // Runs clock_caller with the given arguments under the interposer; `probe` asks it to find out
+  // whether a system-call filter lets each captured call through.
+  ChildResult Call(const std::vector<std::string>& arguments, bool refuse = false,
+                   bool probe = false) const {
     std::vector<std::string> argv = WrapperArguments(refuse);
     argv.push_back(kCaller);
     argv.insert(argv.end(), arguments.begin(), arguments.end());
-    ChildResult result = RunProgram(argv, {"TIDEWELL_CLOCK_REFUSE"});
+    ChildResult result =
+        RunProgram(argv, {"TIDEWELL_CLOCK_REFUSE",
+                          probe ? "TIDEWELL_CLOCK_PROBE_FILTER=1" : "TIDEWELL_CLOCK_PROBE_FILTER"});
     EXPECT_EQ(result.exitStatus, 0) << result.standardError;
     return result;
   }
@@ -178,6 +182,7 @@ class CaptureTest : public InterposerTest, public ::testing::WithParamInterface<
     }
     EXPECT_EQ(entry.fields["result"], result);
     EXPECT_EQ(entry.fields.count("pid"), 1u);
+    EXPECT_EQ(entry.fields.count("filter"), 0u) << "probed without being asked";
   }
 };
 
@@ -192,6 +197,22 @@ TEST_P(CaptureTest, RefusesWithEpermAndStillLogs) {
   EXPECT_EQ(result.standardOutput.rfind("rc=-1 errno=" + std::to_string(EPERM), 0), 0u)
       << result.standardOutput;
   ExpectLogged("refused");
+}
+
+// No filter here, then the caller's own filter that refuses every clock call, as a unit's
+// SystemCallFilter= without @clock does: the log tells the two apart, and the call itself is
+// still captured either way.
+TEST_P(CaptureTest, ProbesTheSystemCallFilterWhenAsked) {
+  for (bool denied : {false, true}) {
+    std::vector<std::string> arguments = GetParam().arguments;
+    if (denied) arguments.insert(arguments.begin(), "--deny-clock-calls");
+    std::filesystem::remove(log_);
+    ChildResult result = Call(arguments, /*refuse=*/false, /*probe=*/true);
+    EXPECT_EQ(result.standardOutput.rfind("rc=0 errno=0", 0), 0u) << result.standardOutput;
+    Entry entry = OnlyEntry();
+    EXPECT_EQ(entry.fields["filter"], denied ? "closed" : "open") << "denied: " << denied;
+    EXPECT_EQ(entry.fields["result"], "ok");
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryFunction, CaptureTest, ::testing::ValuesIn(CaptureCases()),
