@@ -30,6 +30,11 @@ void EventLogRuntime::ShowMessage(const std::string& text) {
 
 void EventLogRuntime::EndProgram() { ExitProcess(0); }
 
+void EventLogRuntime::EndProgramFailing(int status, const std::string& line) {
+  WriteEventLogEntry(EVENTLOG_WARNING_TYPE, kFailureEvent, line);
+  ExitProcess(static_cast<UINT>(status));
+}
+
 void EventLogRuntime::ReportRuntimeError(const RuntimeError& error) {
   // Nothing else can be done when the log refuses the entry: the status still tells.
   WriteEventLogEntry(EVENTLOG_ERROR_TYPE, kRuntimeErrorEvent, RuntimeErrorReport(error));

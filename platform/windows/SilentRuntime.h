@@ -31,9 +31,13 @@ class EventLogRuntime : public Runtime {
   static constexpr const wchar_t* kEventSource = L"Tidewell";
   static constexpr DWORD kMessageEvent = 1;
   static constexpr DWORD kRuntimeErrorEvent = 2;
+  static constexpr DWORD kFailureEvent = 3;
 
   void ShowMessage(const std::string& text) override;
   [[noreturn]] void EndProgram() override;
+  // A task run where nobody sees the window has no standard error either: the line that says
+  // what went wrong goes to the log as a warning, beside the status.
+  [[noreturn]] void EndProgramFailing(int status, const std::string& line) override;
   [[noreturn]] void ReportRuntimeError(const RuntimeError& error) override;
 };
 

@@ -493,7 +493,7 @@ step_larkspan() {
 # log into $work/fenwhit-report-NAME.log; sets scenario_pid.
 spawn_fenwhit_on_display() {
   local name=$1
-  DISPLAY_FOR_WINE=$display WINEDEBUG=-all,+msgbox,err+eventlog,trace+eventlog \
+  DISPLAY_FOR_WINE=$display WINEDEBUG=-all,+msgbox,err+eventlog,warn+eventlog,trace+eventlog \
     spawn_as_wine_user "$work/fenwhit-report-$name.log" \
     timeout 60 "$wine_loader" "$run_build/tests/windows/fenwhit-$name.exe"
   scenario_pid=$spawned_pid
@@ -502,8 +502,8 @@ spawn_fenwhit_on_display() {
 step_fenwhit_report() {
   have Xvfb && have xdotool || skip "Xvfb or xdotool missing"
   start_server pages "$pages"
-  extra_variants=(fenwhit-malformed-hidden)
-  build_program_variants "malformed=127.0.0.1:$pages_port"
+  extra_variants=(fenwhit-malformed-hidden fenwhit-dead-hidden)
+  build_program_variants "malformed=127.0.0.1:$pages_port" "dead=127.0.0.1:1"
   start_xvfb
   say "Xvfb on $display"
   local report="Run-time error '13':(\\\\n)+Type mismatch"
@@ -524,6 +524,17 @@ step_fenwhit_report() {
   grep -Eq "eventlog:ReportEventW L\"$report\"" "$work/fenwhit-report-malformed-hidden.log" ||
     fail "hidden: no event-log entry with the report: $(cat "$work/fenwhit-report-malformed-hidden.log")"
   say "hidden station: no window, the report went to the event log, status 1 after $((SECONDS - started)) s"
+
+  # Nobody sees the station and nothing answers: the failure's line goes to the event log, its
+  # status to Task Scheduler.
+  status=0
+  spawn_fenwhit_on_display dead-hidden
+  wait "$scenario_pid" || status=$?
+  ((status == 69)) || fail "hidden, no server: fenwhit ended with $status, not 69"
+  grep -Eq 'eventlog:ReportEventW L"fenwhit: cannot reach http://127\.0\.0\.1:1/cgi-bin/timer\.pl: ' \
+    "$work/fenwhit-report-dead-hidden.log" ||
+    fail "hidden, no server: no event-log entry with the line: $(cat "$work/fenwhit-report-dead-hidden.log")"
+  say "hidden station, no server: the line went to the event log, status 69"
 
   # A user's desktop: the report in a box, as before, and the same status once it is closed.
   local box text
