@@ -16,6 +16,10 @@
 # Wine process (and Xvfb) runs as an unprivileged user without capabilities: the kernel refuses
 # any change of the clock. Only loopback is used. Everything started here is stopped here, by the
 # process ids it got and through the test prefix's own wineserver.
+#
+# The Wine prefix belongs to the build tree (in --work), so that the tests of two trees (two
+# worktrees, or two build trees of one) never share a prefix or stop each other's wineserver. Within
+# a tree the steps take turns on it (CTest's lock tidewell_wine).
 # The *_port variables are set by start_server (printf -v); eval of xdotool output sets X, Y, ...
 # shellcheck disable=SC2154,SC2034
 set -euo pipefail
@@ -71,7 +75,7 @@ choose_wine() {
     skip "no Wine loader that runs on this kernel"
   fi
   run_build=$source_dir/build/$run_preset
-  wine_prefix_name=tidewell-wine-$run_preset
+  wine_prefix=$work/prefix-$run_preset
 }
 
 # ---- running as the unprivileged user --------------------------------------------------------
@@ -90,12 +94,21 @@ ensure_wine_user() {
   ((wine_uid != 0)) || fail "$kWineUser has user id 0"
 }
 
+# Wine takes only a prefix that its user owns.
+make_prefix_directory() {
+  if ((EUID == 0)); then
+    install -d -o "$wine_uid" -g "$wine_gid" "$wine_prefix"
+  else
+    mkdir -p "$wine_prefix"
+  fi
+}
+
 # The command prefix that runs a command as the Wine user, with a clean environment and no
 # capabilities, in wine_user_prefix. setpriv and env exec, so a command started in the
 # background keeps the process id that $! reports.
 make_wine_user_prefix() {
   local environment=(HOME="$wine_home" PATH=/usr/bin:/bin LANG=C.UTF-8 USER="$kWineUser"
-                     WINEPREFIX="$wine_home/$wine_prefix_name" WINEDEBUG="${WINEDEBUG:--all}"
+                     WINEPREFIX="$wine_prefix" WINEDEBUG="${WINEDEBUG:--all}"
                      WINEDLLOVERRIDES="mscoree,mshtml=" WINELOADER="$wine_loader")
   if [[ -n ${DISPLAY_FOR_WINE:-} ]]; then environment+=(DISPLAY="$DISPLAY_FOR_WINE"); fi
   wine_user_prefix=()
@@ -142,15 +155,36 @@ restore_logpixels() {
   fi
 }
 
+# Debian's wineserver starts every server with -p0: it shuts the prefix down as soon as none of
+# its programs runs and, exiting, kills what is left with SIGKILL. Under load a program that is
+# still ending then, or that has just connected, dies with status 137. So a step keeps one
+# persistent server of its own from before its first Wine program to its end. Environment given
+# here (as TZ=...) reaches the server.
+wineserver_started=0
+start_wineserver() {
+  # A server still there was left by an earlier run of these steps in this tree's own prefix,
+  # one whose end was not its own (killed at a time-out): it is not the one this step wants.
+  as_wine_user wineserver -k 2>/dev/null || true
+  as_wine_user wineserver -w
+  as_wine_user env "$@" wineserver -p || fail "the prefix's wineserver did not start"
+  wineserver_started=1
+}
+
+# Ends the programs still running in the prefix, writes its registry out and waits for the end.
+stop_wineserver() {
+  ((wineserver_started)) || return 0
+  as_wine_user wineserver -k 2>/dev/null || true
+  as_wine_user wineserver -w
+  wineserver_started=0
+}
+
 started_pids=()
 stop_everything() {
   local pid
   for pid in "${started_pids[@]}"; do kill "$pid" 2>/dev/null || true; done
   for pid in "${started_pids[@]}"; do wait "$pid" 2>/dev/null || true; done
   restore_logpixels
-  if [[ -n ${wine_uid:-} && -n ${wine_prefix_name:-} ]]; then
-    as_wine_user wineserver -k 2>/dev/null || true  # only this prefix's own server
-  fi
+  stop_wineserver
 }
 trap stop_everything EXIT
 
@@ -211,9 +245,11 @@ step_build() {
     cmake --build --preset windows64 -j2 --target larkspan fenwhit \
       >"$work/windows64-build.log" 2>&1 || fail "build: $(tail -30 "$work/windows64-build.log")"
   fi
-  say "preparing the Wine prefix ~$kWineUser/$wine_prefix_name"
+  say "preparing the Wine prefix $wine_prefix"
+  make_prefix_directory
+  start_wineserver
   wine_run wineboot --init >"$work/wineboot.log" 2>&1 || fail "wineboot: $(tail "$work/wineboot.log")"
-  as_wine_user wineserver -w
+  stop_wineserver
   say "built; Wine runs the $machine programs"
 }
 
@@ -275,7 +311,8 @@ step_zones() {
   local zone
   for zone in America/New_York Europe/Berlin Australia/Sydney Asia/Tokyo; do
     say "zone $zone"
-    as_wine_user wineserver -k 2>/dev/null || true  # a fresh start reads TZ again
+    stop_wineserver
+    start_wineserver TZ="$zone"  # a fresh start of the prefix reads TZ again
     run_platform_tests "$work/zone.log" 'TimeZoneTest.*' TZ="$zone" TIDEWELL_TEST_TZ="$zone"
     if grep -q '^\[  SKIPPED \] 1 test' "$work/zone.log"; then
       say "$zone: skipped, the test has no written-out days for this year"
@@ -338,18 +375,22 @@ step_fenwhit() {
 
 x() { DISPLAY_FOR_WINE=$display as_wine_user "$@"; }
 
+# -displayfd lets the server take the first free display number itself and tell which, so that
+# tests starting X servers at the same time never pick the same one or use another's.
 start_xvfb() {
-  local number
-  for number in $(seq 91 140); do
-    if [[ -e /tmp/.X11-unix/X$number || -e /tmp/.X$number-lock ]]; then continue; fi
-    spawn_as_wine_user "$work/xvfb.log" Xvfb ":$number" -screen 0 1024x768x24 -nolisten tcp
-    for _ in $(seq 50); do
-      if [[ -S /tmp/.X11-unix/X$number ]]; then
-        display=:$number
-        return 0
-      fi
-      sleep 0.1
-    done
+  local display_file=$work/xvfb-display
+  : >"$display_file"
+  spawn_as_wine_user "$work/xvfb.log" Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp \
+    3>"$display_file"
+  local xvfb_pid=$spawned_pid number
+  for _ in $(seq 100); do
+    number=$(head -n 1 "$display_file")
+    if [[ -n $number ]]; then
+      display=:$number
+      return 0
+    fi
+    kill -0 "$xvfb_pid" 2>/dev/null || break
+    sleep 0.1
   done
   fail "no Xvfb display could be started: $(cat "$work/xvfb.log")"
 }
@@ -483,6 +524,12 @@ choose_wine
 ensure_wine_user
 check_unprivileged
 [[ $step == build || -d $run_build ]] || fail "no build in $run_build: run the build step first"
+case $step in
+  platform | zones | fenwhit | larkspan)
+    [[ -f $wine_prefix/system.reg ]] || fail "no Wine prefix in $wine_prefix: run the build step first"
+    start_wineserver
+    ;;
+esac
 
 case $step in
   build) step_build ;;
