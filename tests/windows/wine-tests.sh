@@ -46,6 +46,8 @@ mkdir -p "$work"
 
 say() { echo "wine-tests[$step]: $*"; }
 fail() { echo "wine-tests[$step]: FAILED: $*" >&2; exit 1; }
+# What a program or server wrote to $work/NAME.log, for a failure message.
+output_of() { echo; echo "--- $1.log:"; tail -n 20 "$work/$1.log" 2>/dev/null || true; }
 skip() { echo "wine-tests[$step]: SKIPPED: $*"; exit "$kSkip"; }
 
 # ---- what this machine has -------------------------------------------------------------------
@@ -337,20 +339,22 @@ step_fenwhit() {
   for run in 1 2; do
     status=0
     wine_run "$exe/fenwhit-right.exe" >"$work/fenwhit-right-$run.log" 2>&1 || status=$?
-    ((status == 0)) || fail "fenwhit against this machine's time ended with $status"
+    ((status == 0)) || fail "fenwhit against this machine's time ended with $status" \
+      "$(output_of fenwhit-right-$run)"
     (($(served_count right) == run)) || fail "run $run: the time page was served $(served_count right) times"
   done
   say "against this machine's time: two runs, two downloads, status 0 each"
 
   status=0
   wine_run "$exe/fenwhit-offset.exe" >"$work/fenwhit-offset.log" 2>&1 || status=$?
-  ((status == 0)) || fail "fenwhit with the change refused ended with $status"
+  ((status == 0)) || fail "fenwhit with the change refused ended with $status" \
+    "$(output_of fenwhit-offset)"
   (($(served_count offset) == 1)) || fail "the shifted time page was not downloaded"
   say "against a clock an hour ahead (change refused): status 0, nothing shown"
 
   status=0
   wine_run "$exe/fenwhit-dead.exe" >"$work/fenwhit-dead.log" 2>&1 || status=$?
-  ((status == 0)) || fail "fenwhit without a server ended with $status"
+  ((status == 0)) || fail "fenwhit without a server ended with $status" "$(output_of fenwhit-dead)"
   say "without a server: status 0"
 
   # A server that takes the request and never answers: the 30 s deadline of the whole download
@@ -361,13 +365,15 @@ step_fenwhit() {
   as_wine_user timeout 60 "$wine_loader" "$exe/fenwhit-never.exe" >"$work/fenwhit-never.log" 2>&1 ||
     status=$?
   elapsed=$((SECONDS - started))
-  ((status == 0)) || fail "fenwhit against a server that never answers ended with $status"
+  ((status == 0)) || fail "fenwhit against a server that never answers ended with $status" \
+    "$(output_of fenwhit-never)" "$(output_of never)"
   ((elapsed <= 35)) || fail "fenwhit waited $elapsed s for a server that never answers"
   say "against a server that never answers: status 0 after $elapsed s"
 
   status=0
   wine_run "$exe/fenwhit-malformed.exe" >"$work/fenwhit-malformed.log" 2>&1 || status=$?
-  ((status == 1)) || fail "fenwhit with a malformed time ended with $status, not the error status 1"
+  ((status == 1)) || fail "fenwhit with a malformed time ended with $status, not the error status 1" \
+    "$(output_of fenwhit-malformed)"
   say "with a time entry that is not a time: the run-time error ends it with status 1"
 }
 
