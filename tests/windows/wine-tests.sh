@@ -27,6 +27,7 @@ set -euo pipefail
 readonly kSkip=77
 readonly kWineUser=${TIDEWELL_WINE_USER:-tidewellwine}
 readonly kTitle="Corvalle Software's Tidewell"
+readonly kServerPersistSeconds=120
 
 step=${1:?usage: wine-tests.sh STEP --source DIR --work DIR ...}
 shift
@@ -160,15 +161,17 @@ restore_logpixels() {
 # Debian's wineserver starts every server with -p0: it shuts the prefix down as soon as none of
 # its programs runs and, exiting, kills what is left with SIGKILL. Under load a program that is
 # still ending then, or that has just connected, dies with status 137. So a step keeps one
-# persistent server of its own from before its first Wine program to its end. Environment given
-# here (as TZ=...) reaches the server.
+# server of its own from before its first Wine program to its end, persistent for far longer than
+# any pause between its programs; should the step itself be killed (at its time-out), the server
+# ends by itself after that long. Environment given here (as TZ=...) reaches the server.
 wineserver_started=0
 start_wineserver() {
   # A server still there was left by an earlier run of these steps in this tree's own prefix,
   # one whose end was not its own (killed at a time-out): it is not the one this step wants.
   as_wine_user wineserver -k 2>/dev/null || true
   as_wine_user wineserver -w
-  as_wine_user env "$@" wineserver -p || fail "the prefix's wineserver did not start"
+  as_wine_user env "$@" wineserver -p"$kServerPersistSeconds" ||
+    fail "the prefix's wineserver did not start"
   wineserver_started=1
 }
 
