@@ -21,6 +21,10 @@
 # Wine process (and Xvfb) runs as an unprivileged user without capabilities: the kernel refuses
 # any change of the clock. Only loopback is used. Everything started here is stopped here, by the
 # process ids it got and through the test prefix's own wineserver.
+#
+# The Wine prefix belongs to the build tree (in --work), so that the tests of two trees (two
+# worktrees, or two build trees of one) never share a prefix or stop each other's wineserver. Within
+# a tree the steps take turns on it (CTest's lock tidewell_wine).
 # The *_port variables are set by start_server (printf -v); eval of xdotool output sets X, Y, ...
 # shellcheck disable=SC2154,SC2034
 set -euo pipefail
@@ -28,6 +32,7 @@ set -euo pipefail
 readonly kSkip=77
 readonly kWineUser=${TIDEWELL_WINE_USER:-tidewellwine}
 readonly kTitle="Corvalle Software's Tidewell"
+readonly kServerPersistSeconds=120
 
 step=${1:?usage: wine-tests.sh STEP --source DIR --work DIR ...}
 shift
@@ -47,6 +52,8 @@ mkdir -p "$work"
 
 say() { echo "wine-tests[$step]: $*"; }
 fail() { echo "wine-tests[$step]: FAILED: $*" >&2; exit 1; }
+# What a program or server wrote to $work/NAME.log, for a failure message.
+output_of() { echo; echo "--- $1.log:"; tail -n 20 "$work/$1.log" 2>/dev/null || true; }
 skip() { echo "wine-tests[$step]: SKIPPED: $*"; exit "$kSkip"; }
 
 # ---- what this machine has -------------------------------------------------------------------
@@ -76,7 +83,7 @@ choose_wine() {
     skip "no Wine loader that runs on this kernel"
   fi
   run_build=$source_dir/build/$run_preset
-  wine_prefix_name=tidewell-wine-$run_preset
+  wine_prefix=$work/prefix-$run_preset
 }
 
 # ---- running as the unprivileged user --------------------------------------------------------
@@ -95,12 +102,21 @@ ensure_wine_user() {
   ((wine_uid != 0)) || fail "$kWineUser has user id 0"
 }
 
+# Wine takes only a prefix that its user owns.
+make_prefix_directory() {
+  if ((EUID == 0)); then
+    install -d -o "$wine_uid" -g "$wine_gid" "$wine_prefix"
+  else
+    mkdir -p "$wine_prefix"
+  fi
+}
+
 # The command prefix that runs a command as the Wine user, with a clean environment and no
 # capabilities, in wine_user_prefix. setpriv and env exec, so a command started in the
 # background keeps the process id that $! reports.
 make_wine_user_prefix() {
   local environment=(HOME="$wine_home" PATH=/usr/bin:/bin LANG=C.UTF-8 USER="$kWineUser"
-                     WINEPREFIX="$wine_home/$wine_prefix_name" WINEDEBUG="${WINEDEBUG:--all}"
+                     WINEPREFIX="$wine_prefix" WINEDEBUG="${WINEDEBUG:--all}"
                      WINEDLLOVERRIDES="mscoree,mshtml=" WINELOADER="$wine_loader")
   if [[ -n ${DISPLAY_FOR_WINE:-} ]]; then environment+=(DISPLAY="$DISPLAY_FOR_WINE"); fi
   wine_user_prefix=()
@@ -147,15 +163,38 @@ restore_logpixels() {
   fi
 }
 
+# Debian's wineserver starts every server with -p0: it shuts the prefix down as soon as none of
+# its programs runs and, exiting, kills what is left with SIGKILL. Under load a program that is
+# still ending then, or that has just connected, dies with status 137. So a step keeps one
+# server of its own from before its first Wine program to its end, persistent for far longer than
+# any pause between its programs; should the step itself be killed (at its time-out), the server
+# ends by itself after that long. Environment given here (as TZ=...) reaches the server.
+wineserver_started=0
+start_wineserver() {
+  # A server still there was left by an earlier run of these steps in this tree's own prefix,
+  # one whose end was not its own (killed at a time-out): it is not the one this step wants.
+  as_wine_user wineserver -k 2>/dev/null || true
+  as_wine_user wineserver -w
+  as_wine_user env "$@" wineserver -p"$kServerPersistSeconds" ||
+    fail "the prefix's wineserver did not start"
+  wineserver_started=1
+}
+
+# Ends the programs still running in the prefix, writes its registry out and waits for the end.
+stop_wineserver() {
+  ((wineserver_started)) || return 0
+  as_wine_user wineserver -k 2>/dev/null || true
+  as_wine_user wineserver -w
+  wineserver_started=0
+}
+
 started_pids=()
 stop_everything() {
   local pid
   for pid in "${started_pids[@]}"; do kill "$pid" 2>/dev/null || true; done
   for pid in "${started_pids[@]}"; do wait "$pid" 2>/dev/null || true; done
   restore_logpixels
-  if [[ -n ${wine_uid:-} && -n ${wine_prefix_name:-} ]]; then
-    as_wine_user wineserver -k 2>/dev/null || true  # only this prefix's own server
-  fi
+  stop_wineserver
 }
 trap stop_everything EXIT
 
@@ -218,9 +257,11 @@ step_build() {
     cmake --build --preset windows64 -j2 --target larkspan fenwhit \
       >"$work/windows64-build.log" 2>&1 || fail "build: $(tail -30 "$work/windows64-build.log")"
   fi
-  say "preparing the Wine prefix ~$kWineUser/$wine_prefix_name"
+  say "preparing the Wine prefix $wine_prefix"
+  make_prefix_directory
+  start_wineserver
   wine_run wineboot --init >"$work/wineboot.log" 2>&1 || fail "wineboot: $(tail "$work/wineboot.log")"
-  as_wine_user wineserver -w
+  stop_wineserver
   say "built; Wine runs the $machine programs"
 }
 
@@ -282,7 +323,8 @@ step_zones() {
   local zone
   for zone in America/New_York Europe/Berlin Australia/Sydney Asia/Tokyo; do
     say "zone $zone"
-    as_wine_user wineserver -k 2>/dev/null || true  # a fresh start reads TZ again
+    stop_wineserver
+    start_wineserver TZ="$zone"  # a fresh start of the prefix reads TZ again
     run_platform_tests "$work/zone.log" 'TimeZoneTest.*' TZ="$zone" TIDEWELL_TEST_TZ="$zone"
     if grep -q '^\[  SKIPPED \] 1 test' "$work/zone.log"; then
       say "$zone: skipped, the test has no written-out days for this year"
@@ -307,20 +349,22 @@ step_fenwhit() {
   for run in 1 2; do
     status=0
     wine_run "$exe/fenwhit-right.exe" >"$work/fenwhit-right-$run.log" 2>&1 || status=$?
-    ((status == 0)) || fail "fenwhit against this machine's time ended with $status"
+    ((status == 0)) || fail "fenwhit against this machine's time ended with $status" \
+      "$(output_of fenwhit-right-$run)"
     (($(served_count right) == run)) || fail "run $run: the time page was served $(served_count right) times"
   done
   say "against this machine's time: two runs, two downloads, status 0 each"
 
   status=0
   wine_run "$exe/fenwhit-offset.exe" >"$work/fenwhit-offset.log" 2>&1 || status=$?
-  ((status == 77)) || fail "fenwhit with the change refused ended with $status, not 77"
+  ((status == 77)) || fail "fenwhit with the change refused ended with $status, not 77" \
+    "$(output_of fenwhit-offset)"
   (($(served_count offset) == 1)) || fail "the shifted time page was not downloaded"
   say "against a clock an hour ahead (change refused): status 77, nothing shown"
 
   status=0
   wine_run "$exe/fenwhit-dead.exe" >"$work/fenwhit-dead.log" 2>&1 || status=$?
-  ((status == 69)) || fail "fenwhit without a server ended with $status, not 69"
+  ((status == 69)) || fail "fenwhit without a server ended with $status, not 69" "$(output_of fenwhit-dead)"
   local line
   line=$(grep '^fenwhit: ' "$work/fenwhit-dead.log" || true)
   [[ $line == "fenwhit: cannot reach http://127.0.0.1:1/cgi-bin/timer.pl: "?* ]] ||
@@ -335,13 +379,15 @@ step_fenwhit() {
   as_wine_user timeout 60 "$wine_loader" "$exe/fenwhit-never.exe" >"$work/fenwhit-never.log" 2>&1 ||
     status=$?
   elapsed=$((SECONDS - started))
-  ((status == 69)) || fail "fenwhit against a server that never answers ended with $status, not 69"
+  ((status == 69)) || fail "fenwhit against a server that never answers ended with $status, not 69" \
+    "$(output_of fenwhit-never)" "$(output_of never)"
   ((elapsed <= 35)) || fail "fenwhit waited $elapsed s for a server that never answers"
   say "against a server that never answers: status 69 after $elapsed s"
 
   status=0
   wine_run "$exe/fenwhit-malformed.exe" >"$work/fenwhit-malformed.log" 2>&1 || status=$?
-  ((status == 1)) || fail "fenwhit with a malformed time ended with $status, not the error status 1"
+  ((status == 1)) || fail "fenwhit with a malformed time ended with $status, not the error status 1" \
+    "$(output_of fenwhit-malformed)"
   say "with a time entry that is not a time: the run-time error ends it with status 1"
 }
 
@@ -349,18 +395,22 @@ step_fenwhit() {
 
 x() { DISPLAY_FOR_WINE=$display as_wine_user "$@"; }
 
+# -displayfd lets the server take the first free display number itself and tell which, so that
+# tests starting X servers at the same time never pick the same one or use another's.
 start_xvfb() {
-  local number
-  for number in $(seq 91 140); do
-    if [[ -e /tmp/.X11-unix/X$number || -e /tmp/.X$number-lock ]]; then continue; fi
-    spawn_as_wine_user "$work/xvfb.log" Xvfb ":$number" -screen 0 1024x768x24 -nolisten tcp
-    for _ in $(seq 50); do
-      if [[ -S /tmp/.X11-unix/X$number ]]; then
-        display=:$number
-        return 0
-      fi
-      sleep 0.1
-    done
+  local display_file=$work/xvfb-display
+  : >"$display_file"
+  spawn_as_wine_user "$work/xvfb.log" Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp \
+    3>"$display_file"
+  local xvfb_pid=$spawned_pid number
+  for _ in $(seq 100); do
+    number=$(head -n 1 "$display_file")
+    if [[ -n $number ]]; then
+      display=:$number
+      return 0
+    fi
+    kill -0 "$xvfb_pid" 2>/dev/null || break
+    sleep 0.1
   done
   fail "no Xvfb display could be started: $(cat "$work/xvfb.log")"
 }
@@ -558,6 +608,12 @@ choose_wine
 ensure_wine_user
 check_unprivileged
 [[ $step == build || -d $run_build ]] || fail "no build in $run_build: run the build step first"
+case $step in
+  platform | zones | fenwhit | larkspan | fenwhit_report)
+    [[ -f $wine_prefix/system.reg ]] || fail "no Wine prefix in $wine_prefix: run the build step first"
+    start_wineserver
+    ;;
+esac
 
 case $step in
   build) step_build ;;
