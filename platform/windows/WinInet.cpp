@@ -94,17 +94,26 @@ HINTERNET OpenUrlUntil(Clock::time_point deadline, OpenUrlFunction openUrl, Clos
     pending->done = true;
     pending->finished.notify_one();
   };
+  std::thread worker;
   try {
-    std::thread(open).detach();
+    worker = std::thread(open);
   } catch (const std::system_error&) {
     open();  // no thread to be had: the open runs bounded by WinINet's time-outs alone
   }
-  std::unique_lock lock(pending->mutex);
-  if (!pending->finished.wait_until(lock, deadline, [&] { return pending->done; })) {
-    pending->givenUp = true;
+  bool inTime = false;
+  {
+    std::unique_lock lock(pending->mutex);
+    inTime = pending->finished.wait_until(lock, deadline, [&] { return pending->done; });
+    if (!inTime) pending->givenUp = true;
+  }
+  if (!inTime) {
+    if (worker.joinable()) worker.detach();
     failure = "no reply within the deadline";
     return nullptr;
   }
+  // The open has only its return left. Waiting for it means no thread of ours is still ending
+  // when the program does: Wine's server kills a process whose threads linger at its exit.
+  if (worker.joinable()) worker.join();
   if (pending->url == nullptr) failure = ErrorText(pending->error);
   return pending->url;
 }
