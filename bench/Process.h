@@ -28,6 +28,8 @@ struct Tools {
   std::string hostileDir;   // fenwhit_bench_hostile_<i>, time host 127.0.0.<80+i>:18038
   std::string sourceDir;    // bench/, for the wrk script
   std::string delayProxy;   // tidewell_bench_delay_proxy
+  std::string fenwhitFront;  // fenwhit built for https://127.0.0.74:18443 and the bench's CA
+  std::string frontCaFile;   // where that build looks for its CA
 };
 
 // A private directory for logs and configurations. It stays readable to user 65534, which the

@@ -58,9 +58,13 @@ class TlsFrontTest : public ::testing::Test {
       ASSERT_NE(backEnds_.back()->Port(), 0) << "a back end did not start";
     }
     front_ = std::make_unique<TlsFront>(scratch_.Path("nginx"), kAddress, kPort,
-                                        std::vector{backEnds_[0]->Port(), backEnds_[1]->Port()},
+                                        std::vector{BackEnd(0), BackEnd(1)},
                                         certificates_->Path(certificate),
                                         certificates_->Path("server.key"));
+  }
+
+  std::string BackEnd(std::size_t index) const {
+    return "127.0.0.1:" + std::to_string(backEnds_[index]->Port());
   }
 
   ChildResult RunFenwhit() {

@@ -99,12 +99,10 @@ void MakeFrontCertificates(const std::string& folder, const std::string& address
 }
 
 std::string FrontConfiguration(const std::string& shipped, const std::string& address,
-                               std::uint16_t port, const std::vector<std::uint16_t>& backEndPorts,
+                               std::uint16_t port, const std::vector<std::string>& backEnds,
                                const std::string& certificate, const std::string& key) {
   std::string servers;
-  for (const std::uint16_t backEnd : backEndPorts) {
-    servers += "    server 127.0.0.1:" + std::to_string(backEnd) + ";\n";
-  }
+  for (const std::string& backEnd : backEnds) servers += "    server " + backEnd + ";\n";
   std::string text = Replace(shipped, R"((    server [^;\n]+;\n)+)", servers);
   text = Replace(text, R"(listen 443 ssl;)", "listen " + address + ":" + std::to_string(port) + " ssl;");
   text = Replace(text, R"(    listen \[::\]:443 ssl;\n)", "");
@@ -113,10 +111,10 @@ std::string FrontConfiguration(const std::string& shipped, const std::string& ad
 }
 
 TlsFront::TlsFront(const std::string& prefix, const std::string& address, std::uint16_t port,
-                   const std::vector<std::uint16_t>& backEndPorts, const std::string& certificate,
+                   const std::vector<std::string>& backEnds, const std::string& certificate,
                    const std::string& key)
     : prefix_(Prepared(prefix, FrontConfiguration(ReadWholeFile(TIDEWELL_NGINX_CONFIGURATION),
-                                                  address, port, backEndPorts, certificate, key))),
+                                                  address, port, backEnds, certificate, key))),
       process_(NginxCommand(prefix_), EnvironmentChanges{}, prefix_ + "/nginx.out") {
   // nginx writes its pid file once it listens.
   for (int i = 0; i < 250 && ReadWholeFile(prefix_ + "/nginx.pid").empty(); ++i) {

@@ -18,10 +18,10 @@ namespace tidewell::test {
 // the other CA. Throws std::runtime_error when openssl fails.
 void MakeFrontCertificates(const std::string& folder, const std::string& address);
 
-// The shipped configuration with the listen lines, the upstream servers and the certificate and
+// The shipped configuration with the listen lines, the upstream servers (ADDRESS:PORT) and the certificate and
 // key replaced: what the tests serve is otherwise the file as it is installed.
 std::string FrontConfiguration(const std::string& shipped, const std::string& address,
-                               std::uint16_t port, const std::vector<std::uint16_t>& backEndPorts,
+                               std::uint16_t port, const std::vector<std::string>& backEnds,
                                const std::string& certificate, const std::string& key);
 
 class TlsFront {
@@ -30,7 +30,7 @@ class TlsFront {
   // foreground, as user 65534 when started by root; returns once it listens on `address`:`port`.
   // Throws std::runtime_error when it does not within five seconds.
   TlsFront(const std::string& prefix, const std::string& address, std::uint16_t port,
-           const std::vector<std::uint16_t>& backEndPorts, const std::string& certificate,
+           const std::vector<std::string>& backEnds, const std::string& certificate,
            const std::string& key);
 
  private:
