@@ -66,10 +66,10 @@ class DelayedPath {
   DelayedPath(std::uint16_t serverPort, std::chrono::milliseconds towardServer,
               std::chrono::milliseconds towardClient)
       : proxy_{test::DelayProxyOptions{.listenAddress = TIDEWELL_TEST_HOST_ADDRESS,
-                                        .listenPort = TIDEWELL_TEST_HOST_PORT,
-                                        .upstreamPort = serverPort,
-                                        .upDelay = towardServer,
-                                        .downDelay = towardClient}},
+                                       .listenPort = TIDEWELL_TEST_HOST_PORT,
+                                       .upstreamPort = serverPort,
+                                       .upDelay = towardServer,
+                                       .downDelay = towardClient}},
         relay_{[this] { proxy_.Run(); }} {}
   ~DelayedPath() {
     proxy_.Stop();

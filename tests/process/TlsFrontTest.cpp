@@ -32,7 +32,8 @@ const std::string kPageUrl =
     std::string("https://") + kAddress + ":" + std::to_string(kPort) + "/cgi-bin/timer.pl";
 
 // The figures as tidewell-timepage writes them, to the byte.
-const std::regex kFigures(R"(\r\nServer-Timing: hold;dur=[0-9]+\.[0-9]{3}, age;dur=([0-9]+\.[0-9]{3})\r\n)");
+const std::regex kFigures(
+    R"(\r\nServer-Timing: hold;dur=[0-9]+\.[0-9]{3}, age;dur=([0-9]+\.[0-9]{3})\r\n)");
 
 class TlsFrontTest : public ::testing::Test {
  protected:
@@ -40,7 +41,8 @@ class TlsFrontTest : public ::testing::Test {
     certificates_ = new ScratchDirectory("tidewell-front-certificates");
     MakeFrontCertificates(certificates_->Path(""), kAddress);
     // The office's CA, where the fenwhit of this build looks for it.
-    std::filesystem::create_directories(std::filesystem::path(TIDEWELL_FRONT_CA_FILE).parent_path());
+    std::filesystem::create_directories(
+        std::filesystem::path(TIDEWELL_FRONT_CA_FILE).parent_path());
     std::filesystem::copy_file(certificates_->Path("ca.pem"), TIDEWELL_FRONT_CA_FILE,
                                std::filesystem::copy_options::overwrite_existing);
   }
@@ -57,10 +59,9 @@ class TlsFrontTest : public ::testing::Test {
           scratch_.Path(std::string(name) + ".log")));
       ASSERT_NE(backEnds_.back()->Port(), 0) << "a back end did not start";
     }
-    front_ = std::make_unique<TlsFront>(scratch_.Path("nginx"), kAddress, kPort,
-                                        std::vector{BackEnd(0), BackEnd(1)},
-                                        certificates_->Path(certificate),
-                                        certificates_->Path("server.key"));
+    front_ = std::make_unique<TlsFront>(
+        scratch_.Path("nginx"), kAddress, kPort, std::vector{BackEnd(0), BackEnd(1)},
+        certificates_->Path(certificate), certificates_->Path("server.key"));
   }
 
   std::string BackEnd(std::size_t index) const {
@@ -69,7 +70,8 @@ class TlsFrontTest : public ::testing::Test {
 
   ChildResult RunFenwhit() {
     EnvironmentChanges env = kNoDisplayNoProxy;
-    env.insert(env.end(), {"https_proxy", "HTTPS_PROXY", "DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent/tidewell-bus"});
+    env.insert(env.end(), {"https_proxy", "HTTPS_PROXY",
+                           "DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent/tidewell-bus"});
     std::remove(log_.c_str());
     return RunChild(UnderInterposer(log_, /*refuse=*/false, {TIDEWELL_FRONT_FENWHIT}), env, 20s);
   }
@@ -77,9 +79,9 @@ class TlsFrontTest : public ::testing::Test {
   // The reply's head through the front as curl sees it, checked against the test CA; its
   // whole time goes after "total=".
   static std::string FetchHead(const std::vector<std::string>& headers) {
-    std::vector<std::string> command{"curl", "-sS", "--noproxy", "*", "--cacert",
-                                     certificates_->Path("ca.pem"), "-D", "-", "-o", "/dev/null",
-                                     "-w", "total=%{time_total}\n"};
+    std::vector<std::string> command{
+        "curl", "-sS", "--noproxy", "*",         "--cacert", certificates_->Path("ca.pem"),
+        "-D",   "-",   "-o",        "/dev/null", "-w",       "total=%{time_total}\n"};
     for (const std::string& header : headers) command.insert(command.end(), {"-H", header});
     command.push_back(kPageUrl);
     const ChildResult run = RunChild(command, {}, 10s);
@@ -163,10 +165,9 @@ TEST_F(TlsFrontTest, AFrontWithAnotherCasCertificateSetsNothing) {
   EXPECT_TRUE(ReadClockLog(log_).empty());
   EXPECT_EQ(ServedLines(scratch_.Path("first.log")) + ServedLines(scratch_.Path("second.log")), 0);
   // The front is up and refused for its certificate alone.
-  const ChildResult curl =
-      RunChild({"curl", "-sS", "--noproxy", "*", "--cacert", certificates_->Path("ca.pem"),
-                "-o", "/dev/null", kPageUrl},
-               {}, 10s);
+  const ChildResult curl = RunChild({"curl", "-sS", "--noproxy", "*", "--cacert",
+                                     certificates_->Path("ca.pem"), "-o", "/dev/null", kPageUrl},
+                                    {}, 10s);
   EXPECT_EQ(curl.exitStatus, 60) << curl.standardError;  // the peer's certificate is not trusted
 }
 

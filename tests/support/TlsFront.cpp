@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "ScratchDirectory.h"
+#include "TestCertificates.h"
 
 namespace tidewell::test {
 namespace {
@@ -17,14 +18,8 @@ using namespace std::chrono_literals;
 
 constexpr uid_t kUnprivileged = 65534;
 
-constexpr const char* kMakeCertificates = R"sh(set -eu
-cd "$DIR"
-key() { openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:prime256v1 -out "$1"; }
-key ca.key
-key other-ca.key
-key server.key
-openssl req -x509 -new -key ca.key -out ca.pem -days 2 -subj "/CN=Tidewell Front Test CA"
-openssl req -x509 -new -key other-ca.key -out other-ca.pem -days 2 -subj "/CN=Other Test CA"
+// After the two CAs: the server certificate for $ADDRESS from each.
+constexpr const char* kMakeServerCertificates = R"sh(
 openssl req -new -key server.key -subj "/CN=$ADDRESS" -out server.csr
 printf 'basicConstraints = CA:FALSE\nsubjectAltName = IP:%s\n' "$ADDRESS" > server.ext
 sign() {  # CA OUTPUT
@@ -59,8 +54,7 @@ std::string Replace(const std::string& text, const std::string& pattern,
   if (!std::regex_search(text, expression)) {
     throw std::runtime_error("the shipped nginx configuration has no " + pattern);
   }
-  return std::regex_replace(text, expression, replacement,
-                            std::regex_constants::format_first_only);
+  return std::regex_replace(text, expression, replacement, std::regex_constants::format_first_only);
 }
 
 void HandOver(const std::filesystem::path& root) {
@@ -72,8 +66,8 @@ void HandOver(const std::filesystem::path& root) {
 }
 
 std::vector<std::string> NginxCommand(const std::string& prefix) {
-  std::vector<std::string> command{"nginx", "-p", prefix, "-c", prefix + "/nginx.conf",
-                                   "-e",    prefix + "/error.log"};
+  std::vector<std::string> command{
+      "nginx", "-p", prefix, "-c", prefix + "/nginx.conf", "-e", prefix + "/error.log"};
   if (geteuid() != 0) return command;
   // As user 65534 nginx keeps no root powers at all; the test ports are above 1024.
   command.insert(command.begin(), {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
@@ -91,8 +85,9 @@ std::string Prepared(const std::string& prefix, const std::string& configuration
 }  // namespace
 
 void MakeFrontCertificates(const std::string& folder, const std::string& address) {
-  const ChildResult made = RunChild({"/bin/sh", "-c", kMakeCertificates},
-                                    {"DIR=" + folder, "ADDRESS=" + address}, 60s, "", true);
+  const ChildResult made =
+      RunChild({"/bin/sh", "-c", std::string(kMakeTwoCas) + kMakeServerCertificates},
+               {"DIR=" + folder, "ADDRESS=" + address}, 60s, "", true);
   if (made.exitStatus != 0) {
     throw std::runtime_error("openssl could not make the certificates: " + made.standardOutput);
   }
@@ -104,7 +99,8 @@ std::string FrontConfiguration(const std::string& shipped, const std::string& ad
   std::string servers;
   for (const std::string& backEnd : backEnds) servers += "    server " + backEnd + ";\n";
   std::string text = Replace(shipped, R"((    server [^;\n]+;\n)+)", servers);
-  text = Replace(text, R"(listen 443 ssl;)", "listen " + address + ":" + std::to_string(port) + " ssl;");
+  text = Replace(text, R"(listen 443 ssl;)",
+                 "listen " + address + ":" + std::to_string(port) + " ssl;");
   text = Replace(text, R"(    listen \[::\]:443 ssl;\n)", "");
   text = Replace(text, R"(ssl_certificate [^;]+;)", "ssl_certificate " + certificate + ";");
   return Replace(text, R"(ssl_certificate_key [^;]+;)", "ssl_certificate_key " + key + ";");

@@ -18,8 +18,8 @@ namespace tidewell::test {
 // the other CA. Throws std::runtime_error when openssl fails.
 void MakeFrontCertificates(const std::string& folder, const std::string& address);
 
-// The shipped configuration with the listen lines, the upstream servers (ADDRESS:PORT) and the certificate and
-// key replaced: what the tests serve is otherwise the file as it is installed.
+// The shipped configuration with the listen lines, the upstream servers (ADDRESS:PORT) and the
+// certificate and key replaced: what the tests serve is otherwise the file as it is installed.
 std::string FrontConfiguration(const std::string& shipped, const std::string& address,
                                std::uint16_t port, const std::vector<std::string>& backEnds,
                                const std::string& certificate, const std::string& key);
