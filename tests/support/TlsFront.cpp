@@ -21,7 +21,7 @@ constexpr uid_t kUnprivileged = 65534;
 // After the two CAs: the server certificate for $ADDRESS from each.
 constexpr const char* kMakeServerCertificates = R"sh(
 openssl req -new -key server.key -subj "/CN=$ADDRESS" -out server.csr
-printf 'basicConstraints = CA:FALSE\nsubjectAltName = IP:%s\n' "$ADDRESS" > server.ext
+printf 'basicConstraints = CA:FALSE\nsubjectAltName = IP:%s,DNS:localhost\n' "$ADDRESS" > server.ext
 sign() {  # CA OUTPUT
   openssl x509 -req -in server.csr -CA "$1.pem" -CAkey "$1.key" -CAcreateserial -days 2 \
     -sha256 -extfile server.ext -out "$2"

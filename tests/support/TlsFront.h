@@ -14,7 +14,7 @@
 namespace tidewell::test {
 
 // Makes in `folder` (which must exist): ca.pem and ca.key, a CA; other-ca.pem, another; and
-// server.key with server.pem, for `address`, from the CA, and other-server.pem, the same from
+// server.key with server.pem, for `address` (and localhost), from the CA, and other-server.pem, the same from
 // the other CA. Throws std::runtime_error when openssl fails.
 void MakeFrontCertificates(const std::string& folder, const std::string& address);
 
