@@ -344,7 +344,8 @@ readonly kFrontPort=18446
 
 # The test CA as a certificate of the user's Trusted Root store, in the registry where Windows
 # (and Wine) keep that store: the key is the certificate's SHA-1 hash, its Blob the certificate
-# as a serialised property (CERT_CERT_PROP_ID = 32, 1, length, DER).
+# as a serialised property (CERT_CERT_PROP_ID = 32, 1, length, DER). Wine's certutil.exe ends
+# with 0 on "-addstore Root" and adds nothing, so the key is written with reg.
 trust_front_ca() {
   local der=$1 reg=$work/front-ca.reg hash length
   hash=$(openssl x509 -inform DER -in "$der" -noout -fingerprint -sha1 | sed 's/.*=//; s/://g')
