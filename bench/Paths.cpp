@@ -1,6 +1,7 @@
 #include "Paths.h"
 
 #include <cstdio>
+#include <filesystem>
 #include <iostream>
 #include <memory>
 #include <random>
@@ -11,6 +12,7 @@
 #include "Report.h"
 #include "RunSummary.h"
 #include "Servers.h"
+#include "TlsFront.h"
 
 namespace tidewell::bench {
 namespace {
@@ -20,6 +22,8 @@ using namespace std::chrono_literals;
 // fenwhit_bench asks this port, so the proxy holds it; the server sits behind the proxy.
 constexpr int kProxyPort = TIDEWELL_BENCH_PORT;
 constexpr int kServerPort = TIDEWELL_BENCH_PORT + 5;
+// fenwhit_bench_front asks the TLS front here, which passes on to the server at kServerPort.
+constexpr int kFrontPort = TIDEWELL_BENCH_FRONT_PORT;
 // The proxy also ends with the benchmark; this bounds it should that ever fail.
 constexpr int kProxyLifetimeSeconds = 1800;
 constexpr int kMicrosPerSecond = 1'000'000;
@@ -34,6 +38,8 @@ struct NetworkPath {
 // way: its half-difference (7.5 ms) is what no single exchange can see.
 const std::vector<NetworkPath> kPaths = {
     {"0/0 ms", 0, 0}, {"10/10 ms", 10, 10}, {"25/25 ms", 25, 25}, {"5/20 ms", 5, 20}};
+// The shipped nginx TLS front on loopback in place of the delaying proxy.
+const NetworkPath kFrontPath{"0/0 ms, TLS front", 0, 0};
 
 // How the time-page server of a run answers. kDefault: held to the second, except for a client
 // that sends "Prefer: no-hold" (ours do), answered at once; the figures in Server-Timing on every
@@ -46,10 +52,14 @@ constexpr ServerMode kServerModes[] = {ServerMode::kDefault, ServerMode::kNoTimi
 
 std::vector<std::string> ServerModeArguments(ServerMode mode) {
   switch (mode) {
-    case ServerMode::kDefault: return {};
-    case ServerMode::kNoTiming: return {"--no-timing"};
-    case ServerMode::kImmediate: return {"--immediate"};
-    case ServerMode::kImmediateNoTiming: return {"--immediate", "--no-timing"};
+    case ServerMode::kDefault:
+      return {};
+    case ServerMode::kNoTiming:
+      return {"--no-timing"};
+    case ServerMode::kImmediate:
+      return {"--immediate"};
+    case ServerMode::kImmediateNoTiming:
+      return {"--immediate", "--no-timing"};
   }
   return {};
 }
@@ -164,7 +174,9 @@ class PathRunner {
   PathRunner(const Tools& tools, const Scratch& scratch, const PathsOptions& options)
       : tools_(tools), scratch_(scratch), options_(options) {}
 
-  PathRun Run(const Contender& contender, const DrawnOffset& offset) {
+  // `fenwhit` in place of the benchmark's own build, for a build with another time host.
+  PathRun Run(const Contender& contender, const DrawnOffset& offset,
+              const std::string& fenwhit = "") {
     const bool htpdate = contender.IsPeer();
     const std::string tag =
         "paths-" + std::to_string(++counter_) + (htpdate ? "-htpdate" : "-fenwhit");
@@ -177,7 +189,7 @@ class PathRunner {
                      PageUrl(kProxyPort)};
       run.preload = tools_.pretendRoot;
     } else {
-      run.command = {tools_.fenwhit};
+      run.command = {fenwhit.empty() ? tools_.fenwhit : fenwhit};
     }
     PathRun result{RunAndRecord(tools_, run, offset.seconds), std::nullopt};
     if (htpdate && result.record.error) {
@@ -235,8 +247,8 @@ PathResults RunPath(const Tools& tools, const Scratch& scratch, const PathsOptio
     results.offsets.push_back(offset.text);
     // Taking turns at going first, so that no kind of reply always follows another.
     for (std::size_t step = 0; step < std::size(kServerModes); ++step) {
-      const ServerMode mode = kServerModes[(step + static_cast<std::size_t>(run)) %
-                                           std::size(kServerModes)];
+      const ServerMode mode =
+          kServerModes[(step + static_cast<std::size_t>(run)) % std::size(kServerModes)];
       std::vector<std::string> arguments = {"--offset", offset.text};
       for (std::string& argument : ServerModeArguments(mode)) arguments.push_back(argument);
       const auto server =
@@ -252,6 +264,44 @@ PathResults RunPath(const Tools& tools, const Scratch& scratch, const PathsOptio
     }
   }
   return results;
+}
+
+std::string FrontUrl() {
+  return std::string("https://") + kAddress + ":" + std::to_string(kFrontPort) + kPagePath;
+}
+
+void WarmFront(const Scratch& scratch, const std::string& caFile) {
+  RunAndCapture({"curl", "-s", "-o", "/dev/null", "--max-time", "5", "--cacert", caFile, "-H",
+                 "Prefer: no-hold", FrontUrl()},
+                10s, scratch.Path("paths-front-warm.out"));
+}
+
+// fenwhit with the figures through the shipped TLS front, certificates made for it here: the
+// other contenders have no https build or no figures to take through it.
+std::vector<PathRun> RunFrontPath(const Tools& tools, const Scratch& scratch,
+                                  const PathsOptions& options, std::mt19937& generator,
+                                  PathRunner& runner, std::vector<std::string>& offsets) {
+  Progress(kFrontPath.name + ", " + std::to_string(options.runs) + " runs");
+  const std::string certificates = scratch.Path("front-certificates");
+  std::filesystem::create_directories(certificates);
+  test::MakeFrontCertificates(certificates, kAddress);
+  std::filesystem::create_directories(std::filesystem::path(tools.frontCaFile).parent_path());
+  std::filesystem::copy_file(certificates + "/ca.pem", tools.frontCaFile,
+                             std::filesystem::copy_options::overwrite_existing);
+  const test::TlsFront front(scratch.Path("front"), kAddress, kFrontPort, {HostPort(kServerPort)},
+                             certificates + "/server.pem", certificates + "/server.key");
+  std::vector<PathRun> runs;
+  for (int run = 0; run < options.runs; ++run) {
+    const DrawnOffset offset = DrawOffset(generator, options.wholeOffsetSeconds);
+    offsets.push_back(offset.text);
+    const auto server = StartTimepage(tools, scratch, "paths-front-timepage", kAddress, kServerPort,
+                                      {"--offset", offset.text});
+    // As in steady operation the front holds a kept-alive connection to its back end: the
+    // server is new in every run, so one request opens it before fenwhit's.
+    WarmFront(scratch, certificates + "/ca.pem");
+    runs.push_back(runner.Run(kContenders[0], offset, tools.fenwhitFront));
+  }
+  return runs;
 }
 
 // The summary of a contender's runs, by its step or, for htpdate, by the offset it printed.
@@ -351,6 +401,16 @@ PathsResult RunPaths(const Tools& tools, const Scratch& scratch, const PathsOpti
                 << (results.turnaround ? FormatMs(*results.turnaround) : std::string("failed"));
   }
 
+  std::vector<std::string> frontOffsets;
+  const std::vector<PathRun> frontRuns =
+      RunFrontPath(tools, scratch, options, generator, runner, frontOffsets);
+  AddRow(table, kFrontPath, kContenders[0].replies, kContenders[0].program,
+         SummariseSteps(frontRuns));
+  NoteUnsetRuns(notes, kFrontPath, kContenders[0], frontRuns, SummariseSteps(frontRuns));
+  offsets << "- " << kFrontPath.name << ":";
+  for (const std::string& text : frontOffsets) offsets << " " << text;
+  offsets << "\n";
+
   result.headline = table.Markdown();
   std::ostringstream out;
   out << "## Over delayed paths\n\n"
@@ -379,6 +439,10 @@ PathsResult RunPaths(const Tools& tools, const Scratch& scratch, const PathsOpti
          "`Server-Timing` figures. *aligned, no figures*: `--no-timing`, a server from before "
          "the figures, which holds the request to the next whole second. *immediate, no "
          "figures*: the page's whole second, as it stands.\n\n"
+      << "*" << kFrontPath.name << "*: fenwhit built for https://" << kAddress << ":" << kFrontPort
+      << " with a CA made for the run, through the shipped nginx configuration "
+         "(packaging/nginx, TLS, unbuffered) straight to the server, no delaying proxy; each "
+         "run is a new TLS connection, its handshake before the request.\n\n"
       << "Every method that times one exchange assumes the reply took half the round trip. On "
          "a path whose directions differ it errs by half their difference, whatever it does: "
          "on 5/20 ms that is 7.5 ms, NTP's included.\n\n"

@@ -19,15 +19,17 @@ using test::WriteWholeFile;
 
 // Where the benchmark's own helpers and the programs under test live.
 struct Tools {
-  std::string wrapper;      // tests/interposer/with-clock-interposer
-  std::string interposer;   // libclock_interposer.so
-  std::string pretendRoot;  // libbench_pretend_root.so, for htpdate
-  std::string measure;      // tidewell_bench_measure
-  std::string timepage;     // tidewell-timepage
-  std::string fenwhit;      // fenwhit_bench, time host 127.0.0.74:18038
-  std::string hostileDir;   // fenwhit_bench_hostile_<i>, time host 127.0.0.<80+i>:18038
-  std::string sourceDir;    // bench/, for the wrk script
-  std::string delayProxy;   // tidewell_bench_delay_proxy
+  std::string wrapper;       // tests/interposer/with-clock-interposer
+  std::string interposer;    // libclock_interposer.so
+  std::string pretendRoot;   // libbench_pretend_root.so, for htpdate
+  std::string measure;       // tidewell_bench_measure
+  std::string timepage;      // tidewell-timepage
+  std::string fenwhit;       // fenwhit_bench, time host 127.0.0.74:18038
+  std::string hostileDir;    // fenwhit_bench_hostile_<i>, time host 127.0.0.<80+i>:18038
+  std::string sourceDir;     // bench/, for the wrk script
+  std::string delayProxy;    // tidewell_bench_delay_proxy
+  std::string fenwhitFront;  // fenwhit built for https://127.0.0.74:18443 and the bench's CA
+  std::string frontCaFile;   // where that build looks for its CA
 };
 
 // A private directory for logs and configurations. It stays readable to user 65534, which the

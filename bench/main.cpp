@@ -102,7 +102,9 @@ Tools BuiltTools() {
           TIDEWELL_BENCH_FENWHIT,
           TIDEWELL_BENCH_HOSTILE_DIR,
           TIDEWELL_BENCH_SOURCE_DIR,
-          TIDEWELL_BENCH_DELAY_PROXY};
+          TIDEWELL_BENCH_DELAY_PROXY,
+          TIDEWELL_BENCH_FRONT_FENWHIT,
+          TIDEWELL_BENCH_FRONT_CA_FILE};
 }
 
 // The programs must see the same world: no proxy (fenwhit's libcurl and htpdate both honour

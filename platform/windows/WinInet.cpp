@@ -81,6 +81,11 @@ HINTERNET OpenUrlUntil(Clock::time_point deadline, OpenUrlFunction openUrl, Clos
   const auto pending = std::make_shared<PendingOpen>();
   const auto open = [pending, openUrl, close, session, address, stamps] {
     // No request headers of our own: the open is the plain fetch the program has always made.
+    // An https address is opened secure by its scheme, with WinINet's checks as they are: the
+    // certificate against the Windows certificate store (an office CA goes into its Trusted
+    // Root Certification Authorities), its name and its dates. No SECURITY_FLAG_IGNORE_* and no
+    // INTERNET_FLAG_IGNORE_* flag is ever given, so a failed check, or a redirect from https
+    // down to http, fails the open with WinINet's own reason.
     const HINTERNET url = openUrl(session, address.c_str(), nullptr, 0, INTERNET_FLAG_RELOAD,
                                   reinterpret_cast<DWORD_PTR>(stamps.get()));
     const DWORD error = url == nullptr ? GetLastError() : 0;

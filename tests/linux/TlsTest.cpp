@@ -14,6 +14,7 @@
 #include "ScopedEnvironment.h"
 #include "ScratchDirectory.h"
 #include "ScriptedHttpServer.h"
+#include "TestCertificates.h"
 
 namespace tidewell {
 namespace {
@@ -21,16 +22,10 @@ namespace {
 using namespace std::chrono_literals;
 using test::ScratchDirectory;
 
-// Two CAs, and server certificates for 127.0.0.1: a sound one from the test CA, the same from
-// the other CA, one for another host name, one that has expired and one not yet valid.
-constexpr const char* kMakeCertificates = R"sh(set -eu
-cd "$DIR"
-key() { openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:prime256v1 -out "$1"; }
-key ca.key
-key other-ca.key
-key server.key
-openssl req -x509 -new -key ca.key -out ca.pem -days 2 -subj "/CN=Tidewell Test CA"
-openssl req -x509 -new -key other-ca.key -out other-ca.pem -days 2 -subj "/CN=Other Test CA"
+// After the two CAs of every certificate test, server certificates for 127.0.0.1: a sound one
+// from the test CA, the same from the other CA, one for another host name, one that has expired
+// and one not yet valid.
+constexpr const char* kMakeServerCertificates = R"sh(
 printf '%s\n' '[ca]' 'default_ca = test' '[test]' 'database = index.txt' 'new_certs_dir = .' \
   'serial = serial' 'default_md = sha256' 'policy = anything' 'unique_subject = no' \
   '[anything]' 'commonName = supplied' \
@@ -56,8 +51,9 @@ class TlsTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     certificates_ = new ScratchDirectory("tidewell-tls");
-    const test::ChildResult made = test::RunChild(
-        {"/bin/sh", "-c", kMakeCertificates}, {"DIR=" + certificates_->Path("")}, 60s, "", true);
+    const test::ChildResult made =
+        test::RunChild({"/bin/sh", "-c", std::string(test::kMakeTwoCas) + kMakeServerCertificates},
+                       {"DIR=" + certificates_->Path("")}, 60s, "", true);
     ASSERT_EQ(made.exitStatus, 0) << made.standardOutput;
   }
   static void TearDownTestSuite() {

@@ -2,17 +2,13 @@
 // a slow network path would. The server serves its clock 37.25 s ahead, so the time fenwhit asks
 // for can be compared with the real clock at the moment of asking. The machine's clock is never
 // changed: fenwhit runs under the clock interposer as an unprivileged user.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
-#include <optional>
 #include <ostream>
 #include <string>
 #include <thread>
@@ -22,6 +18,7 @@
 #include "ClockLog.h"
 #include "DelayProxy.h"
 #include "ScratchDirectory.h"
+#include "TimePageProcess.h"
 
 namespace tidewell::test {
 namespace {
@@ -30,46 +27,6 @@ using namespace std::chrono_literals;
 
 constexpr double kServedAheadSeconds = 37.25;
 constexpr const char* kServedAhead = "37.25";
-constexpr std::string_view kListeningPrefix = "listening on 127.0.0.1:";
-
-// tidewell-timepage on a free loopback port, stopped with the test.
-class TimePageProcess {
- public:
-  explicit TimePageProcess(const std::vector<std::string>& options) {
-    int out[2];
-    if (pipe2(out, O_CLOEXEC) != 0) return;
-    std::vector<std::string> argv{TIDEWELL_TIMEPAGE, "--bind",    "127.0.0.1", "--port", "0",
-                                  "--offset",        kServedAhead};
-    argv.insert(argv.end(), options.begin(), options.end());
-    process_.emplace(argv, ChildSetup{{}, -1, out[1], STDERR_FILENO, -1});
-    close(out[1]);
-    port_ = ReadListeningPort(out[0]);
-    close(out[0]);
-  }
-
-  std::uint16_t Port() const { return port_; }
-
- private:
-  // The port of the server's first line, "listening on 127.0.0.1:PORT"; 0 if it does not come
-  // within five seconds.
-  static std::uint16_t ReadListeningPort(int fd) {
-    std::string line;
-    const auto giveUp = std::chrono::steady_clock::now() + 5s;
-    while (line.find('\n') == std::string::npos && std::chrono::steady_clock::now() < giveUp) {
-      pollfd waiting{fd, POLLIN, 0};
-      if (poll(&waiting, 1, 100) <= 0) continue;
-      char chunk[128];
-      const ssize_t got = read(fd, chunk, sizeof chunk);
-      if (got <= 0) break;
-      line.append(chunk, static_cast<std::size_t>(got));
-    }
-    if (!line.starts_with(kListeningPrefix)) return 0;
-    return static_cast<std::uint16_t>(std::stoi(line.substr(kListeningPrefix.size())));
-  }
-
-  std::optional<BackgroundProcess> process_;
-  std::uint16_t port_ = 0;
-};
 
 struct PathCase {
   const char* what;
@@ -109,10 +66,10 @@ class DelayedPath {
   DelayedPath(std::uint16_t serverPort, std::chrono::milliseconds towardServer,
               std::chrono::milliseconds towardClient)
       : proxy_{test::DelayProxyOptions{.listenAddress = TIDEWELL_TEST_HOST_ADDRESS,
-                                        .listenPort = TIDEWELL_TEST_HOST_PORT,
-                                        .upstreamPort = serverPort,
-                                        .upDelay = towardServer,
-                                        .downDelay = towardClient}},
+                                       .listenPort = TIDEWELL_TEST_HOST_PORT,
+                                       .upstreamPort = serverPort,
+                                       .upDelay = towardServer,
+                                       .downDelay = towardClient}},
         relay_{[this] { proxy_.Run(); }} {}
   ~DelayedPath() {
     proxy_.Stop();
@@ -133,7 +90,9 @@ constexpr int kRuns = 3;
 
 TEST_P(NetworkDelayTest, SetsThePagesTimeWithTheDelayTakenOut) {
   const PathCase& c = GetParam();
-  TimePageProcess server(c.serverOptions);
+  std::vector<std::string> options{"--offset", kServedAhead};
+  options.insert(options.end(), c.serverOptions.begin(), c.serverOptions.end());
+  TimePageProcess server(TIDEWELL_TIMEPAGE, options, scratch_.Path("server.out"));
   ASSERT_NE(server.Port(), 0) << "the time-page server did not start";
   DelayedPath path(server.Port(), c.towardServer, c.towardClient);
 

@@ -58,6 +58,22 @@ TEST(DryRunPlatformTest, NoTimeEntryLeavesNoRequest) {
   EXPECT_FALSE(platform.LastRequest().has_value());
 }
 
+// What the query tool prints after "why:" when no time is obtained.
+TEST(DryRunPlatformTest, AFailedDownloadKeepsTheReasonThePlatformGives) {
+  FakePlatform inner;
+  inner.page.reachable = false;
+  inner.page.failure = "SSL certificate problem: unable to get local issuer certificate";
+  DryRunPlatform platform(inner);
+  TimeCore core(platform);
+  EXPECT_FALSE(core.DoAtomicTime());
+  EXPECT_EQ(platform.LastFailure(), inner.page.failure);
+
+  inner.page = {};
+  inner.ServeTime(" 12:00:00 ");
+  EXPECT_TRUE(core.DoAtomicTime());
+  EXPECT_EQ(platform.LastFailure(), "");
+}
+
 TEST(DryRunPlatformTest, HostOverrideRedirectsTheDownload) {
   FakePlatform inner;
   inner.ServeTime(" 12:00:00 ");
@@ -82,13 +98,15 @@ TEST_P(WithHostTest, ReplacesOnlyTheHost) {
 
 INSTANTIATE_TEST_SUITE_P(
     Addresses, WithHostTest,
-    ::testing::Values(HostCase{"http://127.0.0.1:8037/cgi-bin/timer.pl", "time.example.org",
-                               "http://time.example.org/cgi-bin/timer.pl"},
-                      HostCase{"http://a/cgi-bin/timer.pl", "b:81", "http://b:81/cgi-bin/timer.pl"},
-                      HostCase{"http://a", "b", "http://b"},
-                      HostCase{"https://a:8443/cgi-bin/timer.pl", "b",
-                               "https://b/cgi-bin/timer.pl"},
-                      HostCase{"ftp://a/x", "b", "ftp://a/x"}));
+    ::testing::Values(
+        HostCase{"http://127.0.0.1:8037/cgi-bin/timer.pl", "time.example.org",
+                 "http://time.example.org/cgi-bin/timer.pl"},
+        HostCase{"http://a/cgi-bin/timer.pl", "b:81", "http://b:81/cgi-bin/timer.pl"},
+        HostCase{"http://a", "b", "http://b"},
+        HostCase{"https://a:8443/cgi-bin/timer.pl", "b", "https://b/cgi-bin/timer.pl"},
+        HostCase{"http://a/cgi-bin/timer.pl", "https://b:8443", "https://b:8443/cgi-bin/timer.pl"},
+        HostCase{"https://a/cgi-bin/timer.pl", "http://b", "http://b/cgi-bin/timer.pl"},
+        HostCase{"ftp://a/x", "b", "ftp://a/x"}));
 
 // A moment of the system clock at a given UTC time of day (on 2026-12-07) plus milliseconds.
 system_clock::time_point UtcAt(int hour, int minute, int second, int milliseconds = 0) {

@@ -9,13 +9,17 @@
 #   fenwhit    fenwhit.exe: ends with 0 once it set the clock, 77 when the change is refused, 69
 #              with its line on standard error when there is no page (within 35 s when the
 #              server never answers), 1 after a run-time error
+#   front      fenwhit.exe built for an https host behind the shipped nginx TLS front: with the
+#              front's CA in no store of Wine's it reads nothing; with the CA imported into the
+#              user's Trusted Root store it reads the page
 #   larkspan   larkspan.exe in Xvfb: a click, the message box, its text and title, OK
 #   fenwhit_report  fenwhit.exe's run-time error report in Xvfb: a message box on the visible
 #              window station, as on a user's desktop; on one nobody sees (a copy whose window
 #              station answers "not visible", as for a task run as SYSTEM) no window, the report
 #              in the event log (Wine's log only traces it) and status 1
 #
-# Usage: wine-tests.sh STEP --source DIR --work DIR --timepage EXE --pages EXE --resources EXE
+# Usage: wine-tests.sh STEP --source DIR --work DIR --timepage EXE --pages EXE --front EXE
+#                       --resources EXE
 #
 # Safety: Wine could set this machine's clock through SetLocalTime if it ran as root, so every
 # Wine process (and Xvfb) runs as an unprivileged user without capabilities: the kernel refuses
@@ -42,6 +46,7 @@ while (($#)); do
     --work) work=$2 ;;
     --timepage) timepage=$2 ;;
     --pages) pages=$2 ;;
+    --front) front=$2 ;;
     --resources) resources=$2 ;;
     *) echo "wine-tests: unknown option $1" >&2; exit 2 ;;
   esac
@@ -391,6 +396,61 @@ step_fenwhit() {
   say "with a time entry that is not a time: the run-time error ends it with status 1"
 }
 
+# The port the https copy of fenwhit asks; the Wine tests run one at a time (RESOURCE_LOCK).
+readonly kFrontPort=18446
+
+# The test CA as a certificate of the user's Trusted Root store, in the registry where Windows
+# (and Wine) keep that store: the key is the certificate's SHA-1 hash, its Blob the certificate
+# as a serialised property (CERT_CERT_PROP_ID = 32, 1, length, DER). Wine's certutil.exe ends
+# with 0 on "-addstore Root" and adds nothing, so the key is written with reg.
+trust_front_ca() {
+  local der=$1 reg=$work/front-ca.reg hash length
+  hash=$(openssl x509 -inform DER -in "$der" -noout -fingerprint -sha1 | sed 's/.*=//; s/://g')
+  length=$(stat -c %s "$der")
+  front_ca_key="HKEY_CURRENT_USER\\Software\\Microsoft\\SystemCertificates\\Root\\Certificates\\$hash"
+  {
+    printf 'Windows Registry Editor Version 5.00\r\n\r\n[%s]\r\n"Blob"=hex:' "$front_ca_key"
+    { printf '%08x%08x%08x' 32 1 "$length" | sed 's/\(..\)\(..\)\(..\)\(..\)/\4\3\2\1/g'; od -An -v -tx1 "$der" | tr -d ' \n'; } |
+      sed 's/../&,/g; s/,$//'
+    printf '\r\n'
+  } >"$reg"
+  chmod 644 "$reg"
+  wine_run reg import "Z:${reg//\//\\}" >"$work/front-ca-import.log" 2>&1 ||
+    fail "importing the test CA: $(cat "$work/front-ca-import.log")"
+}
+
+forget_front_ca() {
+  [[ -n ${front_ca_key:-} ]] || return 0
+  wine_run reg delete "$front_ca_key" /f >/dev/null 2>&1 || true
+}
+
+step_front() {
+  start_server back "$timepage" --port 0 --log
+  start_server front "$front" --port "$kFrontPort" --back-end "$back_port" --certificates "$work/front"
+  # By name: Wine matches a certificate's DNS names only, not its IP addresses.
+  build_program_variants "front=https://localhost:$kFrontPort"
+  local exe=$run_build/tests/windows status=0 refusal
+  # WinINet's own warnings say why it refused the connection.
+  WINEDEBUG=warn+wininet wine_run "$exe/fenwhit-front.exe" >"$work/fenwhit-front-untrusted.log" 2>&1 ||
+    status=$?
+  ((status == 69)) || fail "fenwhit against an untrusted front ended with $status, not 69"
+  grep -q "^fenwhit: cannot reach https://localhost:$kFrontPort/cgi-bin/timer.pl: " \
+    "$work/fenwhit-front-untrusted.log" ||
+    fail "fenwhit against an untrusted front gave no reason: $(grep '^fenwhit' "$work/fenwhit-front-untrusted.log")"
+  (($(served_count back) == 0)) || fail "a page went through a front whose CA nobody trusts"
+  refusal=$(grep -o 'cert verify failed: [0-9]*' "$work/fenwhit-front-untrusted.log" | head -1)
+  [[ -n $refusal ]] || fail "WinINet did not refuse the certificate: $(grep -v fixme "$work/fenwhit-front-untrusted.log" | tail -5)"
+  say "the front's CA in no store: status 69, no page served; WinINet: $refusal"
+
+  trust_front_ca "$work/front/ca.der"
+  trap 'forget_front_ca; stop_everything' EXIT
+  status=0
+  wine_run "$exe/fenwhit-front.exe" >"$work/fenwhit-front-trusted.log" 2>&1 || status=$?
+  ((status == 0)) || fail "fenwhit against a trusted front ended with $status"
+  (($(served_count back) == 1)) || fail "with the CA in the user's Trusted Root store the page was served $(served_count back) times"
+  say "the front's CA in the user's Trusted Root store: the page read through the front"
+}
+
 # ---- larkspan in Xvfb ------------------------------------------------------------------------
 
 x() { DISPLAY_FOR_WINE=$display as_wine_user "$@"; }
@@ -609,7 +669,7 @@ ensure_wine_user
 check_unprivileged
 [[ $step == build || -d $run_build ]] || fail "no build in $run_build: run the build step first"
 case $step in
-  platform | zones | fenwhit | larkspan | fenwhit_report)
+  platform | zones | fenwhit | front | larkspan | fenwhit_report)
     [[ -f $wine_prefix/system.reg ]] || fail "no Wine prefix in $wine_prefix: run the build step first"
     start_wineserver
     ;;
@@ -621,6 +681,7 @@ case $step in
   platform) step_platform ;;
   zones) step_zones ;;
   fenwhit) step_fenwhit ;;
+  front) step_front ;;
   larkspan) step_larkspan ;;
   fenwhit_report) step_fenwhit_report ;;
   *) fail "unknown step $step" ;;

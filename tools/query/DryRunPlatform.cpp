@@ -1,5 +1,8 @@
 #include "DryRunPlatform.h"
 
+#include <algorithm>
+#include <iterator>
+
 namespace tidewell {
 
 DateTime DryRunPlatform::ReadLocalClock() {
@@ -24,6 +27,7 @@ bool DryRunPlatform::SetLocalClock(const PreciseTime& local, std::int32_t biasMi
 ReplyReport DryRunPlatform::InternetQueryReply(InternetHandle session, InternetHandle url) {
   ReplyReport report = inner_.InternetQueryReply(session, url);
   reply_ = report.timing;
+  failure_ = report.failure;
   return report;
 }
 
@@ -33,11 +37,15 @@ InternetHandle DryRunPlatform::InternetOpenUrl(InternetHandle session, const std
 }
 
 std::string DryRunPlatform::WithHost(const std::string& address, const std::string& host) {
-  for (const std::string_view scheme : {"http://", "https://"}) {
+  constexpr std::string_view kSchemes[] = {"http://", "https://"};
+  for (const std::string_view scheme : kSchemes) {
     if (!address.starts_with(scheme)) continue;
     const auto pathStart = address.find('/', scheme.size());
     const std::string path = pathStart == std::string::npos ? "" : address.substr(pathStart);
-    return std::string(scheme) + host + path;
+    // A host given with its scheme brings it along.
+    const bool schemed = std::any_of(std::begin(kSchemes), std::end(kSchemes),
+                                     [&](std::string_view s) { return host.starts_with(s); });
+    return (schemed ? "" : std::string(scheme)) + host + path;
   }
   return address;
 }

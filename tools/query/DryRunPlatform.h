@@ -21,8 +21,8 @@ class DryRunPlatform : public Platform {
   struct Request {
     DateTime clockAtRequest;
     DateTime requested;
-    std::chrono::nanoseconds fraction{};  // past the requested second
-    std::int32_t biasMinutes = 0;  // UTC = requested + biasMinutes
+    std::chrono::nanoseconds fraction{};                    // past the requested second
+    std::int32_t biasMinutes = 0;                           // UTC = requested + biasMinutes
     std::chrono::system_clock::time_point systemAtRequest;  // to measure the offset finely
     std::chrono::steady_clock::time_point steadyAtRequest;
     // The figures of the page's reply, when it carried them: what brought the page's whole
@@ -30,6 +30,8 @@ class DryRunPlatform : public Platform {
     std::optional<ReplyTiming> reply;
   };
   const std::optional<Request>& LastRequest() const { return request_; }
+  // Why the last download failed, as the platform says it ("" when it did not, or says nothing).
+  const std::string& LastFailure() const { return failure_; }
 
   TimeZoneSettings ReadTimeZoneSettings() override { return inner_.ReadTimeZoneSettings(); }
   MonthDay Today() override { return inner_.Today(); }
@@ -52,8 +54,8 @@ class DryRunPlatform : public Platform {
   // Keeps the reply's timing that the synchronisation is told, to show it with the request.
   ReplyReport InternetQueryReply(InternetHandle session, InternetHandle url) override;
 
-  // "http://HOST/path" or "https://HOST/path" with HOST replaced by `host`, the scheme kept;
-  // other addresses are returned unchanged.
+  // "http://HOST/path" or "https://HOST/path" with HOST replaced by `host`, the scheme kept
+  // unless `host` brings its own ("https://HOST[:PORT]"); other addresses are returned unchanged.
   static std::string WithHost(const std::string& address, const std::string& host);
 
  private:
@@ -61,6 +63,7 @@ class DryRunPlatform : public Platform {
   std::string hostOverride_;
   std::optional<Request> request_;
   std::optional<ReplyTiming> reply_;  // of the page downloaded last
+  std::string failure_;
 };
 
 }  // namespace tidewell

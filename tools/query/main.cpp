@@ -29,6 +29,7 @@ constexpr const char* kUsage =
     "the estimated one-way delay and the page's age, and the offset includes them.\n"
     "\n"
     "  --host HOST[:PORT]  ask this host's /cgi-bin/timer.pl instead of the built-in one\n"
+    "                      (https://HOST[:PORT] or http://HOST[:PORT] chooses the scheme)\n"
     "  --help              show this text\n"
     "  --version           show the version\n"
     "\n"
@@ -93,6 +94,9 @@ int main(int argc, char** argv) {
     if (!core.DoAtomicTime() || !platform.LastRequest()) {
       std::printf("time page:       %s\nno time obtained (no page, or no time entry on it)\n",
                   address.c_str());
+      if (!platform.LastFailure().empty()) {
+        std::printf("why:             %s\n", platform.LastFailure().c_str());
+      }
       return kExitNoTime;
     }
     PrintReport(*platform.LastRequest(), address);
