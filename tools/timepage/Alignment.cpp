@@ -6,14 +6,6 @@
 
 namespace tidewell::timepage {
 
-Second AlignedAnswerSecond(Instant parsedAt) {
-  return std::chrono::ceil<std::chrono::seconds>(parsedAt - kAlignMargin);
-}
-
-bool AnswerIsDue(Second answer, Instant now) { return answer <= now; }
-
-Second ImmediateAnswerSecond(Instant now) { return std::chrono::floor<std::chrono::seconds>(now); }
-
 bool ParkedRequests::Add(Second answer, std::uint64_t id) {
   parked_[answer].push_back(id);
   return (armedFor_ && *armedFor_ <= answer) || ArmForEarliest();
@@ -25,12 +17,8 @@ bool ParkedRequests::ReadTimer() {
 }
 
 void ParkedRequests::ParkAllAt(Second next) {
-  if (parked_.empty()) return;
-  // In the order they were parked: earlier seconds first, and within a second as they came.
-  std::vector<std::uint64_t> moved;
-  for (auto& [second, ids] : parked_) moved.insert(moved.end(), ids.begin(), ids.end());
-  parked_.clear();
-  parked_.emplace(next, std::move(moved));
+  std::vector<std::uint64_t> all = TakeUpTo(parked_.end());
+  if (!all.empty()) parked_.emplace(next, std::move(all));
 }
 
 std::optional<Second> ParkedRequests::Earliest() const {
@@ -39,17 +27,17 @@ std::optional<Second> ParkedRequests::Earliest() const {
 }
 
 std::vector<std::uint64_t> ParkedRequests::TakeDue(Instant now) {
-  const auto end = parked_.upper_bound(std::chrono::floor<std::chrono::seconds>(now));
-  // Counted first, so that nothing leaves the list unless all of it fits in the result.
-  std::size_t count = 0;
-  for (auto it = parked_.begin(); it != end; ++it) count += it->second.size();
-  std::vector<std::uint64_t> due;
-  due.reserve(count);
+  return TakeUpTo(parked_.upper_bound(std::chrono::floor<std::chrono::seconds>(now)));
+}
+
+std::vector<std::uint64_t> ParkedRequests::TakeUpTo(Parked::iterator end) {
+  std::vector<std::uint64_t> taken;
   for (auto it = parked_.begin(); it != end; ++it) {
-    due.insert(due.end(), it->second.begin(), it->second.end());
+    taken.insert(taken.end(), it->second.begin(), it->second.end());
   }
+  // Only now, so that nothing leaves the list unless all of it is in the result.
   parked_.erase(parked_.begin(), end);
-  return due;
+  return taken;
 }
 
 bool ParkedRequests::ArmForEarliest() {

@@ -18,8 +18,6 @@ constexpr std::size_t kReadChunk = 4096;
 // A kernel stamp further back than this is not believed: the system clock has been stepped.
 constexpr auto kLongestBelievedWait = std::chrono::seconds{60};
 
-AfterReply AfterFor(bool keepOpen) { return keepOpen ? AfterReply::kKeepOpen : AfterReply::kShut; }
-
 // When the data of `message` came, on the steady clock: the kernel's stamp of its arrival on the
 // system clock, carried over by how long ago that was; now when the kernel gave none.
 Mono ArrivalOf(msghdr& message) {
@@ -140,7 +138,7 @@ WriteState Connection::ContinueWriting() {
   const std::string_view pieces[] = {bytes.substr(0, split),
                                      std::string_view{figures_.data(), figuresLength_},
                                      bytes.substr(split)};
-  return WriteReply(fd(), pieces, &written_, AfterFor(keepOpen_));
+  return WriteReply(fd(), pieces, &written_, after());
 }
 
 void Connection::FinishReply() {
@@ -149,14 +147,12 @@ void Connection::FinishReply() {
 }
 
 bool Connection::DrainLingering() {
-  for (;;) {
-    char chunk[kReadChunk];
-    const ssize_t got = ::recv(fd(), chunk, sizeof chunk, 0);
-    if (got > 0) continue;
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return false;
-    return true;  // the client closed: the exchange is over
+  char chunk[kReadChunk];
+  ssize_t got = 0;
+  while ((got = ::recv(fd(), chunk, sizeof chunk, 0)) > 0 || (got < 0 && errno == EINTR)) {
   }
+  // Closed, or broken: either way the exchange is over.
+  return got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK);
 }
 
 std::string Connection::LogLine() const {
@@ -169,14 +165,10 @@ std::string Connection::LogLine() const {
   return "served " + LogStamp(served_) + " " + path + " " + std::to_string(reply_->status) + "\n";
 }
 
-WriteState WriteReply(int fd, std::string_view bytes, std::size_t* written, AfterReply after) {
-  return WriteReply(fd, std::span<const std::string_view>{&bytes, 1}, written, after);
-}
-
 WriteState WriteReply(int fd, std::span<const std::string_view> pieces, std::size_t* written,
                       AfterReply after) {
   if (pieces.size() > kMaxPieces) return WriteState::kFailed;
-  const bool shut = after == AfterReply::kShut;
+  const bool shut = after == AfterReply::kClose;
   const int flags = MSG_NOSIGNAL | MSG_DONTWAIT | (shut ? MSG_MORE : 0);
   std::size_t total = 0;
   for (const std::string_view piece : pieces) total += piece.size();
@@ -194,10 +186,8 @@ WriteState WriteReply(int fd, std::span<const std::string_view> pieces, std::siz
     if (errno == EAGAIN || errno == EWOULDBLOCK) return WriteState::kWouldBlock;
     return WriteState::kFailed;
   }
-  if (!shut) return WriteState::kDone;
-  // Pushes out what MSG_MORE held back, with the FIN on it.
-  if (::shutdown(fd, SHUT_WR) != 0) return WriteState::kFailed;
-  return WriteState::kDone;
+  // Shutting pushes out what MSG_MORE held back, with the FIN on it.
+  return shut && ::shutdown(fd, SHUT_WR) != 0 ? WriteState::kFailed : WriteState::kDone;
 }
 
 }  // namespace tidewell::timepage

@@ -1,9 +1,8 @@
 #pragma once
 
 // One client of the time-page server and the steps of its exchange: reading a request head,
-// taking it, writing the reply and, after the last reply, waiting for the client to close. A
-// connection does its own socket I/O and keeps its own state; which second it is answered at
-// and what the event set watches for it are the server's business.
+// taking it, writing the reply and, after the last reply, waiting for the client to close. Which
+// second it is answered at and what the event set watches for it are the server's business.
 
 #include <array>
 #include <chrono>
@@ -16,35 +15,31 @@
 #include <string_view>
 
 #include "HttpExchange.h"
-#include "TimePage.h"
 #include "UniqueFd.h"
 
 namespace tidewell::timepage {
 
 using tools::UniqueFd;
+// A moment on the steady clock, on which time-outs are measured.
+using Mono = std::chrono::steady_clock::time_point;
 
-// Writing a reply to a non-blocking socket that may take only part of it at a time.
 enum class WriteState {
-  kDone,        // all written (and our side shut if that was asked for)
+  kDone,        // all written (and, after the last reply, our side shut)
   kWouldBlock,  // the socket is full: write the rest when it is writable again
   kFailed,      // the peer is gone or the socket broke: drop the connection
 };
 
-// What becomes of the connection once the reply is written.
-enum class AfterReply {
-  kShut,      // the last reply on it: our sending side is shut
-  kKeepOpen,  // a persistent connection: the next request may follow on it
-};
-
 // Writes `pieces` as if they were one from `*written` on, advancing `*written` past what the
 // socket took: a shared page with the lines of one reply in its middle goes out in one system
-// call. With kShut, once all is written it shuts our sending side, and the bytes are held back
-// until then so that the tail of the reply and the end of the stream leave in one segment: a
-// crowd at a boundary costs one packet per client instead of two. Never raises SIGPIPE.
+// call. After the last reply it shuts our sending side, and the bytes are held back until then
+// so that the tail of the reply and the end of the stream leave in one segment: a crowd at a
+// boundary costs one packet per client instead of two. Never raises SIGPIPE.
 WriteState WriteReply(int fd, std::span<const std::string_view> pieces, std::size_t* written,
-                      AfterReply after = AfterReply::kShut);
-WriteState WriteReply(int fd, std::string_view bytes, std::size_t* written,
-                      AfterReply after = AfterReply::kShut);
+                      AfterReply after = AfterReply::kClose);
+inline WriteState WriteReply(int fd, std::string_view bytes, std::size_t* written,
+                             AfterReply after = AfterReply::kClose) {
+  return WriteReply(fd, std::span<const std::string_view>{&bytes, 1}, written, after);
+}
 
 enum class Phase {
   kReadingHead,  // waiting for a request head (the first or the next), under the header time-out
@@ -59,9 +54,6 @@ enum class ReadOutcome {
   kGone,        // the client closed or the socket broke before a head was complete
 };
 
-// A moment on the steady clock, on which time-outs are measured.
-using Mono = std::chrono::steady_clock::time_point;
-
 class Connection {
  public:
   // Asks the kernel to stamp the data it receives for the socket, so that a head is known to
@@ -71,37 +63,31 @@ class Connection {
   int fd() const { return socket_.get(); }
   Phase phase() const { return phase_; }
   const RoutedRequest& request() const { return request_; }
-  // The reply being sent is not the last on this connection.
-  bool keepOpen() const { return keepOpen_; }
+  // Whether the reply being prepared is the last on this connection.
+  AfterReply after() const { return keepOpen_ ? AfterReply::kKeepOpen : AfterReply::kClose; }
 
   // Kept by the server: the epoll events asked for now, and when the connection is dropped
   // unless it gets further first.
   std::uint32_t watched = 0;
   std::optional<Mono> deadline;
 
-  // Reads what the socket holds until a request head is complete.
   ReadOutcome ReadHead();
-  // Whether the next head is already in the input: a client that sent its requests without
-  // waiting for the replies.
+  // Whether the next head is already in the input: a client that did not wait for the replies.
   bool HasBufferedHead();
-  // Takes the head found at the front of the input: routes it and counts it against the
-  // requests a connection may carry.
+  // Takes the head at the front of the input: routes it and counts it against the connection.
   void TakeHead();
-  // Waits for its second; nothing is read meanwhile.
   void Park() { phase_ = Phase::kParked; }
   // The client shut its sending side (or closed altogether: the two look the same until a
-  // reply is written). Nothing more will come, so unless the next request is already here the
-  // reply being prepared is the last.
+  // reply is written), so unless the next request is here already the reply is the last.
   void NoteClientDoneSending();
 
-  // Puts `reply` on the wire as far as the socket takes it; `served` is the second it shows.
-  // With `age` (how far the served clock is past `served` now), the reply carries its figures:
-  // that age, and how long the request was held since its head was complete.
+  // Puts `reply`, showing second `served`, on the wire as far as the socket takes it. With `age`
+  // (how far the served clock is past `served` now) the reply carries its figures: that age, and
+  // how long the request was held since its head was complete.
   WriteState StartReply(std::shared_ptr<const Response> reply, Second served,
                         std::optional<std::chrono::nanoseconds> age);
-  // Writes more of a reply that the socket did not take whole.
   WriteState ContinueWriting();
-  // The reply is all written: a kept connection goes back to reading, any other lingers.
+  // All written: a kept connection goes back to reading, any other lingers.
   void FinishReply();
   // Reads and drops what a lingering client still sends; true once the client has closed.
   bool DrainLingering();

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <string_view>
 #include <vector>
 
 namespace tidewell::timepage {
@@ -50,6 +51,13 @@ void Report(const char* what) {
   std::fprintf(stderr, "tidewell-timepage: %s: %s\n", what, std::strerror(errno));
 }
 
+constexpr const char* kRefusing = "answering 503 until it is";
+
+void ReportUnsynchronised(const std::string& why, const char* doing) {
+  std::fprintf(stderr, "tidewell-timepage: this machine's clock is not synchronised: %s; %s\n",
+               why.c_str(), doing);
+}
+
 UniqueFd Checked(int fd, const char* what) {
   if (fd < 0) throw ListenError(std::string{what} + ": " + std::strerror(errno));
   return UniqueFd{fd};
@@ -60,8 +68,7 @@ std::string Endpoint(const std::string& host, const std::string& port) {
   return host.find(':') == std::string::npos ? host + ":" + port : "[" + host + "]:" + port;
 }
 
-// A non-blocking socket bound to `literal` (an IPv4 or IPv6 address that the options checked)
-// and `port`, and listening.
+// A non-blocking socket bound to `literal` (an IPv4 or IPv6 address) and `port`, and listening.
 UniqueFd OpenListener(const std::string& literal, std::uint16_t port) {
   const std::string service = std::to_string(port);
   addrinfo hints{};
@@ -89,7 +96,7 @@ UniqueFd OpenListener(const std::string& literal, std::uint16_t port) {
 Server::Server(const Options& options, UniqueFd stop, std::unique_ptr<ServedClock> clock,
                std::unique_ptr<ClockStatus> status)
     : options_(options),
-      clock_(clock ? std::move(clock) : std::make_unique<ShiftedSystemClock>(options_.offset)),
+      clock_(clock ? std::move(clock) : std::make_unique<ServedClock>(options_.offset)),
       status_(status ? std::move(status) : std::make_unique<KernelClockStatus>()),
       epoll_(Checked(::epoll_create1(EPOLL_CLOEXEC), "cannot create the event set")),
       listener_(OpenListener(options_.bindAddress, options_.port)),
@@ -106,15 +113,12 @@ Server::Server(const Options& options, UniqueFd stop, std::unique_ptr<ServedCloc
   }
   if (const std::optional<std::string> why = WhyNotVouched(status_->Read())) {
     unvouched_ = options_.requireSynchronised;
-    std::fprintf(stderr, "tidewell-timepage: this machine's clock is not synchronised: %s; %s\n",
-                 why->c_str(),
-                 unvouched_ ? "answering 503 until it is"
-                            : "serving it all the same (see --require-synchronised)");
+    ReportUnsynchronised(
+        *why, unvouched_ ? kRefusing : "serving it all the same (see --require-synchronised)");
   }
   // The first page costs more than the others (the allocator and the formatting code warm
   // up); pay that now rather than while the first client waits.
-  PagesFor(options_.mode == ServeMode::kFixed ? options_.fixedTime
-                                              : ImmediateAnswerSecond(clock_->Now()));
+  ReplyFor(Route::kTimePage, SecondAt(clock_->Now()), AfterReply::kClose);
 }
 
 std::string Server::ListeningOn() const {
@@ -129,43 +133,34 @@ std::string Server::ListeningOn() const {
   return Endpoint(host, port);
 }
 
-const Server::Pages& Server::PagesFor(Second second) {
-  auto found = pages_.find(second);
-  if (found == pages_.end()) {
-    Pages pages{
-        std::make_shared<const Response>(TimePageResponse(second, ConnectionHeader::kClose)),
-        std::make_shared<const Response>(TimePageResponse(second, ConnectionHeader::kKeepAlive))};
-    found = pages_.emplace(second, std::move(pages)).first;
-    // A request within the margin after a boundary still gets the page of the second before;
-    // nothing older is ever served again.
-    pages_.erase(pages_.begin(), pages_.lower_bound(second - 1s));
-  }
-  return found->second;
+Second Server::SecondAt(Instant now) const {
+  return options_.mode == ServeMode::kFixed ? options_.fixedTime : ImmediateAnswerSecond(now);
 }
 
-Server::Pages Server::RefusalsFor(Second second) {
-  const auto refusal = [second](ConnectionHeader header) {
-    return std::make_shared<const Response>(
-        ErrorResponse(Route::kClockUnsynchronised, second, header));
-  };
-  return {refusal(ConnectionHeader::kClose), refusal(ConnectionHeader::kKeepAlive)};
+std::shared_ptr<const Response> Server::ReplyFor(Route route, Second second, AfterReply after) {
+  const auto found = replies_.find({second, route, after});
+  if (found != replies_.end()) return found->second;
+  // Both endings at once: a parked client's may change before its second comes.
+  for (const AfterReply ending : {AfterReply::kClose, AfterReply::kKeepOpen}) {
+    replies_[{second, route, ending}] =
+        std::make_shared<const Response>(ResponseFor(route, second, ending));
+  }
+  // A request within the margin after a boundary still gets the page of the second before;
+  // nothing older is ever served again.
+  replies_.erase(replies_.begin(), replies_.lower_bound({second - 1s, Route{}, AfterReply{}}));
+  return replies_.at({second, route, after});
 }
 
 bool Server::Vouched() {
   if (!options_.requireSynchronised) return true;
   const std::optional<std::string> why = WhyNotVouched(status_->Read());
-  if (why.has_value() != unvouched_) {
-    unvouched_ = why.has_value();
-    if (why) {
-      std::fprintf(stderr,
-                   "tidewell-timepage: this machine's clock is not synchronised: %s; "
-                   "answering 503 until it is\n",
-                   why->c_str());
-    } else {
-      std::fputs("tidewell-timepage: this machine's clock is synchronised; serving the page\n",
-                 stderr);
-    }
+  if (why && !unvouched_) {
+    ReportUnsynchronised(*why, kRefusing);
+  } else if (!why && unvouched_) {
+    std::fputs("tidewell-timepage: this machine's clock is synchronised; serving the page\n",
+               stderr);
   }
+  unvouched_ = why.has_value();
   return !why;
 }
 
@@ -226,9 +221,15 @@ bool Server::Run() {
       if (timerFailed_) OnTimer();
     });
     const Mono now = std::chrono::steady_clock::now();
-    ExpireDeadlines(now);
+    // A head that does not come in time, a reply not taken, a lingering client that stays.
+    while (!deadlines_.empty() && deadlines_.begin()->first <= now)
+      Close(deadlines_.begin()->second);
     ResumeAcceptingWhenDue(now);
-    FlushLog();
+    if (!pendingLog_.empty()) {
+      std::fwrite(pendingLog_.data(), 1, pendingLog_.size(), stdout);
+      std::fflush(stdout);
+      pendingLog_.clear();
+    }
   }
   return true;
 }
@@ -249,7 +250,15 @@ void Server::HandleConnection(std::uint64_t id, Connection& connection, std::uin
   switch (connection.phase()) {
     case Phase::kReadingHead:
       if ((events & EPOLLRDHUP) != 0) connection.NoteClientDoneSending();
-      return ReadRequest(id, connection);
+      switch (connection.ReadHead()) {
+        case ReadOutcome::kIncomplete:
+          return;
+        case ReadOutcome::kHead:
+          return Answer(id, connection);
+        case ReadOutcome::kGone:
+          return Close(id);
+      }
+      return;
     case Phase::kParked:
       // A reset means the client is gone: drop it; the dispatch skips its parked id. When only
       // its sending side has ended, it may wait for the page (as `nc -q` does) or have gone,
@@ -260,8 +269,8 @@ void Server::HandleConnection(std::uint64_t id, Connection& connection, std::uin
       return;
     case Phase::kWriting:
       if ((events & (EPOLLERR | EPOLLHUP)) != 0) return Close(id);
-      // A client that shut only its sending side may still read the rest. Hang-ups are
-      // level-triggered, so stop watching for them or the loop would spin until it can write.
+      // A client that shut only its sending side may still read the rest; stop watching for
+      // the level-triggered hang-up, or the loop would spin until it can write.
       if ((events & EPOLLRDHUP) != 0 && !Rewatch(id, connection, EPOLLOUT)) return;
       switch (connection.ContinueWriting()) {
         case WriteState::kDone:
@@ -273,7 +282,7 @@ void Server::HandleConnection(std::uint64_t id, Connection& connection, std::uin
       }
       return;
     case Phase::kLingering:
-      if (connection.DrainLingering()) Close(id);  // the client closed: the exchange is over
+      if (connection.DrainLingering()) Close(id);
       return;
   }
 }
@@ -288,14 +297,20 @@ void Server::AcceptClients() {
         if (errno != EAGAIN && errno != EWOULDBLOCK) Report("accepting a client failed");
         return;
       }
-      // Out of descriptors: close the client that has waited longest for its head. When that
-      // did not help or none qualifies, stop accepting for a moment; the clients taken are
-      // served meanwhile, and their leaving makes room.
+      // Out of descriptors: close the client that has waited longest for its head.
       if (!madeRoom && DropLongestWaiting(std::chrono::steady_clock::now())) {
         madeRoom = true;
         continue;
       }
-      return PauseAccepting();
+      // That did not help, or none qualifies: stop accepting for a moment, so that the loop
+      // does not spin on a listener that stays readable. The clients taken are served
+      // meanwhile, and their leaving makes room.
+      if (acceptPausedUntil_) return;
+      if (::epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, listener_.get(), nullptr) != 0) {
+        Report("cannot pause accepting clients");
+      }
+      acceptPausedUntil_ = std::chrono::steady_clock::now() + kAcceptPause;
+      return;
     }
     madeRoom = false;
     const std::uint64_t id = nextId_++;
@@ -307,16 +322,6 @@ void Server::AcceptClients() {
     connection.watched = kReadEvents;
     SetDeadline(id, connection, std::chrono::steady_clock::now() + options_.headerTimeout);
   }
-}
-
-// Stops accepting for a moment, so that the loop does not spin on a listener that stays
-// readable while no client can be taken.
-void Server::PauseAccepting() {
-  if (acceptPausedUntil_) return;
-  if (::epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, listener_.get(), nullptr) != 0) {
-    Report("cannot pause accepting clients");
-  }
-  acceptPausedUntil_ = std::chrono::steady_clock::now() + kAcceptPause;
 }
 
 void Server::ResumeAcceptingWhenDue(Mono now) {
@@ -334,9 +339,8 @@ bool Server::DropLongestWaiting(Mono now) {
   // In time-out order: a lingering client has its page and only holds its place; the first one
   // waiting for its head has waited longest of all that do.
   const auto candidate = std::find_if(deadlines_.begin(), deadlines_.end(), [this](auto entry) {
-    const auto found = connections_.find(entry.second);
-    return found != connections_.end() && (found->second.phase() == Phase::kReadingHead ||
-                                           found->second.phase() == Phase::kLingering);
+    const Phase phase = connections_.at(entry.second).phase();
+    return phase == Phase::kReadingHead || phase == Phase::kLingering;
   });
   if (candidate == deadlines_.end()) return false;
   const auto [deadline, id] = *candidate;
@@ -352,25 +356,12 @@ bool Server::DropLongestWaiting(Mono now) {
   return true;
 }
 
-void Server::ReadRequest(std::uint64_t id, Connection& connection) {
-  switch (connection.ReadHead()) {
-    case ReadOutcome::kIncomplete:
-      return;
-    case ReadOutcome::kHead:
-      return Answer(id, connection);
-    case ReadOutcome::kGone:
-      return Close(id);
-  }
-}
-
 void Server::Answer(std::uint64_t id, Connection& connection) {
   connection.TakeHead();
   SetDeadline(id, connection, std::nullopt);
 
   const Instant now = clock_->Now();
   const RoutedRequest& request = connection.request();
-  const bool fixed = options_.mode == ServeMode::kFixed;
-  const Second second = fixed ? options_.fixedTime : ImmediateAnswerSecond(now);
   // A client that reads the figures takes the page's age into account itself: holding it to
   // the next second would only keep it waiting.
   const bool held =
@@ -380,27 +371,20 @@ void Server::Answer(std::uint64_t id, Connection& connection) {
     const Second answer = AlignedAnswerSecond(now);
     if (!AnswerIsDue(answer, now)) return Park(id, connection, answer);
   }
-  std::shared_ptr<const Response> reply;
-  if (request.route == Route::kTimePage && Vouched()) {
-    reply = PagesFor(second).For(connection.keepOpen());
-  } else {
-    const Route route =
-        request.route == Route::kTimePage ? Route::kClockUnsynchronised : request.route;
-    reply = std::make_shared<const Response>(ErrorResponse(
-        route, second,
-        connection.keepOpen() ? ConnectionHeader::kKeepAlive : ConnectionHeader::kClose));
+  const Route route =
+      request.route == Route::kTimePage && !Vouched() ? Route::kClockUnsynchronised : request.route;
+  const Second second = SecondAt(now);
+  if (StartReply(id, connection, ReplyFor(route, second, connection.after()), second)) {
+    FinishReply(id, connection);
   }
-  if (StartReply(id, connection, std::move(reply), second)) FinishReply(id, connection);
 }
 
 void Server::Park(std::uint64_t id, Connection& connection, Second answer) {
   connection.Park();
   if (!Rewatch(id, connection, kParkedEvents)) return;
   // Render the page now, while there is time, so that the boundary itself only writes.
-  PagesFor(answer);
-  const bool armed = parked_.Add(answer, id);
-  if (!armed && !timerFailed_) Report("cannot arm the second timer, waking without it");
-  timerFailed_ = timerFailed_ || !armed;
+  ReplyFor(Route::kTimePage, answer, AfterReply::kClose);
+  NoteTimerArmed(parked_.Add(answer, id));
 }
 
 void Server::OnTimer() {
@@ -413,14 +397,13 @@ void Server::OnTimer() {
   try {
     DispatchDue();
   } catch (...) {
-    ArmTimer();  // whatever stays parked still needs its wake-up
+    NoteTimerArmed(parked_.ArmForEarliest());  // whatever stays parked still needs its wake-up
     throw;
   }
-  ArmTimer();
+  NoteTimerArmed(parked_.ArmForEarliest());
 }
 
-void Server::ArmTimer() {
-  const bool armed = parked_.ArmForEarliest();
+void Server::NoteTimerArmed(bool armed) {
   if (!armed && !timerFailed_) Report("cannot arm the second timer, waking without it");
   timerFailed_ = !armed;
 }
@@ -433,7 +416,8 @@ void Server::DispatchDue() {
   // Normally the second they were parked for; should the loop have been held up past it, the
   // one the page leaves in. Rendered first, so that a failure here leaves them parked.
   const Second second = ImmediateAnswerSecond(now);
-  const Pages pages = Vouched() ? PagesFor(second) : RefusalsFor(second);
+  const Route route = Vouched() ? Route::kTimePage : Route::kClockUnsynchronised;
+  ReplyFor(route, second, AfterReply::kClose);
   const std::vector<std::uint64_t> due = parked_.TakeDue(now);
 
   // First put every reply on the wire, then do the bookkeeping, so that the last client of a
@@ -443,8 +427,9 @@ void Server::DispatchDue() {
   for (const std::uint64_t id : due) {
     const auto found = connections_.find(id);
     if (found == connections_.end()) continue;  // hung up while parked
+    Connection& connection = found->second;
     Guarded(id, [&] {
-      if (StartReply(id, found->second, pages.For(found->second.keepOpen()), second)) {
+      if (StartReply(id, connection, ReplyFor(route, second, connection.after()), second)) {
         finished.push_back(id);
       }
     });
@@ -455,17 +440,16 @@ void Server::DispatchDue() {
   }
 }
 
-std::optional<std::chrono::nanoseconds> Server::AgeOf(Second served) const {
-  if (!options_.timing) return std::nullopt;
-  // A fixed time is a clock that stands still: its page is never older than its second.
-  if (options_.mode == ServeMode::kFixed) return std::chrono::nanoseconds{0};
-  return std::max(std::chrono::nanoseconds{0}, clock_->Now() - served);
-}
-
 bool Server::StartReply(std::uint64_t id, Connection& connection,
                         std::shared_ptr<const Response> reply, Second served) {
-  // A refusal for an unsynchronised clock shows no page, so it has no age to tell.
-  const auto age = reply->status == 503 ? std::nullopt : AgeOf(served);
+  // A refusal for an unsynchronised clock shows no page, so it has no age to tell; a fixed time
+  // is a clock that stands still, so its page is never older than its second.
+  std::optional<std::chrono::nanoseconds> age;
+  if (options_.timing && reply->status != 503) {
+    age = options_.mode == ServeMode::kFixed
+              ? std::chrono::nanoseconds{0}
+              : std::max(std::chrono::nanoseconds{0}, clock_->Now() - served);
+  }
   switch (connection.StartReply(std::move(reply), served, age)) {
     case WriteState::kDone:
       return true;
@@ -484,31 +468,19 @@ bool Server::StartReply(std::uint64_t id, Connection& connection,
 void Server::FinishReply(std::uint64_t id, Connection& connection) {
   if (options_.log) pendingLog_ += connection.LogLine();
   connection.FinishReply();
-  if (connection.phase() == Phase::kReadingHead) return AwaitNextRequest(id, connection);
+  const Mono now = std::chrono::steady_clock::now();
+  if (connection.phase() == Phase::kReadingHead) {
+    // The next request is under the header time-out like the first, and one the client sent
+    // without waiting for this reply may be here already.
+    if (!Rewatch(id, connection, kReadEvents)) return;
+    SetDeadline(id, connection, now + options_.headerTimeout);
+    if (connection.HasBufferedHead()) Answer(id, connection);
+    return;
+  }
   // Waiting for the client's close needs only its hang-up, which a parked client watches
   // already: leaving it so saves a system call per client at a busy boundary.
   if ((connection.watched & EPOLLOUT) != 0 && !Rewatch(id, connection, kReadEvents)) return;
-  SetDeadline(id, connection, std::chrono::steady_clock::now() + kLingerTime);
-}
-
-void Server::AwaitNextRequest(std::uint64_t id, Connection& connection) {
-  // The next request is under the header time-out like the first.
-  if (!Rewatch(id, connection, kReadEvents)) return;
-  SetDeadline(id, connection, std::chrono::steady_clock::now() + options_.headerTimeout);
-  // Requests the client sent without waiting for this reply may already be here.
-  if (connection.HasBufferedHead()) Answer(id, connection);
-}
-
-void Server::FlushLog() {
-  if (pendingLog_.empty()) return;
-  std::fwrite(pendingLog_.data(), 1, pendingLog_.size(), stdout);
-  std::fflush(stdout);
-  pendingLog_.clear();
-}
-
-void Server::ExpireDeadlines(Mono now) {
-  // A head that does not come in time, a reply not taken, a lingering client that stays.
-  while (!deadlines_.empty() && deadlines_.begin()->first <= now) Close(deadlines_.begin()->second);
+  SetDeadline(id, connection, now + kLingerTime);
 }
 
 int Server::MillisecondsToNextWake(Mono now) const {

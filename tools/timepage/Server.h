@@ -6,7 +6,6 @@
 // moment it arrives. A connection whose client asks to keep it (HTTP/1.1 by default) goes back to
 // reading the next request after each reply, up to kMaxRequestsPerConnection requests.
 
-#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -14,6 +13,7 @@
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <unordered_map>
 #include <utility>
 
@@ -34,11 +34,10 @@ class ListenError : public std::runtime_error {
 
 class Server {
  public:
-  // Binds and listens at once, so that a port of 0 is known before Run. Throws ListenError.
-  // The server stops once `stop` becomes readable (main passes a signalfd of SIGINT and
-  // SIGTERM). It serves `clock`, or this machine's clock shifted by the options' offset, and
-  // reads whether it may from `status`, or the kernel's. An unsynchronised clock is reported on
-  // stderr as the server starts.
+  // Binds and listens at once, so that a port of 0 is known before Run; throws ListenError. It
+  // stops once `stop` becomes readable (main passes a signalfd of SIGINT and SIGTERM), serves
+  // `clock` or this machine's shifted by the options' offset, and asks `status`, or the kernel,
+  // whether the clock is synchronised. An unsynchronised clock is reported as the server starts.
   Server(const Options& options, UniqueFd stop, std::unique_ptr<ServedClock> clock = nullptr,
          std::unique_ptr<ClockStatus> status = nullptr);
   Server(const Server&) = delete;
@@ -53,18 +52,9 @@ class Server {
   bool Run();
 
  private:
-  // The page of one second in both forms, shared by every reply in that second: for the last
-  // reply on a connection and for one that keeps the connection open.
-  struct Pages {
-    std::shared_ptr<const Response> closing;
-    std::shared_ptr<const Response> keepingOpen;
-    const std::shared_ptr<const Response>& For(bool keepOpen) const {
-      return keepOpen ? keepingOpen : closing;
-    }
-  };
-  const Pages& PagesFor(Second second);
-  // The 503 replies in both forms, for the requests parked while the clock was vouched for.
-  static Pages RefusalsFor(Second second);
+  Second SecondAt(Instant now) const;
+  // One reply for each route, second and connection ending, shared by every request it answers.
+  std::shared_ptr<const Response> ReplyFor(Route route, Second second, AfterReply after);
   // Whether the clock may be served now (always, without --require-synchronised); a change of
   // that state is reported once on stderr.
   bool Vouched();
@@ -73,32 +63,26 @@ class Server {
   bool Rewatch(std::uint64_t id, Connection& connection, std::uint32_t events);
   void SetDeadline(std::uint64_t id, Connection& connection, std::optional<Mono> deadline);
 
-  void HandleEvent(std::uint64_t tag, std::uint32_t events);
   // Runs one step of the loop for `id` (a connection, or one of the server's own tags); a
   // failure in it is reported and, when it came from a connection, drops only that one.
   template <typename Step>
   void Guarded(std::uint64_t id, Step&& step);
+  void HandleEvent(std::uint64_t tag, std::uint32_t events);
   void HandleConnection(std::uint64_t id, Connection& connection, std::uint32_t events);
   void AcceptClients();
-  void PauseAccepting();
   void ResumeAcceptingWhenDue(Mono now);
   bool DropLongestWaiting(Mono now);
-  void ReadRequest(std::uint64_t id, Connection& connection);
 
   void Answer(std::uint64_t id, Connection& connection);
   void Park(std::uint64_t id, Connection& connection, Second answer);
   void OnTimer();
   void DispatchDue();
-  void ArmTimer();
-  std::optional<std::chrono::nanoseconds> AgeOf(Second served) const;
+  void NoteTimerArmed(bool armed);
 
   bool StartReply(std::uint64_t id, Connection& connection, std::shared_ptr<const Response> reply,
                   Second served);
   void FinishReply(std::uint64_t id, Connection& connection);
-  void AwaitNextRequest(std::uint64_t id, Connection& connection);
-  void FlushLog();
 
-  void ExpireDeadlines(Mono now);
   int MillisecondsToNextWake(Mono now) const;
   void Close(std::uint64_t id);
 
@@ -118,10 +102,10 @@ class Server {
   // changing it finds the old entry without a search.
   std::set<std::pair<Mono, std::uint64_t>> deadlines_;
   ParkedRequests parked_;
-  // The current second's pages, the one before and, while clients are parked, the next.
-  std::map<Second, Pages> pages_;
-  std::string pendingLog_;
   bool timerFailed_ = false;  // arming the boundary timer failed: the loop's time-out stands in
+  // The replies of the current second, the one before and, while clients are parked, the next.
+  std::map<std::tuple<Second, Route, AfterReply>, std::shared_ptr<const Response>> replies_;
+  std::string pendingLog_;
 };
 
 }  // namespace tidewell::timepage

@@ -1,9 +1,9 @@
 #include "TimePage.h"
 
 #include <locale.h>
+#include <time.h>
 
 #include <cstdio>
-#include <ctime>
 #include <string_view>
 
 namespace tidewell::timepage {
@@ -25,29 +25,15 @@ constexpr std::string_view kPageTail =
     "</BODY>\n"
     "</HTML>\n";
 
-// The calendar fields of `t` as strftime reads them.
-std::tm CalendarParts(Second t) {
-  const std::chrono::sys_days day = std::chrono::floor<std::chrono::days>(t);
-  const std::chrono::year_month_day date{day};
-  const std::chrono::hh_mm_ss time{t - day};
-  std::tm parts{};
-  parts.tm_year = static_cast<int>(date.year()) - 1900;
-  parts.tm_mon = static_cast<int>(static_cast<unsigned>(date.month())) - 1;
-  parts.tm_mday = static_cast<int>(static_cast<unsigned>(date.day()));
-  parts.tm_wday = static_cast<int>(std::chrono::weekday{day}.c_encoding());
-  parts.tm_hour = static_cast<int>(time.hours().count());
-  parts.tm_min = static_cast<int>(time.minutes().count());
-  parts.tm_sec = static_cast<int>(time.seconds().count());
-  return parts;
-}
-
 // strftime in the C locale, whatever locale the process runs in: its month and weekday names are
 // the English ones that the page and HTTP use. strftime's %Y drops the leading zeros of years
-// before 1000, and HTTP and the log want four digits, so `format` names the year "%%Y" and it is
-// filled in afterwards.
+// before 1000, and HTTP and the log want four digits, so `format` names the year "%04d" for
+// printf and escapes the rest.
 std::string Format(Second utc, const char* format) {
   static const locale_t cLocale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
-  const std::tm parts = CalendarParts(utc);
+  const time_t seconds = utc.time_since_epoch().count();
+  tm parts{};
+  ::gmtime_r(&seconds, &parts);
   char pattern[64];
   std::snprintf(pattern, sizeof pattern, format, parts.tm_year + 1900);
   char text[64];
