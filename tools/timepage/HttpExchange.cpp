@@ -4,7 +4,6 @@
 #include <cctype>
 #include <cstdio>
 #include <utility>
-#include <vector>
 
 #include "HttpFieldText.h"
 
@@ -38,13 +37,12 @@ bool IsTargetText(std::string_view text) {
   });
 }
 
-// "HTTP/1.0", "HTTP/1.1": the only versions a plain-HTTP request line can carry here.
 bool IsHttp1Version(std::string_view text) {
   return text.size() == 8 && text.starts_with("HTTP/1.") &&
          std::isdigit(static_cast<unsigned char>(text[7])) != 0;
 }
 
-// The line of `text` that starts at `at`, without its line end; `at` moves past it.
+// The line of `text` from `at` without its end; `at` moves past it.
 std::string_view NextLine(std::string_view text, std::size_t& at) {
   const std::size_t end = std::min(text.find('\n', at), text.size());
   std::string_view line = text.substr(at, end - at);
@@ -53,8 +51,8 @@ std::string_view NextLine(std::string_view text, std::size_t& at) {
   return line;
 }
 
-// Whether the comma-separated list `value` (Connection, Prefer) names `token` in any case. An
-// item may carry "=value" and ";parameters", and a quoted value may itself hold commas.
+// Whether the list `value` (Connection, Prefer) names `token` in any case. An item may carry
+// "=value" and ";parameters", and a quoted value may hold commas.
 bool ListNames(std::string_view value, std::string_view token) {
   const std::vector<std::string_view> items = http::SplitOutsideQuotes(value, ',');
   return std::any_of(items.begin(), items.end(), [&](std::string_view item) {
@@ -91,8 +89,7 @@ RequestFrame FrameRequest(std::string_view buffer, std::size_t scannedUpTo,
                           unsigned answeredSoFar) {
   if (answeredSoFar >= kMaxRequestsPerConnection) return {Framing::kConnectionSpent};
   const std::size_t end = FindHeadEnd(buffer, scannedUpTo);
-  // A head is judged by its own length, so whatever follows it (the client's next request)
-  // does not count; without an end in sight, all that was read so far counts.
+  // A head is judged by its own length, not by the next request after it.
   if (end > kMaxRequestHead || (end == 0 && buffer.size() > kMaxRequestHead)) {
     return {Framing::kHeadTooLarge};
   }
@@ -120,8 +117,7 @@ RoutedRequest RouteRequest(std::string_view head) {
   request.headOnly = method == "HEAD";
   request.route = request.path == kTimePagePath ? Route::kTimePage : Route::kNotFound;
 
-  // HTTP/1.1 keeps the connection by default, HTTP/1.0 only when asked. A body would be read as
-  // the next request, so a request with one ends the connection.
+  // A body would be read as the next request, so a request with one ends the connection.
   bool keepAlive = version != "HTTP/1.0";
   bool close = false;
   bool body = false;
@@ -177,7 +173,6 @@ Response ResponseFor(Route route, Second second, AfterReply after) {
   out += after == AfterReply::kKeepOpen ? "\r\nConnection: keep-alive\r\n"
                                         : "\r\nConnection: close\r\n";
   if (route == Route::kMethodNotAllowed) out += "Allow: GET, HEAD\r\n";
-  // When a client refused for an unsynchronised clock may ask again.
   if (route == Route::kClockUnsynchronised) out += "Retry-After: 30\r\n";
   response.figuresAt = out.size();
   out += "\r\n";

@@ -6,7 +6,6 @@
 #include <cctype>
 #include <charconv>
 #include <cmath>
-#include <utility>
 
 #include "GetoptCommandLine.h"
 
@@ -32,12 +31,11 @@ std::optional<std::chrono::milliseconds> ParseHeaderTimeout(std::string_view tex
   return std::chrono::milliseconds{*ms};
 }
 
-// The options as they are read, and what the reading remembers beyond them.
+// The options, and what their reading remembers beyond them.
 struct Reading : Options {
   bool offsetGiven = false;
 };
 
-// Sets `Field` to the value as `Parse` reads it; false when it cannot.
 template <auto Field, auto Parse>
 bool SetParsed(Reading& reading, std::string_view value) {
   const auto parsed = Parse(value);
@@ -112,14 +110,13 @@ std::optional<std::chrono::nanoseconds> ParseOffset(std::string_view text) {
 }
 
 std::optional<Second> ParseFixedTime(std::string_view text) {
-  // YYYY-MM-DD HH:MM:SS, with a 'T' allowed for the space and a 'Z' after it, so that the
-  // stamps of the log can be pasted back.
+  // A 'T' for the space and a 'Z' after it are taken too, so that the log's stamps can be pasted.
   if (text.size() == 20 && text.back() == 'Z') text.remove_suffix(1);
   if (text.size() != 19 || text[4] != '-' || text[7] != '-' ||
       (text[10] != ' ' && text[10] != 'T') || text[13] != ':' || text[16] != ':') {
     return std::nullopt;
   }
-  // Unsigned, so that from_chars takes digits alone.
+  // Unsigned, so that from_chars takes no sign.
   const auto field = [text](std::size_t at, std::size_t count) {
     return ParseDecimal<unsigned>(text.substr(at, count));
   };

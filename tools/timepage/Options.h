@@ -13,8 +13,7 @@
 
 namespace tidewell::timepage {
 
-// Where TIDEWELL_TIME_HOST points, so that a fresh build of the programs and of this server meet
-// without options.
+// Where TIDEWELL_TIME_HOST points, so that the programs and this server meet without options.
 inline constexpr std::string_view kDefaultBindAddress = TIDEWELL_TIMEPAGE_DEFAULT_BIND;
 inline constexpr std::uint16_t kDefaultPort = TIDEWELL_TIMEPAGE_DEFAULT_PORT;
 
@@ -46,7 +45,6 @@ struct ParsedOptions {
   std::string error;               // why, in one line
 };
 
-// `args` are the arguments after the program name.
 ParsedOptions ParseOptions(std::span<const std::string_view> args);
 
 // The steps of ParseOptions, open to the tests.

@@ -25,10 +25,8 @@ constexpr std::string_view kPageTail =
     "</BODY>\n"
     "</HTML>\n";
 
-// strftime in the C locale, whatever locale the process runs in: its month and weekday names are
-// the English ones that the page and HTTP use. strftime's %Y drops the leading zeros of years
-// before 1000, and HTTP and the log want four digits, so `format` names the year "%04d" for
-// printf and escapes the rest.
+// strftime in the C locale, whatever the process's, for the English names of the page and HTTP.
+// Its %Y drops the leading zeros of years before 1000, so `format` gives the year to printf.
 std::string Format(Second utc, const char* format) {
   static const locale_t cLocale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
   const time_t seconds = utc.time_since_epoch().count();
