@@ -23,9 +23,7 @@ class ServedClock {
   virtual bool TakeStepNotices() { return false; }
 
   Instant Now() const {
-    return std::chrono::time_point_cast<std::chrono::nanoseconds>(
-               std::chrono::system_clock::now()) +
-           Offset();
+    return Instant{std::chrono::system_clock::now().time_since_epoch()} + Offset();
   }
 
  private:

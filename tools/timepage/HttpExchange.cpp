@@ -76,13 +76,10 @@ std::string_view PathOfTarget(std::string_view target) {
 
 std::size_t FindHeadEnd(std::string_view buffer, std::size_t from) {
   // Step back so that a terminator split across two reads is still seen.
-  for (std::size_t i = buffer.find('\n', from < 3 ? 0 : from - 3); i != std::string_view::npos;
-       i = buffer.find('\n', i + 1)) {
-    const std::string_view rest = buffer.substr(i + 1);
-    if (rest.starts_with('\n')) return i + 2;
-    if (rest.starts_with("\r\n")) return i + 3;
-  }
-  return 0;
+  const std::size_t lf = buffer.find("\n\n", from < 3 ? 0 : from - 3);
+  const std::size_t crlf = buffer.find("\n\r\n", from < 3 ? 0 : from - 3);
+  if (lf == std::string_view::npos && crlf == std::string_view::npos) return 0;
+  return lf < crlf ? lf + 2 : crlf + 3;
 }
 
 RequestFrame FrameRequest(std::string_view buffer, std::size_t scannedUpTo,

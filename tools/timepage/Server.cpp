@@ -17,6 +17,7 @@ namespace tidewell::timepage {
 namespace {
 
 using namespace std::chrono_literals;
+using std::chrono::nanoseconds;
 
 constexpr std::uint64_t kListenerTag = 1;
 constexpr std::uint64_t kTimerTag = 2;
@@ -26,7 +27,6 @@ constexpr std::uint64_t kFirstId = 16;
 
 constexpr int kListenBacklog = 4096;
 constexpr int kEventsPerWait = 1024;
-// A client that reads its reply this slowly is not going to set a clock with it.
 constexpr auto kWriteTimeout = 10s;
 // After the last reply, reading what the client still sends while it closes keeps the kernel
 // from resetting the connection under the reply.
@@ -232,17 +232,13 @@ bool Server::Run() {
 
 void Server::HandleConnection(std::uint64_t id, Connection& connection, std::uint32_t events) {
   switch (connection.phase()) {
-    case Phase::kReadingHead:
+    case Phase::kReadingHead: {
       if ((events & EPOLLRDHUP) != 0) connection.NoteClientDoneSending();
-      switch (connection.ReadHead()) {
-        case ReadOutcome::kIncomplete:
-          return;
-        case ReadOutcome::kHead:
-          return Answer(id, connection);
-        case ReadOutcome::kGone:
-          return Close(id);
-      }
+      const ReadOutcome outcome = connection.ReadHead();
+      if (outcome == ReadOutcome::kHead) return Answer(id, connection);
+      if (outcome == ReadOutcome::kGone) Close(id);
       return;
+    }
     case Phase::kParked:
       // It may still wait for the page (as `nc -q` does): parked, unwatched, as hang-ups are
       // level-triggered and would spin the loop.
@@ -277,7 +273,7 @@ void Server::AcceptClients() {
       }
       // Else pause rather than spin on a readable listener; the clients leaving make room.
       if (acceptPausedUntil_) return;
-      if (::epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, listener_.get(), nullptr) != 0) {
+      if (!Watch(EPOLL_CTL_MOD, listener_.get(), 0, kListenerTag)) {
         Report("cannot pause accepting clients");
       }
       acceptPausedUntil_ = std::chrono::steady_clock::now() + kAcceptPause;
@@ -297,12 +293,11 @@ void Server::AcceptClients() {
 
 void Server::ResumeAcceptingWhenDue(Mono now) {
   if (!acceptPausedUntil_ || now < *acceptPausedUntil_) return;
-  if (!Watch(EPOLL_CTL_ADD, listener_.get(), EPOLLIN, kListenerTag) && errno != EEXIST) {
+  acceptPausedUntil_.reset();
+  if (!Watch(EPOLL_CTL_MOD, listener_.get(), EPOLLIN, kListenerTag)) {
     Report("cannot resume accepting clients, trying again shortly");
     acceptPausedUntil_ = now + kAcceptPause;
-    return;
   }
-  acceptPausedUntil_.reset();
 }
 
 bool Server::DropLongestWaiting(Mono now) {
@@ -422,11 +417,9 @@ void Server::DispatchDue() {
 bool Server::StartReply(std::uint64_t id, Connection& connection,
                         std::shared_ptr<const Response> reply, Second served) {
   // A refusal shows no time, so no age; a fixed time is a clock that stands still.
-  std::optional<std::chrono::nanoseconds> age;
+  std::optional<nanoseconds> age;
   if (options_.timing && reply->status != 503) {
-    age = options_.mode == ServeMode::kFixed
-              ? std::chrono::nanoseconds{0}
-              : std::max(std::chrono::nanoseconds{0}, clock_->Now() - served);
+    age = options_.mode == ServeMode::kFixed ? nanoseconds{0} : clock_->Now() - served;
   }
   return Wrote(id, connection, connection.StartReply(std::move(reply), served, age));
 }

@@ -40,12 +40,9 @@ std::string Format(Second utc, const char* format) {
 
 }  // namespace
 
-std::string UniversalLine(Second utc) {
-  return Format(utc, "%%b. %%d, %%H:%%M:%%S Universal Time");
-}
-
 std::string RenderTimePage(Second utc) {
-  return std::string{kPageHead} + "<BR>" + UniversalLine(utc) + "\n" + std::string{kPageTail};
+  const std::string universal = Format(utc, "%%b. %%d, %%H:%%M:%%S Universal Time");
+  return std::string{kPageHead} + "<BR>" + universal + "\n" + std::string{kPageTail};
 }
 
 std::string HttpDate(Second utc) { return Format(utc, "%%a, %%d %%b %04d %%H:%%M:%%S GMT"); }

@@ -10,10 +10,8 @@ namespace tidewell::timepage {
 using Instant = std::chrono::sys_time<std::chrono::nanoseconds>;  // on the served clock
 using Second = std::chrono::sys_seconds;                          // what a page shows
 
-// "Dec. 07, 11:20:33 Universal Time": the line that clients take the time of day from.
-std::string UniversalLine(Second utc);
-// Nothing before the Universal line holds a comma or "Universal", so a client that takes the
-// text between the last comma before the first "Universal" and that word gets the time of day.
+// Its line "Dec. 07, 11:20:33 Universal Time" comes after no comma and no other "Universal", so
+// a client that takes the text between the last comma before "Universal" and it gets the time.
 std::string RenderTimePage(Second utc);
 // "Mon, 07 Dec 2026 11:20:33 GMT" (the IMF-fixdate of HTTP).
 std::string HttpDate(Second utc);
