@@ -381,8 +381,7 @@ void Server::ArmTimer() {
                                        &setting, nullptr) == 0;
   if (!armed && !timerFailed_) Report("cannot arm the second timer, waking without it");
   timerFailed_ = !armed;
-  armedFor_.reset();
-  if (armed && !parked_.empty()) armedFor_ = parked_.begin()->first;
+  armedFor_ = armed && !parked_.empty() ? std::optional{parked_.begin()->first} : std::nullopt;
 }
 
 void Server::DispatchDue() {

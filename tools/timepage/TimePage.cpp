@@ -9,21 +9,21 @@
 namespace tidewell::timepage {
 namespace {
 
-// Nothing up to the Universal line may hold a comma or the word the clients look for.
-constexpr std::string_view kPageHead =
-    "<!DOCTYPE HTML PUBLIC \"-//W3C//DTD HTML 3.2 Final//EN\">\n"
-    "<HTML>\n"
-    "<HEAD><TITLE>Tidewell Time Page</TITLE></HEAD>\n"
-    "<BODY>\n"
-    "<H2>The time on this server</H2>\n"
-    "<PRE>\n";
-// What a person who opened the page in a browser needs to read it.
-constexpr std::string_view kPageTail =
-    "</PRE>\n"
-    "<P>The time of day in UTC to the second, as this server gave it when the page left.\n"
-    "Reload the page to ask again.</P>\n"
-    "</BODY>\n"
-    "</HTML>\n";
+// Nothing before the Universal line (at "%s") may hold a comma or the word the clients look for;
+// after it comes what a person who opened the page in a browser needs to read it.
+constexpr std::string_view kPage = R"(<!DOCTYPE HTML PUBLIC "-//W3C//DTD HTML 3.2 Final//EN">
+<HTML>
+<HEAD><TITLE>Tidewell Time Page</TITLE></HEAD>
+<BODY>
+<H2>The time on this server</H2>
+<PRE>
+<BR>%s
+</PRE>
+<P>The time of day in UTC to the second, as this server gave it when the page left.
+Reload the page to ask again.</P>
+</BODY>
+</HTML>
+)";
 
 // strftime in the C locale, whatever the process's, for the English names of the page and HTTP.
 // Its %Y drops the leading zeros of years before 1000, so `format` gives the year to printf.
@@ -41,8 +41,8 @@ std::string Format(Second utc, const char* format) {
 }  // namespace
 
 std::string RenderTimePage(Second utc) {
-  const std::string universal = Format(utc, "%%b. %%d, %%H:%%M:%%S Universal Time");
-  return std::string{kPageHead} + "<BR>" + universal + "\n" + std::string{kPageTail};
+  std::string page{kPage};
+  return page.replace(page.find("%s"), 2, Format(utc, "%%b. %%d, %%H:%%M:%%S Universal Time"));
 }
 
 std::string HttpDate(Second utc) { return Format(utc, "%%a, %%d %%b %04d %%H:%%M:%%S GMT"); }
