@@ -684,7 +684,7 @@ std::string LatenessText(const std::vector<Probe>& probes) {
 
 std::string RunHostileClients(const Tools& tools, const Scratch& scratch,
                               const HostileClientOptions& options) {
-  test::RaiseOpenFileLimit();
+  tools::RaiseOpenFileLimit();
   const std::vector<ClientCase> cases = ClientCases(options);
   Table table({"Clients", "Opened", "Server RSS before → peak", "Normal client: page on its second",
                "after its second: median / max", "Misbehaving at the end: answered / closed / open",

@@ -124,8 +124,8 @@ void CheckRoute(std::string_view head) {
     FUZZ_CHECK(u > 0x20 && u != 0x7f && c != '?' && c != '#', "a path with a stray byte");
   }
   const Response reply =
-      ErrorResponse(request.route, Second{std::chrono::seconds{1'800'000'000}},
-                    request.keepAlive ? ConnectionHeader::kKeepAlive : ConnectionHeader::kClose);
+      ResponseFor(request.route, Second{std::chrono::seconds{1'800'000'000}},
+                  request.keepAlive ? AfterReply::kKeepOpen : AfterReply::kClose);
   FUZZ_CHECK(reply.headerLength <= reply.bytes.size(), "reply header length");
   FUZZ_CHECK(std::string_view{reply.bytes}.starts_with("HTTP/1.1 "), "reply status line");
 }

@@ -270,8 +270,8 @@ TEST(Replies, TimePageCarriesTheHeadersItPromises) {
 }
 
 TEST(Replies, AKeptConnectionIsAnnouncedAndTheRestIsTheSame) {
-  const Response closing = TimePageResponse(kSecond, ConnectionHeader::kClose);
-  const Response keeping = TimePageResponse(kSecond, ConnectionHeader::kKeepAlive);
+  const Response closing = TimePageResponse(kSecond, AfterReply::kClose);
+  const Response keeping = TimePageResponse(kSecond, AfterReply::kKeepOpen);
   EXPECT_EQ(HeaderValue(closing, "Connection"), "close");
   EXPECT_EQ(HeaderValue(keeping, "Connection"), "keep-alive");
   std::string expected = closing.bytes;
@@ -279,9 +279,9 @@ TEST(Replies, AKeptConnectionIsAnnouncedAndTheRestIsTheSame) {
   EXPECT_EQ(keeping.bytes, expected);
   // A HEAD reply sends the head alone: everything up to and including the first blank line.
   EXPECT_EQ(keeping.headerLength, keeping.bytes.find("\r\n\r\n") + 4);
-  EXPECT_EQ(HeaderValue(ErrorResponse(Route::kNotFound, kSecond, ConnectionHeader::kKeepAlive),
-                        "Connection"),
-            "keep-alive");
+  EXPECT_EQ(
+      HeaderValue(ResponseFor(Route::kNotFound, kSecond, AfterReply::kKeepOpen), "Connection"),
+      "keep-alive");
 }
 
 struct ErrorCase {
@@ -294,7 +294,7 @@ class ErrorReplies : public ::testing::TestWithParam<ErrorCase> {};
 
 TEST_P(ErrorReplies, AreShortAndComplete) {
   const ErrorCase& c = GetParam();
-  const Response response = ErrorResponse(c.route, kSecond);
+  const Response response = ResponseFor(c.route, kSecond);
   EXPECT_EQ(response.status, c.status);
   EXPECT_TRUE(response.bytes.starts_with(c.statusLine + "\r\n")) << response.bytes;
   const std::string body = response.bytes.substr(response.headerLength);

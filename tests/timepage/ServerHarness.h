@@ -21,7 +21,7 @@
 namespace timepage_test {
 
 using tidewell::test::ChildResult;
-using tidewell::test::RaiseOpenFileLimit;
+using tidewell::tools::RaiseOpenFileLimit;
 
 using Clock = std::chrono::system_clock;
 using Instant = std::chrono::sys_time<std::chrono::nanoseconds>;

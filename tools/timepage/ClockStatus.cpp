@@ -17,7 +17,7 @@ std::optional<std::string> WhyNotVouched(const ClockReading& reading) {
   return text;
 }
 
-ClockReading KernelClockStatus::Read() const {
+ClockReading ClockStatus::Read() const {
   timex reading{};
   reading.modes = 0;  // read only: no bit that would change anything
   if (::adjtimex(&reading) == -1) return {false, true, {}};

@@ -1,8 +1,7 @@
 #pragma once
 
-// Whether this machine's clock is one the time-page server can vouch for, by the kernel's own
-// account of its synchronisation, read (never set) through adjtimex. The server asks only through
-// ClockStatus, so that the tests play either state without touching the kernel's.
+// Whether the kernel vouches for this machine's clock, read (never set) through adjtimex; a test
+// plays either state through ClockStatus without touching the kernel's.
 
 #include <chrono>
 #include <optional>
@@ -20,19 +19,12 @@ struct ClockReading {
 // selection threshold); a clock that may be further off is not one to hand out as the time.
 inline constexpr std::chrono::microseconds kLargestVouchedError = std::chrono::milliseconds{1500};
 
-// Empty when the clock can be vouched for, else why not, for the log.
 std::optional<std::string> WhyNotVouched(const ClockReading& reading);
 
 class ClockStatus {
  public:
   virtual ~ClockStatus() = default;
-  virtual ClockReading Read() const = 0;
-};
-
-// The kernel's reading, by adjtimex with no mode bits: it only reads.
-class KernelClockStatus final : public ClockStatus {
- public:
-  ClockReading Read() const override;
+  virtual ClockReading Read() const;
 };
 
 }  // namespace tidewell::timepage

@@ -8,7 +8,6 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
-#include <string_view>
 
 namespace tidewell::timepage {
 namespace {
@@ -18,10 +17,8 @@ constexpr std::size_t kReadChunk = 4096;
 // A kernel stamp further back than this is not believed: the system clock has been stepped.
 constexpr auto kLongestBelievedWait = std::chrono::seconds{60};
 
-AfterReply AfterFor(bool keepOpen) { return keepOpen ? AfterReply::kKeepOpen : AfterReply::kShut; }
-
-// When the data of `message` came, on the steady clock: the kernel's stamp of its arrival on the
-// system clock, carried over by how long ago that was; now when the kernel gave none.
+// When the data of `message` came, on the steady clock: the kernel's stamp on the system clock,
+// carried over by how long ago that was; now when there is none.
 Mono ArrivalOf(msghdr& message) {
   const Mono steadyNow = std::chrono::steady_clock::now();
   for (cmsghdr* part = CMSG_FIRSTHDR(&message); part != nullptr;
@@ -38,23 +35,7 @@ Mono ArrivalOf(msghdr& message) {
   return steadyNow;
 }
 
-// A reply is a page with at most a few lines written into it.
-constexpr std::size_t kMaxPieces = 4;
-
-// The pieces from `skip` bytes on, as the vector of one send.
-std::size_t GatherFrom(std::span<const std::string_view> pieces, std::size_t skip,
-                       std::array<iovec, kMaxPieces>& vector) {
-  std::size_t count = 0;
-  for (const std::string_view piece : pieces) {
-    if (skip >= piece.size()) {
-      skip -= piece.size();
-      continue;
-    }
-    vector[count++] = iovec{const_cast<char*>(piece.data()) + skip, piece.size() - skip};
-    skip = 0;
-  }
-  return count;
-}
+constexpr std::size_t kMaxPieces = 4;  // a page with a few lines written into it
 
 }  // namespace
 
@@ -83,17 +64,14 @@ ReadOutcome Connection::ReadHead() {
     }
     if (got < 0 && errno == EINTR) continue;
     if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return ReadOutcome::kIncomplete;
-    // Closed or broken before a head was complete; for a kept connection between requests,
-    // this is the client's normal way of ending it.
-    return ReadOutcome::kGone;
+    return ReadOutcome::kGone;  // between requests, a kept connection's normal end
   }
 }
 
 bool Connection::HasBufferedHead() { return !input_.empty() && FindHead(0); }
 
 bool Connection::FindHead(std::size_t from) {
-  // Only the head at the front of the input counts: what follows it is the next request of
-  // a client that did not wait for the reply, and stays for when this one is answered.
+  // What follows the head at the front is the next request, for when this one is answered.
   frame_ = FrameRequest(input_, from, answered_);
   return frame_.framing == Framing::kHead || frame_.framing == Framing::kHeadTooLarge;
 }
@@ -140,7 +118,7 @@ WriteState Connection::ContinueWriting() {
   const std::string_view pieces[] = {bytes.substr(0, split),
                                      std::string_view{figures_.data(), figuresLength_},
                                      bytes.substr(split)};
-  return WriteReply(fd(), pieces, &written_, AfterFor(keepOpen_));
+  return WriteReply(fd(), pieces, &written_, after());
 }
 
 void Connection::FinishReply() {
@@ -149,55 +127,51 @@ void Connection::FinishReply() {
 }
 
 bool Connection::DrainLingering() {
-  for (;;) {
-    char chunk[kReadChunk];
-    const ssize_t got = ::recv(fd(), chunk, sizeof chunk, 0);
-    if (got > 0) continue;
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return false;
-    return true;  // the client closed: the exchange is over
+  char chunk[kReadChunk];
+  ssize_t got = 0;
+  while ((got = ::recv(fd(), chunk, sizeof chunk, 0)) > 0 || (got < 0 && errno == EINTR)) {
   }
+  // Closed, or broken: either way the exchange is over.
+  return got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK);
 }
 
 std::string Connection::LogLine() const {
   // The path comes from the client: keep the log one line per reply whatever it holds.
   std::string path = request_.path.empty() ? "-" : request_.path;
-  for (char& c : path) {
-    const auto u = static_cast<unsigned char>(c);
-    if (u <= 0x20 || u >= 0x7f) c = '?';
-  }
+  std::replace_if(
+      path.begin(), path.end(), [](unsigned char c) { return c <= 0x20 || c >= 0x7f; }, '?');
   return "served " + LogStamp(served_) + " " + path + " " + std::to_string(reply_->status) + "\n";
-}
-
-WriteState WriteReply(int fd, std::string_view bytes, std::size_t* written, AfterReply after) {
-  return WriteReply(fd, std::span<const std::string_view>{&bytes, 1}, written, after);
 }
 
 WriteState WriteReply(int fd, std::span<const std::string_view> pieces, std::size_t* written,
                       AfterReply after) {
   if (pieces.size() > kMaxPieces) return WriteState::kFailed;
-  const bool shut = after == AfterReply::kShut;
-  const int flags = MSG_NOSIGNAL | MSG_DONTWAIT | (shut ? MSG_MORE : 0);
-  std::size_t total = 0;
-  for (const std::string_view piece : pieces) total += piece.size();
-  while (*written < total) {
+  const bool shut = after == AfterReply::kClose;
+  for (;;) {
+    // What is left of the pieces, as the vector of one send.
     std::array<iovec, kMaxPieces> vector{};
     msghdr message{};
     message.msg_iov = vector.data();
-    message.msg_iovlen = GatherFrom(pieces, *written, vector);
-    const ssize_t sent = ::sendmsg(fd, &message, flags);
+    std::size_t skip = *written;
+    for (const std::string_view piece : pieces) {
+      if (skip < piece.size()) {
+        vector[message.msg_iovlen++] = {const_cast<char*>(piece.data()) + skip,
+                                        piece.size() - skip};
+      }
+      skip -= std::min(skip, piece.size());
+    }
+    if (message.msg_iovlen == 0) break;
+    const ssize_t sent =
+        ::sendmsg(fd, &message, MSG_NOSIGNAL | MSG_DONTWAIT | (shut ? MSG_MORE : 0));
     if (sent >= 0) {
       *written += static_cast<std::size_t>(sent);
-      continue;
+    } else if (errno != EINTR) {
+      return errno == EAGAIN || errno == EWOULDBLOCK ? WriteState::kWouldBlock
+                                                     : WriteState::kFailed;
     }
-    if (errno == EINTR) continue;
-    if (errno == EAGAIN || errno == EWOULDBLOCK) return WriteState::kWouldBlock;
-    return WriteState::kFailed;
   }
-  if (!shut) return WriteState::kDone;
-  // Pushes out what MSG_MORE held back, with the FIN on it.
-  if (::shutdown(fd, SHUT_WR) != 0) return WriteState::kFailed;
-  return WriteState::kDone;
+  // Shutting pushes out what MSG_MORE held back, with the FIN on it.
+  return shut && ::shutdown(fd, SHUT_WR) != 0 ? WriteState::kFailed : WriteState::kDone;
 }
 
 }  // namespace tidewell::timepage

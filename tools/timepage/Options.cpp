@@ -1,23 +1,13 @@
 #include "Options.h"
 
 #include <arpa/inet.h>
-#include <getopt.h>
 #include <netinet/in.h>
 
 #include <cctype>
 #include <charconv>
 #include <cmath>
-#include <string>
-#include <utility>
 
 #include "GetoptCommandLine.h"
-
-#ifndef TIDEWELL_TIMEPAGE_DEFAULT_BIND
-#error "TIDEWELL_TIMEPAGE_DEFAULT_BIND comes from TIDEWELL_TIME_HOST in CMake"
-#endif
-#ifndef TIDEWELL_TIMEPAGE_DEFAULT_PORT
-#error "TIDEWELL_TIMEPAGE_DEFAULT_PORT comes from TIDEWELL_TIME_HOST in CMake"
-#endif
 
 namespace tidewell::timepage {
 namespace {
@@ -27,73 +17,12 @@ namespace {
 constexpr double kMaxOffsetSeconds = 100.0 * 365.25 * 86400.0;
 constexpr std::int64_t kMaxHeaderTimeoutMs = 3'600'000;
 
-template <typename Integer>
-std::optional<Integer> ParseDecimal(std::string_view text) {
-  Integer value{};
+template <typename Number>
+std::optional<Number> ParseDecimal(std::string_view text) {
+  Number value{};
   const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
   if (error != std::errc{} || end != text.data() + text.size()) return std::nullopt;
   return value;
-}
-
-// Two digits or four digits at a fixed place of the --fixed text.
-std::optional<int> DigitsAt(std::string_view text, std::size_t at, std::size_t count) {
-  const std::string_view digits = text.substr(at, count);
-  if (digits.size() != count) return std::nullopt;
-  for (char c : digits) {
-    if (c < '0' || c > '9') return std::nullopt;
-  }
-  return ParseDecimal<int>(digits);
-}
-
-// The codes getopt_long returns for the options without a short form.
-enum LongOnly : int {
-  kBind = 256,
-  kPort,
-  kOffset,
-  kFixed,
-  kImmediate,
-  kNoTiming,
-  kLog,
-  kVersion,
-  kHeaderTimeout,
-  kRequireSynchronised
-};
-
-constexpr option kLongOptions[] = {
-    {"bind", required_argument, nullptr, kBind},
-    {"port", required_argument, nullptr, kPort},
-    {"offset", required_argument, nullptr, kOffset},
-    {"fixed", required_argument, nullptr, kFixed},
-    {"immediate", no_argument, nullptr, kImmediate},
-    {"no-timing", no_argument, nullptr, kNoTiming},
-    {"log", no_argument, nullptr, kLog},
-    {"require-synchronised", no_argument, nullptr, kRequireSynchronised},
-    {"help", no_argument, nullptr, 'h'},
-    {"version", no_argument, nullptr, kVersion},
-    // Not in --help: lets the tests see an idle client cut off without waiting ten seconds.
-    {"header-timeout-ms", required_argument, nullptr, kHeaderTimeout},
-    {nullptr, 0, nullptr, 0},
-};
-
-// What an option that takes a value needs, for a value that is missing or wrong.
-std::string NeedsText(int code) {
-  constexpr std::pair<int, const char*> kNeeds[] = {
-      {kBind, "--bind needs an IPv4 or IPv6 address"},
-      {kPort, "--port needs a number from 0 to 65535"},
-      {kOffset, "--offset needs a number of seconds such as 37.25 or -2"},
-      {kFixed, "--fixed needs a UTC time written 'YYYY-MM-DD HH:MM:SS'"},
-      {kHeaderTimeout, "--header-timeout-ms needs a number from 1 to 3600000"}};
-  for (const auto& [known, text] : kNeeds) {
-    if (known == code) return text;
-  }
-  return "an option needs a value";
-}
-
-// Sets `field` from `parsed`; false when there is nothing to set it to.
-template <typename Value, typename Field>
-bool Take(const std::optional<Value>& parsed, Field& field) {
-  if (parsed) field = *parsed;
-  return parsed.has_value();
 }
 
 std::optional<std::chrono::milliseconds> ParseHeaderTimeout(std::string_view text) {
@@ -102,23 +31,51 @@ std::optional<std::chrono::milliseconds> ParseHeaderTimeout(std::string_view tex
   return std::chrono::milliseconds{*ms};
 }
 
-// Why getopt_long refused an option. `code` is what it left in optopt: 0 for an unknown or
-// ambiguous long option (then `argument` names it), a flag's own code when it was given a
-// value ("--log=yes"), else the unknown letter of a short option.
-std::string RefusalText(int code, std::string_view argument) {
-  if (code == 0) return "unknown option '" + std::string{argument} + "'";
-  for (const option& known : kLongOptions) {
-    if (known.name != nullptr && known.val == code) {
-      return "option '--" + std::string{known.name} + "' takes no value";
-    }
-  }
-  return "unknown option '-" + std::string(1, static_cast<char>(code)) + "'";
+// The options, and what their reading remembers beyond them.
+struct Reading : Options {
+  bool offsetGiven = false;
+};
+
+template <auto Field, auto Parse>
+bool SetParsed(Reading& reading, std::string_view value) {
+  const auto parsed = Parse(value);
+  if (parsed) reading.*Field = *parsed;
+  return parsed.has_value();
 }
 
-}  // namespace
+bool SetOffset(Reading& reading, std::string_view value) {
+  reading.offsetGiven = SetParsed<&Options::offset, ParseOffset>(reading, value);
+  return reading.offsetGiven;
+}
 
-std::string_view DefaultBindAddress() { return TIDEWELL_TIMEPAGE_DEFAULT_BIND; }
-std::uint16_t DefaultPort() { return TIDEWELL_TIMEPAGE_DEFAULT_PORT; }
+bool SetFixed(Reading& reading, std::string_view value) {
+  if (!SetParsed<&Options::fixedTime, ParseFixedTime>(reading, value)) return false;
+  reading.mode = ServeMode::kFixed;
+  return true;
+}
+
+bool SetImmediate(Reading& reading, std::string_view) {
+  if (reading.mode == ServeMode::kAligned) reading.mode = ServeMode::kImmediate;
+  return true;
+}
+
+constexpr tools::OptionRule<Reading> kRules[] = {
+    {"bind", "--bind needs an IPv4 or IPv6 address",
+     SetParsed<&Options::bindAddress, ParseBindAddress>},
+    {"port", "--port needs a number from 0 to 65535", SetParsed<&Options::port, ParsePort>},
+    {"offset", "--offset needs a number of seconds such as 37.25 or -2", SetOffset},
+    {"fixed", "--fixed needs a UTC time written 'YYYY-MM-DD HH:MM:SS'", SetFixed},
+    {"immediate", nullptr, SetImmediate},
+    {"no-timing", nullptr, tools::SetFlag<&Options::timing, false>},
+    {"log", nullptr, tools::SetFlag<&Options::log>},
+    {"require-synchronised", nullptr, tools::SetFlag<&Options::requireSynchronised>},
+    {"help", nullptr, tools::SetFlag<&Options::help>},
+    {"version", nullptr, tools::SetFlag<&Options::version>},
+    {"header-timeout-ms", "--header-timeout-ms needs a number from 1 to 3600000",
+     SetParsed<&Options::headerTimeout, ParseHeaderTimeout>},
+};
+
+}  // namespace
 
 std::optional<std::string> ParseBindAddress(std::string_view text) {
   if (text.size() >= 2 && text.front() == '[' && text.back() == ']') {
@@ -153,80 +110,35 @@ std::optional<std::chrono::nanoseconds> ParseOffset(std::string_view text) {
 }
 
 std::optional<Second> ParseFixedTime(std::string_view text) {
-  // YYYY-MM-DD HH:MM:SS, with a 'T' allowed for the space and a 'Z' after it, so that the
-  // stamps of the log can be pasted back.
+  // A 'T' for the space and a 'Z' after it are taken too, so that the log's stamps can be pasted.
   if (text.size() == 20 && text.back() == 'Z') text.remove_suffix(1);
   if (text.size() != 19 || text[4] != '-' || text[7] != '-' ||
       (text[10] != ' ' && text[10] != 'T') || text[13] != ':' || text[16] != ':') {
     return std::nullopt;
   }
-  const auto year = DigitsAt(text, 0, 4), month = DigitsAt(text, 5, 2), day = DigitsAt(text, 8, 2);
-  const auto hour = DigitsAt(text, 11, 2), minute = DigitsAt(text, 14, 2),
-             second = DigitsAt(text, 17, 2);
+  // Unsigned, so that from_chars takes no sign.
+  const auto field = [text](std::size_t at, std::size_t count) {
+    return ParseDecimal<unsigned>(text.substr(at, count));
+  };
+  const auto year = field(0, 4), month = field(5, 2), day = field(8, 2);
+  const auto hour = field(11, 2), minute = field(14, 2), second = field(17, 2);
   if (!year || !month || !day || !hour || !minute || !second) return std::nullopt;
-  const std::chrono::year_month_day date{std::chrono::year{*year},
-                                         std::chrono::month{static_cast<unsigned>(*month)},
-                                         std::chrono::day{static_cast<unsigned>(*day)}};
+  const std::chrono::year_month_day date{std::chrono::year{static_cast<int>(*year)},
+                                         std::chrono::month{*month}, std::chrono::day{*day}};
   if (*year < 1 || !date.ok() || *hour > 23 || *minute > 59 || *second > 59) return std::nullopt;
   return std::chrono::sys_days{date} + std::chrono::hours{*hour} + std::chrono::minutes{*minute} +
          std::chrono::seconds{*second};
 }
 
 ParsedOptions ParseOptions(std::span<const std::string_view> args) {
-  tools::GetoptCommandLine commandLine{"tidewell-timepage", args};
-  Options options;
-  bool offsetGiven = false;
-  auto fail = [](std::string message) { return ParsedOptions{std::nullopt, std::move(message)}; };
-  for (int code; (code = commandLine.Next(kLongOptions)) != -1;) {
-    const std::string_view value = ::optarg == nullptr ? "" : ::optarg;
-    bool taken = true;
-    switch (code) {
-      case 'h':
-        options.help = true;
-        break;
-      case kVersion:
-        options.version = true;
-        break;
-      case kImmediate:
-        if (options.mode == ServeMode::kAligned) options.mode = ServeMode::kImmediate;
-        break;
-      case kNoTiming:
-        options.timing = false;
-        break;
-      case kLog:
-        options.log = true;
-        break;
-      case kRequireSynchronised:
-        options.requireSynchronised = true;
-        break;
-      case kBind:
-        taken = Take(ParseBindAddress(value), options.bindAddress);
-        break;
-      case kPort:
-        taken = Take(ParsePort(value), options.port);
-        break;
-      case kOffset:
-        taken = offsetGiven = Take(ParseOffset(value), options.offset);
-        break;
-      case kFixed:
-        taken = Take(ParseFixedTime(value), options.fixedTime);
-        if (taken) options.mode = ServeMode::kFixed;
-        break;
-      case kHeaderTimeout:
-        taken = Take(ParseHeaderTimeout(value), options.headerTimeout);
-        break;
-      case ':':
-        return fail(NeedsText(::optopt));
-      default:
-        return fail(RefusalText(::optopt, commandLine.LastWord()));
-    }
-    if (!taken) return fail(NeedsText(code));
+  Reading reading;
+  if (auto error = tools::ReadCommandLine<Reading>(args, kRules, reading)) {
+    return {std::nullopt, std::move(*error)};
   }
-  if (auto leftOver = commandLine.LeftOverError()) return fail(std::move(*leftOver));
-  if (offsetGiven && options.mode == ServeMode::kFixed) {
-    return fail("--offset and --fixed cannot be used together");
+  if (reading.offsetGiven && reading.mode == ServeMode::kFixed) {
+    return {std::nullopt, "--offset and --fixed cannot be used together"};
   }
-  return ParsedOptions{options, {}};
+  return {static_cast<const Options&>(reading), {}};
 }
 
 std::string UsageText(std::string_view program) {
@@ -237,10 +149,10 @@ Serves this machine's clock as a time page at http://ADDR:PORT/cgi-bin/timer.pl.
 
 Options:
   --bind ADDR        IPv4 or IPv6 address to listen on (default )";
-  text += DefaultBindAddress();
+  text += kDefaultBindAddress;
   text += R"()
   --port N           port to listen on; 0 picks a free one (default )";
-  text += std::to_string(DefaultPort());
+  text += std::to_string(kDefaultPort);
   text += R"()
   --offset SECONDS   serve this machine's clock shifted by SECONDS (signed, may have
                      a fraction, e.g. 37.25 or -0.5); seconds are aligned on the

@@ -13,12 +13,9 @@
 
 namespace tidewell::timepage {
 
-// The address and port that TIDEWELL_TIME_HOST names, so that a fresh build of the programs
-// and of this server meet without options.
-std::string_view DefaultBindAddress();
-std::uint16_t DefaultPort();
-
-inline constexpr std::chrono::seconds kDefaultHeaderTimeout{10};
+// Where TIDEWELL_TIME_HOST points, so that the programs and this server meet without options.
+inline constexpr std::string_view kDefaultBindAddress = TIDEWELL_TIMEPAGE_DEFAULT_BIND;
+inline constexpr std::uint16_t kDefaultPort = TIDEWELL_TIMEPAGE_DEFAULT_PORT;
 
 enum class ServeMode {
   kAligned,    // hold each page request until the next whole second (the default)
@@ -27,21 +24,20 @@ enum class ServeMode {
 };
 
 struct Options {
-  std::string bindAddress{DefaultBindAddress()};  // an IPv4 or IPv6 literal, no brackets
-  std::uint16_t port = DefaultPort();             // 0 lets the system pick
-  std::chrono::nanoseconds offset{0};             // added to this machine's clock
-  Second fixedTime{};                             // served in kFixed mode
+  std::string bindAddress{kDefaultBindAddress};  // an IPv4 or IPv6 literal, no brackets
+  std::uint16_t port = kDefaultPort;             // 0 lets the system pick
+  std::chrono::nanoseconds offset{0};            // added to this machine's clock
+  Second fixedTime{};                            // served in kFixed mode
   ServeMode mode = ServeMode::kAligned;
   bool log = false;
-  // Each reply carries its Server-Timing figures and "Prefer: no-hold" is honoured. Off, the
-  // server answers as one that knows neither, for trying clients against such a server.
+  // Off, the server sends no Server-Timing figures and ignores "Prefer: no-hold", as one that
+  // knows neither, for trying clients against such a server.
   bool timing = true;
-  // While the kernel reports this machine's clock unsynchronised, answer 503 instead of a page.
-  bool requireSynchronised = false;
+  bool requireSynchronised = false;  // answer 503 while the kernel says the clock is unsynchronised
   bool help = false;
   bool version = false;
   // Not in --help: lets the tests see an idle client cut off without waiting ten seconds.
-  std::chrono::milliseconds headerTimeout{kDefaultHeaderTimeout};
+  std::chrono::milliseconds headerTimeout{std::chrono::seconds{10}};
 };
 
 struct ParsedOptions {
@@ -49,8 +45,6 @@ struct ParsedOptions {
   std::string error;               // why, in one line
 };
 
-// `args` are the arguments after the program name, read with getopt_long: "--port 80",
-// "--port=80" and unambiguous abbreviations such as "--imm" all work.
 ParsedOptions ParseOptions(std::span<const std::string_view> args);
 
 // The steps of ParseOptions, open to the tests.

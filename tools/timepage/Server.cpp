@@ -17,9 +17,8 @@ namespace tidewell::timepage {
 namespace {
 
 using namespace std::chrono_literals;
+using std::chrono::nanoseconds;
 
-// Tags in the epoll data of the server's own descriptors; connections count up from kFirstId,
-// never reusing an id, so a stale event of a closed connection can never hit a new one.
 constexpr std::uint64_t kListenerTag = 1;
 constexpr std::uint64_t kTimerTag = 2;
 constexpr std::uint64_t kStopTag = 3;
@@ -28,20 +27,14 @@ constexpr std::uint64_t kFirstId = 16;
 
 constexpr int kListenBacklog = 4096;
 constexpr int kEventsPerWait = 1024;
-// A client that reads its reply this slowly is not going to set a clock with it.
 constexpr auto kWriteTimeout = 10s;
-// After the last reply on a connection our side is shut and we wait for the client to close,
-// reading what it still sends, so that unread bytes cannot make the kernel reset the connection
-// under a reply the client has not read yet. A client that does not close is dropped after this.
+// After the last reply, reading what the client still sends while it closes keeps the kernel
+// from resetting the connection under the reply.
 constexpr auto kLingerTime = 2s;
-// When no descriptor is left for a new client, one that has waited at least this long for its
-// request head is closed to make room: a client of the time page sends its request as soon as
-// it is connected, so the longest waiting are the ones holding a place without using it.
+// With no descriptor left, one waiting this long for its head makes room: clients send at once.
 constexpr auto kShortestWaitDropped = 250ms;
-// With no room to be made, accepting stops this long while the others are served.
 constexpr auto kAcceptPause = 100ms;
 
-// The events of each phase: hang-ups always, input only while it is wanted.
 constexpr std::uint32_t kReadEvents = EPOLLIN | EPOLLRDHUP;
 constexpr std::uint32_t kParkedEvents = EPOLLRDHUP;
 constexpr std::uint32_t kWriteEvents = EPOLLOUT | EPOLLRDHUP;
@@ -50,18 +43,29 @@ void Report(const char* what) {
   std::fprintf(stderr, "tidewell-timepage: %s: %s\n", what, std::strerror(errno));
 }
 
+void ReportUnsynchronised(const std::string& why, const char* doing) {
+  std::fprintf(stderr, "tidewell-timepage: this machine's clock is not synchronised: %s; %s\n",
+               why.c_str(), doing);
+}
+
+std::vector<std::uint64_t> TakeUpTo(auto& parked, auto end) {
+  std::vector<std::uint64_t> taken;
+  for (auto it = parked.begin(); it != end; ++it) {
+    taken.insert(taken.end(), it->second.begin(), it->second.end());
+  }
+  parked.erase(parked.begin(), end);
+  return taken;
+}
+
 UniqueFd Checked(int fd, const char* what) {
-  if (fd < 0) throw ListenError(std::string{what} + ": " + std::strerror(errno));
+  if (fd < 0) throw std::runtime_error(std::string{what} + ": " + std::strerror(errno));
   return UniqueFd{fd};
 }
 
-// "127.0.0.1:8037", or "[::1]:8037" for an address with colons.
 std::string Endpoint(const std::string& host, const std::string& port) {
   return host.find(':') == std::string::npos ? host + ":" + port : "[" + host + "]:" + port;
 }
 
-// A non-blocking socket bound to `literal` (an IPv4 or IPv6 address that the options checked)
-// and `port`, and listening.
 UniqueFd OpenListener(const std::string& literal, std::uint16_t port) {
   const std::string service = std::to_string(port);
   addrinfo hints{};
@@ -69,17 +73,17 @@ UniqueFd OpenListener(const std::string& literal, std::uint16_t port) {
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* found = nullptr;
   if (::getaddrinfo(literal.c_str(), service.c_str(), &hints, &found) != 0 || found == nullptr) {
-    throw ListenError("'" + literal + "' is not an IPv4 or IPv6 address");
+    throw std::runtime_error("'" + literal + "' is not an IPv4 or IPv6 address");
   }
   const std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> address{found, ::freeaddrinfo};
   UniqueFd listener{::socket(found->ai_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0)};
   const int on = 1;
-  // Lets a restarted server take its port back at once from connections still in TIME_WAIT.
+  // A restarted server takes its port back at once from connections in TIME_WAIT.
   if (listener.valid()) ::setsockopt(listener.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
   if (!listener.valid() || ::bind(listener.get(), found->ai_addr, found->ai_addrlen) != 0 ||
       ::listen(listener.get(), kListenBacklog) != 0) {
-    throw ListenError("cannot listen on " + Endpoint(literal, service) + ": " +
-                      std::strerror(errno));
+    throw std::runtime_error("cannot listen on " + Endpoint(literal, service) + ": " +
+                             std::strerror(errno));
   }
   return listener;
 }
@@ -89,32 +93,28 @@ UniqueFd OpenListener(const std::string& literal, std::uint16_t port) {
 Server::Server(const Options& options, UniqueFd stop, std::unique_ptr<ServedClock> clock,
                std::unique_ptr<ClockStatus> status)
     : options_(options),
-      clock_(clock ? std::move(clock) : std::make_unique<ShiftedSystemClock>(options_.offset)),
-      status_(status ? std::move(status) : std::make_unique<KernelClockStatus>()),
+      clock_(clock ? std::move(clock) : std::make_unique<ServedClock>(options_.offset)),
+      status_(status ? std::move(status) : std::make_unique<ClockStatus>()),
       epoll_(Checked(::epoll_create1(EPOLL_CLOEXEC), "cannot create the event set")),
       listener_(OpenListener(options_.bindAddress, options_.port)),
       stop_(std::move(stop)),
       nextId_(kFirstId),
-      parked_(*clock_, Checked(::timerfd_create(CLOCK_REALTIME, TFD_NONBLOCK | TFD_CLOEXEC),
-                               "cannot create the second timer")) {
+      timer_(Checked(::timerfd_create(CLOCK_REALTIME, TFD_NONBLOCK | TFD_CLOEXEC),
+                     "cannot create the second timer")) {
   const int steps = clock_->StepNotices();
   if (!Watch(EPOLL_CTL_ADD, listener_.get(), EPOLLIN, kListenerTag) ||
-      !Watch(EPOLL_CTL_ADD, parked_.timerFd(), EPOLLIN, kTimerTag) ||
+      !Watch(EPOLL_CTL_ADD, timer_.get(), EPOLLIN, kTimerTag) ||
       !Watch(EPOLL_CTL_ADD, stop_.get(), EPOLLIN, kStopTag) ||
       (steps >= 0 && !Watch(EPOLL_CTL_ADD, steps, EPOLLIN, kClockStepTag))) {
-    throw ListenError(std::string{"cannot watch a descriptor: "} + std::strerror(errno));
+    throw std::runtime_error(std::string{"cannot watch a descriptor: "} + std::strerror(errno));
   }
-  if (const std::optional<std::string> why = WhyNotVouched(status_->Read())) {
-    unvouched_ = options_.requireSynchronised;
-    std::fprintf(stderr, "tidewell-timepage: this machine's clock is not synchronised: %s; %s\n",
-                 why->c_str(),
-                 unvouched_ ? "answering 503 until it is"
-                            : "serving it all the same (see --require-synchronised)");
+  if (options_.requireSynchronised) {
+    Vouched();
+  } else if (const std::optional<std::string> why = WhyNotVouched(status_->Read())) {
+    ReportUnsynchronised(*why, "serving it all the same (see --require-synchronised)");
   }
-  // The first page costs more than the others (the allocator and the formatting code warm
-  // up); pay that now rather than while the first client waits.
-  PagesFor(options_.mode == ServeMode::kFixed ? options_.fixedTime
-                                              : ImmediateAnswerSecond(clock_->Now()));
+  // The first page costs more than the others: pay that now, not while a client waits.
+  ReplyFor(Route::kTimePage, SecondAt(clock_->Now()), AfterReply::kClose);
 }
 
 std::string Server::ListeningOn() const {
@@ -129,57 +129,44 @@ std::string Server::ListeningOn() const {
   return Endpoint(host, port);
 }
 
-const Server::Pages& Server::PagesFor(Second second) {
-  auto found = pages_.find(second);
-  if (found == pages_.end()) {
-    Pages pages{
-        std::make_shared<const Response>(TimePageResponse(second, ConnectionHeader::kClose)),
-        std::make_shared<const Response>(TimePageResponse(second, ConnectionHeader::kKeepAlive))};
-    found = pages_.emplace(second, std::move(pages)).first;
-    // A request within the margin after a boundary still gets the page of the second before;
-    // nothing older is ever served again.
-    pages_.erase(pages_.begin(), pages_.lower_bound(second - 1s));
-  }
-  return found->second;
+Second Server::SecondAt(Instant now) const {
+  return options_.mode == ServeMode::kFixed ? options_.fixedTime : ImmediateAnswerSecond(now);
 }
 
-Server::Pages Server::RefusalsFor(Second second) {
-  const auto refusal = [second](ConnectionHeader header) {
-    return std::make_shared<const Response>(
-        ErrorResponse(Route::kClockUnsynchronised, second, header));
-  };
-  return {refusal(ConnectionHeader::kClose), refusal(ConnectionHeader::kKeepAlive)};
+std::shared_ptr<const Response> Server::ReplyFor(Route route, Second second, AfterReply after) {
+  const auto found = replies_.find({second, route, after});
+  if (found != replies_.end()) return found->second;
+  // Both endings at once: a parked client's may change before its second.
+  for (const AfterReply ending : {AfterReply::kClose, AfterReply::kKeepOpen}) {
+    replies_[{second, route, ending}] =
+        std::make_shared<const Response>(ResponseFor(route, second, ending));
+  }
+  // Within the margin after a boundary the second before is still served, nothing older.
+  replies_.erase(replies_.begin(), replies_.lower_bound({second - 1s, Route{}, AfterReply{}}));
+  return replies_.at({second, route, after});
 }
 
 bool Server::Vouched() {
   if (!options_.requireSynchronised) return true;
   const std::optional<std::string> why = WhyNotVouched(status_->Read());
-  if (why.has_value() != unvouched_) {
-    unvouched_ = why.has_value();
-    if (why) {
-      std::fprintf(stderr,
-                   "tidewell-timepage: this machine's clock is not synchronised: %s; "
-                   "answering 503 until it is\n",
-                   why->c_str());
-    } else {
-      std::fputs("tidewell-timepage: this machine's clock is synchronised; serving the page\n",
-                 stderr);
-    }
+  if (why && !unvouched_) {
+    ReportUnsynchronised(*why, "answering 503 until it is");
+  } else if (!why && unvouched_) {
+    std::fputs("tidewell-timepage: this machine's clock is synchronised; serving the page\n",
+               stderr);
   }
+  unvouched_ = why.has_value();
   return !why;
 }
 
 bool Server::Watch(int operation, int fd, std::uint32_t events, std::uint64_t tag) {
-  epoll_event event{};
-  event.events = events;
-  event.data.u64 = tag;
+  epoll_event event{.events = events, .data = {.u64 = tag}};
   return ::epoll_ctl(epoll_.get(), operation, fd, &event) == 0;
 }
 
 bool Server::Rewatch(std::uint64_t id, Connection& connection, std::uint32_t events) {
   if (connection.watched == events) return true;
   if (!Watch(EPOLL_CTL_MOD, connection.fd(), events, id)) {
-    // Without its events the connection would hang until its time-out or for ever: drop it.
     Report("cannot watch a client, dropping it");
     Close(id);
     return false;
@@ -199,8 +186,7 @@ void Server::Guarded(std::uint64_t id, Step&& step) {
   try {
     step();
   } catch (const std::exception& error) {
-    // Running out of memory is the likely cause. A client's exchange left half done is dropped
-    // with it; the server's own steps come round again with their next event.
+    // Most likely out of memory. The server's own steps come round again with their next event.
     const bool client = id >= kFirstId && connections_.count(id) != 0;
     std::fprintf(stderr, "tidewell-timepage: %s%s\n", error.what(),
                  client ? "; dropping a client" : "");
@@ -218,62 +204,55 @@ bool Server::Run() {
       return false;
     }
     for (int i = 0; i < count; ++i) {
-      const epoll_event event = events[i];
-      Guarded(event.data.u64, [&] { HandleEvent(event.data.u64, event.events); });
+      const std::uint64_t tag = events[i].data.u64;
+      const std::uint32_t happened = events[i].events;
+      stopping_ = stopping_ || tag == kStopTag;
+      Guarded(tag, [&] {
+        if (tag == kListenerTag) return AcceptClients();
+        if (tag == kTimerTag || tag == kClockStepTag) return OnTimer();
+        const auto found = connections_.find(tag);  // none when closed earlier in this batch
+        if (found != connections_.end()) HandleConnection(tag, found->second, happened);
+      });
     }
-    Guarded(kTimerTag, [&] {
-      // Without its timer the loop's own time-out wakes it for the parked clients.
-      if (timerFailed_) OnTimer();
-    });
+    // Without its timer the loop's own time-out wakes it for the parked clients.
+    if (timerFailed_) Guarded(kTimerTag, [&] { OnTimer(); });
     const Mono now = std::chrono::steady_clock::now();
-    ExpireDeadlines(now);
+    while (!deadlines_.empty() && deadlines_.begin()->first <= now) {
+      Close(deadlines_.begin()->second);
+    }
     ResumeAcceptingWhenDue(now);
-    FlushLog();
+    if (!pendingLog_.empty()) {
+      std::fwrite(pendingLog_.data(), 1, pendingLog_.size(), stdout);
+      std::fflush(stdout);
+      pendingLog_.clear();
+    }
   }
   return true;
 }
 
-void Server::HandleEvent(std::uint64_t tag, std::uint32_t events) {
-  if (tag == kListenerTag) return AcceptClients();
-  if (tag == kTimerTag || tag == kClockStepTag) return OnTimer();
-  if (tag == kStopTag) {
-    stopping_ = true;
-    return;
-  }
-  const auto found = connections_.find(tag);
-  if (found == connections_.end()) return;  // closed earlier in this batch
-  HandleConnection(tag, found->second, events);
-}
-
 void Server::HandleConnection(std::uint64_t id, Connection& connection, std::uint32_t events) {
   switch (connection.phase()) {
-    case Phase::kReadingHead:
+    case Phase::kReadingHead: {
       if ((events & EPOLLRDHUP) != 0) connection.NoteClientDoneSending();
-      return ReadRequest(id, connection);
+      const ReadOutcome outcome = connection.ReadHead();
+      if (outcome == ReadOutcome::kHead) return Answer(id, connection);
+      if (outcome == ReadOutcome::kGone) Close(id);
+      return;
+    }
     case Phase::kParked:
-      // A reset means the client is gone: drop it; the dispatch skips its parked id. When only
-      // its sending side has ended, it may wait for the page (as `nc -q` does) or have gone,
-      // which shows only when the page is written; so it stays parked, no longer watched, since
-      // hang-ups are level-triggered and the loop would spin till then.
+      // It may still wait for the page (as `nc -q` does): parked, unwatched, as hang-ups are
+      // level-triggered and would spin the loop.
       connection.NoteClientDoneSending();
       Rewatch(id, connection, 0);
       return;
     case Phase::kWriting:
       if ((events & (EPOLLERR | EPOLLHUP)) != 0) return Close(id);
-      // A client that shut only its sending side may still read the rest. Hang-ups are
-      // level-triggered, so stop watching for them or the loop would spin until it can write.
+      // One that shut only its sending side may still read the rest.
       if ((events & EPOLLRDHUP) != 0 && !Rewatch(id, connection, EPOLLOUT)) return;
-      switch (connection.ContinueWriting()) {
-        case WriteState::kDone:
-          return FinishReply(id, connection);
-        case WriteState::kWouldBlock:
-          return;
-        case WriteState::kFailed:
-          return Close(id);
-      }
+      if (Wrote(id, connection, connection.ContinueWriting())) FinishReply(id, connection);
       return;
     case Phase::kLingering:
-      if (connection.DrainLingering()) Close(id);  // the client closed: the exchange is over
+      if (connection.DrainLingering()) Close(id);
       return;
   }
 }
@@ -288,14 +267,17 @@ void Server::AcceptClients() {
         if (errno != EAGAIN && errno != EWOULDBLOCK) Report("accepting a client failed");
         return;
       }
-      // Out of descriptors: close the client that has waited longest for its head. When that
-      // did not help or none qualifies, stop accepting for a moment; the clients taken are
-      // served meanwhile, and their leaving makes room.
       if (!madeRoom && DropLongestWaiting(std::chrono::steady_clock::now())) {
         madeRoom = true;
         continue;
       }
-      return PauseAccepting();
+      // Else pause rather than spin on a readable listener; the clients leaving make room.
+      if (acceptPausedUntil_) return;
+      if (!Watch(EPOLL_CTL_MOD, listener_.get(), 0, kListenerTag)) {
+        Report("cannot pause accepting clients");
+      }
+      acceptPausedUntil_ = std::chrono::steady_clock::now() + kAcceptPause;
+      return;
     }
     madeRoom = false;
     const std::uint64_t id = nextId_++;
@@ -309,41 +291,26 @@ void Server::AcceptClients() {
   }
 }
 
-// Stops accepting for a moment, so that the loop does not spin on a listener that stays
-// readable while no client can be taken.
-void Server::PauseAccepting() {
-  if (acceptPausedUntil_) return;
-  if (::epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, listener_.get(), nullptr) != 0) {
-    Report("cannot pause accepting clients");
-  }
-  acceptPausedUntil_ = std::chrono::steady_clock::now() + kAcceptPause;
-}
-
 void Server::ResumeAcceptingWhenDue(Mono now) {
   if (!acceptPausedUntil_ || now < *acceptPausedUntil_) return;
-  // EEXIST: it stayed in the set because the pause could not take it out.
-  if (!Watch(EPOLL_CTL_ADD, listener_.get(), EPOLLIN, kListenerTag) && errno != EEXIST) {
+  acceptPausedUntil_.reset();
+  if (!Watch(EPOLL_CTL_MOD, listener_.get(), EPOLLIN, kListenerTag)) {
     Report("cannot resume accepting clients, trying again shortly");
     acceptPausedUntil_ = now + kAcceptPause;
-    return;
   }
-  acceptPausedUntil_.reset();
 }
 
 bool Server::DropLongestWaiting(Mono now) {
-  // In time-out order: a lingering client has its page and only holds its place; the first one
-  // waiting for its head has waited longest of all that do.
+  // In time-out order; a lingering client has its page already.
   const auto candidate = std::find_if(deadlines_.begin(), deadlines_.end(), [this](auto entry) {
-    const auto found = connections_.find(entry.second);
-    return found != connections_.end() && (found->second.phase() == Phase::kReadingHead ||
-                                           found->second.phase() == Phase::kLingering);
+    const Phase phase = connections_.at(entry.second).phase();
+    return phase == Phase::kReadingHead || phase == Phase::kLingering;
   });
   if (candidate == deadlines_.end()) return false;
   const auto [deadline, id] = *candidate;
   Connection& connection = connections_.at(id);
   if (connection.phase() == Phase::kLingering) {
-    // Read what the client still sent first: closing on unread bytes would reset the
-    // connection, and the client could lose the page it has not read yet.
+    // Closing on unread bytes would reset the connection under the page.
     connection.DrainLingering();
   } else if (deadline - options_.headerTimeout > now - kShortestWaitDropped) {
     return false;  // its header time-out started when it began to wait: not long enough
@@ -352,64 +319,47 @@ bool Server::DropLongestWaiting(Mono now) {
   return true;
 }
 
-void Server::ReadRequest(std::uint64_t id, Connection& connection) {
-  switch (connection.ReadHead()) {
-    case ReadOutcome::kIncomplete:
-      return;
-    case ReadOutcome::kHead:
-      return Answer(id, connection);
-    case ReadOutcome::kGone:
-      return Close(id);
-  }
-}
-
 void Server::Answer(std::uint64_t id, Connection& connection) {
   connection.TakeHead();
   SetDeadline(id, connection, std::nullopt);
 
   const Instant now = clock_->Now();
   const RoutedRequest& request = connection.request();
-  const bool fixed = options_.mode == ServeMode::kFixed;
-  const Second second = fixed ? options_.fixedTime : ImmediateAnswerSecond(now);
-  // A client that reads the figures takes the page's age into account itself: holding it to
-  // the next second would only keep it waiting.
+  // A client that reads the figures allows for the page's age itself: holding it only delays.
   const bool held =
       options_.mode == ServeMode::kAligned && !(options_.timing && request.preferNoHold);
-  // Within the margin after a boundary the aligned second is the current one.
   if (request.route == Route::kTimePage && held) {
     const Second answer = AlignedAnswerSecond(now);
     if (!AnswerIsDue(answer, now)) return Park(id, connection, answer);
   }
-  std::shared_ptr<const Response> reply;
-  if (request.route == Route::kTimePage && Vouched()) {
-    reply = PagesFor(second).For(connection.keepOpen());
-  } else {
-    const Route route =
-        request.route == Route::kTimePage ? Route::kClockUnsynchronised : request.route;
-    reply = std::make_shared<const Response>(ErrorResponse(
-        route, second,
-        connection.keepOpen() ? ConnectionHeader::kKeepAlive : ConnectionHeader::kClose));
+  const Route route =
+      request.route == Route::kTimePage && !Vouched() ? Route::kClockUnsynchronised : request.route;
+  const Second second = SecondAt(now);
+  if (StartReply(id, connection, ReplyFor(route, second, connection.after()), second)) {
+    FinishReply(id, connection);
   }
-  if (StartReply(id, connection, std::move(reply), second)) FinishReply(id, connection);
 }
 
 void Server::Park(std::uint64_t id, Connection& connection, Second answer) {
   connection.Park();
   if (!Rewatch(id, connection, kParkedEvents)) return;
-  // Render the page now, while there is time, so that the boundary itself only writes.
-  PagesFor(answer);
-  const bool armed = parked_.Add(answer, id);
-  if (!armed && !timerFailed_) Report("cannot arm the second timer, waking without it");
-  timerFailed_ = timerFailed_ || !armed;
+  // Rendered now, so that the boundary itself only writes.
+  ReplyFor(Route::kTimePage, answer, AfterReply::kClose);
+  parked_[answer].push_back(id);
+  if (!armedFor_ || *armedFor_ > answer) ArmTimer();
 }
 
 void Server::OnTimer() {
-  // After a step of the clock (this machine's cancels the timer) every parked request is
-  // answered at the next whole second of the new clock: none waits for an old second, and
-  // none goes out in mid-second.
-  const bool timerCancelled = parked_.ReadTimer();
+  std::uint64_t expirations = 0;
+  // The read fails with ECANCELED when this machine's clock was set.
+  const bool clockSet =
+      ::read(timer_.get(), &expirations, sizeof expirations) < 0 && errno == ECANCELED;
   const bool offsetStepped = clock_->TakeStepNotices();
-  if (timerCancelled || offsetStepped) parked_.ParkAllAt(AlignedAnswerSecond(clock_->Now()));
+  // After a step, every parked request is answered at the next whole second of the new clock.
+  if ((clockSet || offsetStepped) && !parked_.empty()) {
+    const Second next = AlignedAnswerSecond(clock_->Now());
+    parked_.emplace(next, TakeUpTo(parked_, parked_.end()));
+  }
   try {
     DispatchDue();
   } catch (...) {
@@ -420,31 +370,39 @@ void Server::OnTimer() {
 }
 
 void Server::ArmTimer() {
-  const bool armed = parked_.ArmForEarliest();
+  itimerspec setting{};  // all zero disarms
+  if (!parked_.empty()) {
+    const auto at = Instant{parked_.begin()->first} - clock_->Offset();
+    const auto whole = std::chrono::floor<std::chrono::seconds>(at);
+    setting.it_value = {static_cast<time_t>(whole.time_since_epoch().count()),
+                        static_cast<long>((at - whole).count())};
+  }
+  const bool armed = ::timerfd_settime(timer_.get(), TFD_TIMER_ABSTIME | TFD_TIMER_CANCEL_ON_SET,
+                                       &setting, nullptr) == 0;
   if (!armed && !timerFailed_) Report("cannot arm the second timer, waking without it");
   timerFailed_ = !armed;
+  armedFor_ = armed && !parked_.empty() ? std::optional{parked_.begin()->first} : std::nullopt;
 }
 
 void Server::DispatchDue() {
   const Instant now = clock_->Now();
-  const std::optional<Second> earliest = parked_.Earliest();
-  if (!earliest || !AnswerIsDue(*earliest, now)) return;
+  if (parked_.empty() || !AnswerIsDue(parked_.begin()->first, now)) return;
 
-  // Normally the second they were parked for; should the loop have been held up past it, the
-  // one the page leaves in. Rendered first, so that a failure here leaves them parked.
+  // Rendered first, so that a failure here leaves them parked.
   const Second second = ImmediateAnswerSecond(now);
-  const Pages pages = Vouched() ? PagesFor(second) : RefusalsFor(second);
-  const std::vector<std::uint64_t> due = parked_.TakeDue(now);
+  const Route route = Vouched() ? Route::kTimePage : Route::kClockUnsynchronised;
+  ReplyFor(route, second, AfterReply::kClose);
+  const std::vector<std::uint64_t> due = TakeUpTo(parked_, parked_.upper_bound(second));
 
-  // First put every reply on the wire, then do the bookkeeping, so that the last client of a
-  // crowd gets its page as early as it can.
+  // Every reply on the wire first, the bookkeeping after, for the last client of a crowd.
   std::vector<std::uint64_t> finished;
   finished.reserve(due.size());
   for (const std::uint64_t id : due) {
     const auto found = connections_.find(id);
     if (found == connections_.end()) continue;  // hung up while parked
+    Connection& connection = found->second;
     Guarded(id, [&] {
-      if (StartReply(id, found->second, pages.For(found->second.keepOpen()), second)) {
+      if (StartReply(id, connection, ReplyFor(route, second, connection.after()), second)) {
         finished.push_back(id);
       }
     });
@@ -455,28 +413,21 @@ void Server::DispatchDue() {
   }
 }
 
-std::optional<std::chrono::nanoseconds> Server::AgeOf(Second served) const {
-  if (!options_.timing) return std::nullopt;
-  // A fixed time is a clock that stands still: its page is never older than its second.
-  if (options_.mode == ServeMode::kFixed) return std::chrono::nanoseconds{0};
-  return std::max(std::chrono::nanoseconds{0}, clock_->Now() - served);
-}
-
 bool Server::StartReply(std::uint64_t id, Connection& connection,
                         std::shared_ptr<const Response> reply, Second served) {
-  // A refusal for an unsynchronised clock shows no page, so it has no age to tell.
-  const auto age = reply->status == 503 ? std::nullopt : AgeOf(served);
-  switch (connection.StartReply(std::move(reply), served, age)) {
-    case WriteState::kDone:
-      return true;
-    case WriteState::kWouldBlock:
-      if (Rewatch(id, connection, kWriteEvents)) {
-        SetDeadline(id, connection, std::chrono::steady_clock::now() + kWriteTimeout);
-      }
-      return false;
-    case WriteState::kFailed:
-      Close(id);
-      return false;
+  // A refusal shows no time, so no age; a fixed time is a clock that stands still.
+  std::optional<nanoseconds> age;
+  if (options_.timing && reply->status != 503) {
+    age = options_.mode == ServeMode::kFixed ? nanoseconds{0} : clock_->Now() - served;
+  }
+  return Wrote(id, connection, connection.StartReply(std::move(reply), served, age));
+}
+
+bool Server::Wrote(std::uint64_t id, Connection& connection, WriteState state) {
+  if (state == WriteState::kFailed) Close(id);
+  if (state != WriteState::kWouldBlock) return state == WriteState::kDone;
+  if ((connection.watched & EPOLLOUT) == 0 && Rewatch(id, connection, kWriteEvents)) {
+    SetDeadline(id, connection, std::chrono::steady_clock::now() + kWriteTimeout);
   }
   return false;
 }
@@ -484,45 +435,31 @@ bool Server::StartReply(std::uint64_t id, Connection& connection,
 void Server::FinishReply(std::uint64_t id, Connection& connection) {
   if (options_.log) pendingLog_ += connection.LogLine();
   connection.FinishReply();
-  if (connection.phase() == Phase::kReadingHead) return AwaitNextRequest(id, connection);
-  // Waiting for the client's close needs only its hang-up, which a parked client watches
-  // already: leaving it so saves a system call per client at a busy boundary.
+  const Mono now = std::chrono::steady_clock::now();
+  if (connection.phase() == Phase::kReadingHead) {
+    // The next request may be here already, sent without waiting for this reply.
+    if (!Rewatch(id, connection, kReadEvents)) return;
+    SetDeadline(id, connection, now + options_.headerTimeout);
+    if (connection.HasBufferedHead()) Answer(id, connection);
+    return;
+  }
+  // Lingering needs only the hang-up, which a parked client watches already.
   if ((connection.watched & EPOLLOUT) != 0 && !Rewatch(id, connection, kReadEvents)) return;
-  SetDeadline(id, connection, std::chrono::steady_clock::now() + kLingerTime);
-}
-
-void Server::AwaitNextRequest(std::uint64_t id, Connection& connection) {
-  // The next request is under the header time-out like the first.
-  if (!Rewatch(id, connection, kReadEvents)) return;
-  SetDeadline(id, connection, std::chrono::steady_clock::now() + options_.headerTimeout);
-  // Requests the client sent without waiting for this reply may already be here.
-  if (connection.HasBufferedHead()) Answer(id, connection);
-}
-
-void Server::FlushLog() {
-  if (pendingLog_.empty()) return;
-  std::fwrite(pendingLog_.data(), 1, pendingLog_.size(), stdout);
-  std::fflush(stdout);
-  pendingLog_.clear();
-}
-
-void Server::ExpireDeadlines(Mono now) {
-  // A head that does not come in time, a reply not taken, a lingering client that stays.
-  while (!deadlines_.empty() && deadlines_.begin()->first <= now) Close(deadlines_.begin()->second);
+  SetDeadline(id, connection, now + kLingerTime);
 }
 
 int Server::MillisecondsToNextWake(Mono now) const {
   std::optional<Mono> wake;
   if (!deadlines_.empty()) wake = deadlines_.begin()->first;
   if (acceptPausedUntil_ && (!wake || *acceptPausedUntil_ < *wake)) wake = acceptPausedUntil_;
-  if (const std::optional<Second> parked = parked_.Earliest(); timerFailed_ && parked) {
-    const Mono due =
-        now + std::chrono::duration_cast<Mono::duration>(Instant{*parked} - clock_->Now());
+  if (timerFailed_ && !parked_.empty()) {
+    const Mono due = now + std::chrono::duration_cast<Mono::duration>(
+                               Instant{parked_.begin()->first} - clock_->Now());
     if (!wake || due < *wake) wake = due;
   }
   if (!wake) return -1;  // the boundary timer and the sockets wake us
   if (*wake <= now) return 0;
-  // Rounded up, so that the wait never ends just before the deadline and spins.
+  // Rounded up, or the wait would end just before the deadline, and spin.
   return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(*wake - now).count());
 }
 

@@ -1,12 +1,9 @@
 #pragma once
 
-// The event loop of tidewell-timepage: one thread, one epoll set, the listening socket and every
-// client. Connections that wait for their second are parked at no cost beyond a socket and a few
-// bytes, and everything that falls due at one whole second is written from one rendered page the
-// moment it arrives. A connection whose client asks to keep it (HTTP/1.1 by default) goes back to
-// reading the next request after each reply, up to kMaxRequestsPerConnection requests.
+// The event loop of tidewell-timepage: one thread, one epoll set, the listener and every client.
+// A request held for its second costs a socket and a few bytes, and all that fall due at one
+// second are written from one rendered page the moment it comes.
 
-#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -14,91 +11,59 @@
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <unordered_map>
 #include <utility>
+#include <vector>
 
 #include "Alignment.h"
 #include "ClockStatus.h"
 #include "Connection.h"
-#include "HttpExchange.h"
 #include "Options.h"
 
 namespace tidewell::timepage {
 
-// The server could not be set up (the address cannot be used, the system gives no descriptor
-// for the loop); what() is one line for the operator.
-class ListenError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
-
 class Server {
  public:
-  // Binds and listens at once, so that a port of 0 is known before Run. Throws ListenError.
-  // The server stops once `stop` becomes readable (main passes a signalfd of SIGINT and
-  // SIGTERM). It serves `clock`, or this machine's clock shifted by the options' offset, and
-  // reads whether it may from `status`, or the kernel's. An unsynchronised clock is reported on
-  // stderr as the server starts.
+  // Binds and listens at once, so that a port of 0 is known before Run; throws runtime_error.
+  // `stop` ends Run once readable. `clock` and `status` default to this machine's.
   Server(const Options& options, UniqueFd stop, std::unique_ptr<ServedClock> clock = nullptr,
          std::unique_ptr<ClockStatus> status = nullptr);
   Server(const Server&) = delete;
   Server& operator=(const Server&) = delete;
 
-  // "127.0.0.1:8037" or "[::1]:8037": where the server really listens.
+  // "127.0.0.1:8037" or "[::1]:8037"
   std::string ListeningOn() const;
 
-  // Serves until `stop` becomes readable: true then, false when waiting for events failed
-  // (reported on stderr). A failure while serving one client costs that client only: it is
-  // reported and the loop goes on.
+  // False when waiting for events failed. A failure with one client costs that client only.
   bool Run();
 
  private:
-  // The page of one second in both forms, shared by every reply in that second: for the last
-  // reply on a connection and for one that keeps the connection open.
-  struct Pages {
-    std::shared_ptr<const Response> closing;
-    std::shared_ptr<const Response> keepingOpen;
-    const std::shared_ptr<const Response>& For(bool keepOpen) const {
-      return keepOpen ? keepingOpen : closing;
-    }
-  };
-  const Pages& PagesFor(Second second);
-  // The 503 replies in both forms, for the requests parked while the clock was vouched for.
-  static Pages RefusalsFor(Second second);
-  // Whether the clock may be served now (always, without --require-synchronised); a change of
-  // that state is reported once on stderr.
+  Second SecondAt(Instant now) const;
+  std::shared_ptr<const Response> ReplyFor(Route route, Second second, AfterReply after);
   bool Vouched();
 
   bool Watch(int operation, int fd, std::uint32_t events, std::uint64_t tag);
   bool Rewatch(std::uint64_t id, Connection& connection, std::uint32_t events);
   void SetDeadline(std::uint64_t id, Connection& connection, std::optional<Mono> deadline);
-
-  void HandleEvent(std::uint64_t tag, std::uint32_t events);
-  // Runs one step of the loop for `id` (a connection, or one of the server's own tags); a
-  // failure in it is reported and, when it came from a connection, drops only that one.
   template <typename Step>
   void Guarded(std::uint64_t id, Step&& step);
+
   void HandleConnection(std::uint64_t id, Connection& connection, std::uint32_t events);
   void AcceptClients();
-  void PauseAccepting();
   void ResumeAcceptingWhenDue(Mono now);
   bool DropLongestWaiting(Mono now);
-  void ReadRequest(std::uint64_t id, Connection& connection);
 
   void Answer(std::uint64_t id, Connection& connection);
   void Park(std::uint64_t id, Connection& connection, Second answer);
   void OnTimer();
   void DispatchDue();
   void ArmTimer();
-  std::optional<std::chrono::nanoseconds> AgeOf(Second served) const;
-
   bool StartReply(std::uint64_t id, Connection& connection, std::shared_ptr<const Response> reply,
                   Second served);
+  bool Wrote(std::uint64_t id, Connection& connection, WriteState state);
   void FinishReply(std::uint64_t id, Connection& connection);
-  void AwaitNextRequest(std::uint64_t id, Connection& connection);
-  void FlushLog();
 
-  void ExpireDeadlines(Mono now);
   int MillisecondsToNextWake(Mono now) const;
   void Close(std::uint64_t id);
 
@@ -112,16 +77,18 @@ class Server {
   UniqueFd stop_;
   bool stopping_ = false;
 
-  std::uint64_t nextId_;
+  std::uint64_t nextId_;  // never reused, so a stale event can never hit a new connection
   std::unordered_map<std::uint64_t, Connection> connections_;
-  // The connections' time-outs, earliest first. Each connection holds its own too, so that
-  // changing it finds the old entry without a search.
+  // Each connection holds its own time-out too, so that changing it needs no search here.
   std::set<std::pair<Mono, std::uint64_t>> deadlines_;
-  ParkedRequests parked_;
-  // The current second's pages, the one before and, while clients are parked, the next.
-  std::map<Second, Pages> pages_;
+  // Ids by their second, as they came; the dispatch skips those no longer connections.
+  std::map<Second, std::vector<std::uint64_t>> parked_;
+  UniqueFd timer_;  // a timerfd on this machine's clock, for the earliest second parked
+  std::optional<Second> armedFor_;
+  bool timerFailed_ = false;  // arming the timer failed: the loop's time-out stands in
+  // Shared by the requests of a second; kept for this one, the one before and the next.
+  std::map<std::tuple<Second, Route, AfterReply>, std::shared_ptr<const Response>> replies_;
   std::string pendingLog_;
-  bool timerFailed_ = false;  // arming the boundary timer failed: the loop's time-out stands in
 };
 
 }  // namespace tidewell::timepage

@@ -3,16 +3,17 @@
 
 #include <signal.h>
 #include <sys/prctl.h>
-#include <sys/resource.h>
 #include <sys/signalfd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <optional>
+#include <stdexcept>
 #include <string_view>
 #include <vector>
 
+#include "OpenFileLimit.h"
 #include "Options.h"
 #include "Server.h"
 #include "ToolCommandLine.h"
@@ -23,21 +24,9 @@ using tidewell::tools::UniqueFd;
 
 constexpr std::string_view kProgram = "tidewell-timepage";
 constexpr int kExitCannotServe = 1;
-// The event loop could not go on (reported on stderr): not to be mistaken for an address that
-// could not be used.
-constexpr int kExitLoopFailed = 3;
+constexpr int kExitLoopFailed = 3;  // not to be mistaken for an address that cannot be used
 
-// Every parked client holds a socket: lift the soft limit on open files to the hard limit.
-void RaiseOpenFileLimit() {
-  rlimit limit{};
-  if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
-    limit.rlim_cur = limit.rlim_max;
-    ::setrlimit(RLIMIT_NOFILE, &limit);
-  }
-}
-
-// SIGINT and SIGTERM stop the server through its event loop rather than end it mid-reply:
-// blocked here, they arrive on the returned descriptor (empty when it cannot be made).
+// SIGINT and SIGTERM stop the server through its loop, never mid-reply.
 UniqueFd StopSignals() {
   sigset_t stopSignals;
   sigemptyset(&stopSignals);
@@ -60,7 +49,7 @@ int main(int argc, char** argv) {
   }
   if (parsed.options->version) return tidewell::tools::PrintVersion(kProgram);
 
-  RaiseOpenFileLimit();
+  tidewell::tools::RaiseOpenFileLimit();  // every parked client holds a socket
   UniqueFd stop = StopSignals();
   if (!stop.valid()) {
     std::fprintf(stderr, "%s: cannot watch for stop signals: %s\n", kProgram.data(),
@@ -74,11 +63,10 @@ int main(int argc, char** argv) {
   std::optional<Server> server;
   try {
     server.emplace(*parsed.options, std::move(stop));
-  } catch (const ListenError& error) {
+  } catch (const std::runtime_error& error) {
     std::fprintf(stderr, "%s: %s\n", kProgram.data(), error.what());
     return kExitCannotServe;
   }
-  // Tests and scripts that ask for port 0 learn the real port from this line.
   std::printf("listening on %s\n", server->ListeningOn().c_str());
   std::fflush(stdout);
   return server->Run() ? 0 : kExitLoopFailed;
