@@ -117,8 +117,10 @@ TEST_F(TlsFrontTest, FenwhitSetsThePagesTimeThroughTheFront) {
     EXPECT_EQ(run.exitStatus, 0) << run.standardError;
     EXPECT_EQ(run.standardError, "");
     const std::vector<ClockCall> calls = ReadClockLog(log_);
-    ASSERT_EQ(calls.size(), 1u);
+    ASSERT_EQ(calls.size(), 2u) << "the clock set, and the kernel told it is synchronised";
+    ASSERT_EQ(calls[0].function, "clock_settime");
     ASSERT_EQ(calls[0].result, "ok");
+    EXPECT_EQ(calls[1].function, "adjtimex");
     // A fraction of a second: the figures came through, not only the page's whole second.
     const double fraction = calls[0].requested - std::floor(calls[0].requested);
     EXPECT_TRUE(fraction > 1e-6 && fraction < 1 - 1e-6) << calls[0].line;
@@ -157,11 +159,14 @@ TEST_F(TlsFrontTest, TheFrontSpreadsTheRequestsOverTheBackEnds) {
   EXPECT_EQ(ServedLines(scratch_.Path("first.log")) + ServedLines(scratch_.Path("second.log")), 4);
 }
 
-// fenwhit shows nothing and ends with status 0 whatever happens; what counts here is that the
-// clock is left alone and that no request reached a back end.
+// A certificate from another CA: the clock is left alone, no request reaches a back end, and
+// fenwhit says it could not reach the page, and why.
 TEST_F(TlsFrontTest, AFrontWithAnotherCasCertificateSetsNothing) {
   StartWith("other-server.pem");
-  RunFenwhit();
+  const ChildResult run = RunFenwhit();
+  EXPECT_EQ(run.exitStatus, 69) << run.standardError;
+  EXPECT_TRUE(run.standardError.starts_with("fenwhit: cannot reach https://")) << run.standardError;
+  EXPECT_NE(run.standardError.find("certificate"), std::string::npos) << run.standardError;
   EXPECT_TRUE(ReadClockLog(log_).empty());
   EXPECT_EQ(ServedLines(scratch_.Path("first.log")) + ServedLines(scratch_.Path("second.log")), 0);
   // The front is up and refused for its certificate alone.
