@@ -29,8 +29,6 @@ class Server {
   // `stop` ends Run once readable. `clock` and `status` default to this machine's.
   Server(const Options& options, UniqueFd stop, std::unique_ptr<ServedClock> clock = nullptr,
          std::unique_ptr<ClockStatus> status = nullptr);
-  Server(const Server&) = delete;
-  Server& operator=(const Server&) = delete;
 
   // "127.0.0.1:8037" or "[::1]:8037"
   std::string ListeningOn() const;
@@ -59,8 +57,7 @@ class Server {
   void OnTimer();
   void DispatchDue();
   void ArmTimer();
-  bool StartReply(std::uint64_t id, Connection& connection, std::shared_ptr<const Response> reply,
-                  Second served);
+  bool StartReply(std::uint64_t id, Connection& connection, Route route, Second served);
   bool Wrote(std::uint64_t id, Connection& connection, WriteState state);
   void FinishReply(std::uint64_t id, Connection& connection);
 
