@@ -17,10 +17,11 @@ namespace {
 constexpr double kMaxOffsetSeconds = 100.0 * 365.25 * 86400.0;
 constexpr std::int64_t kMaxHeaderTimeoutMs = 3'600'000;
 
-template <typename Number>
-std::optional<Number> ParseDecimal(std::string_view text) {
+template <typename Number, typename... Format>
+std::optional<Number> ParseDecimal(std::string_view text, Format... format) {
   Number value{};
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  const auto [end, error] =
+      std::from_chars(text.data(), text.data() + text.size(), value, format...);
   if (error != std::errc{} || end != text.data() + text.size()) return std::nullopt;
   return value;
 }
@@ -100,12 +101,9 @@ std::optional<std::chrono::nanoseconds> ParseOffset(std::string_view text) {
       !(std::isdigit(static_cast<unsigned char>(text.front())) || text.front() == '.')) {
     return std::nullopt;
   }
-  double seconds = 0;
-  const auto [end, error] =
-      std::from_chars(text.data(), text.data() + text.size(), seconds, std::chars_format::fixed);
-  if (error != std::errc{} || end != text.data() + text.size()) return std::nullopt;
-  if (!std::isfinite(seconds) || seconds > kMaxOffsetSeconds) return std::nullopt;
-  const auto nanos = static_cast<std::int64_t>(std::llround(seconds * 1e9));
+  const std::optional<double> seconds = ParseDecimal<double>(text, std::chars_format::fixed);
+  if (!seconds || !std::isfinite(*seconds) || *seconds > kMaxOffsetSeconds) return std::nullopt;
+  const auto nanos = static_cast<std::int64_t>(std::llround(*seconds * 1e9));
   return std::chrono::nanoseconds{negative ? -nanos : nanos};
 }
 
@@ -142,18 +140,14 @@ ParsedOptions ParseOptions(std::span<const std::string_view> args) {
 }
 
 std::string UsageText(std::string_view program) {
-  std::string text = "Usage: ";
-  text += program;
-  text += R"( [options]
+  return "Usage: " + std::string{program} + R"( [options]
 Serves this machine's clock as a time page at http://ADDR:PORT/cgi-bin/timer.pl.
 
 Options:
-  --bind ADDR        IPv4 or IPv6 address to listen on (default )";
-  text += kDefaultBindAddress;
-  text += R"()
-  --port N           port to listen on; 0 picks a free one (default )";
-  text += std::to_string(kDefaultPort);
-  text += R"()
+  --bind ADDR        IPv4 or IPv6 address to listen on (default )" +
+         std::string{kDefaultBindAddress} + R"()
+  --port N           port to listen on; 0 picks a free one (default )" +
+         std::to_string(kDefaultPort) + R"()
   --offset SECONDS   serve this machine's clock shifted by SECONDS (signed, may have
                      a fraction, e.g. 37.25 or -0.5); seconds are aligned on the
                      shifted clock
@@ -185,7 +179,6 @@ status 1, a wrong command line status 2. A failure while serving is reported on
 stderr and costs at most the client it came from; if the server cannot wait for
 events any more it ends with status 3.
 )";
-  return text;
 }
 
 }  // namespace tidewell::timepage
