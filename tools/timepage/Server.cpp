@@ -17,13 +17,8 @@ namespace tidewell::timepage {
 namespace {
 
 using namespace std::chrono_literals;
-using std::chrono::nanoseconds;
 
-constexpr std::uint64_t kListenerTag = 1;
-constexpr std::uint64_t kTimerTag = 2;
-constexpr std::uint64_t kStopTag = 3;
-constexpr std::uint64_t kClockStepTag = 4;
-constexpr std::uint64_t kFirstId = 16;
+enum : std::uint64_t { kListenerTag = 1, kTimerTag, kStopTag, kClockStepTag, kFirstId = 16 };
 
 constexpr int kListenBacklog = 4096;
 constexpr int kEventsPerWait = 1024;
@@ -180,8 +175,7 @@ void Server::SetDeadline(std::uint64_t id, Connection& connection, std::optional
   if (deadline) deadlines_.insert({*deadline, id});
 }
 
-template <typename Step>
-void Server::Guarded(std::uint64_t id, Step&& step) {
+void Server::Guarded(std::uint64_t id, auto&& step) {
   try {
     step();
   } catch (const std::exception& error) {
@@ -352,8 +346,7 @@ void Server::OnTimer() {
   const bool offsetStepped = clock_->TakeStepNotices();
   // After a step, every parked request is answered at the next whole second of the new clock.
   if ((clockSet || offsetStepped) && !parked_.empty()) {
-    const Second next = AlignedAnswerSecond(clock_->Now());
-    parked_.emplace(next, TakeUpTo(parked_, parked_.end()));
+    parked_.emplace(AlignedAnswerSecond(clock_->Now()), TakeUpTo(parked_, parked_.end()));
   }
   try {
     DispatchDue();
@@ -408,9 +401,9 @@ void Server::DispatchDue() {
 bool Server::StartReply(std::uint64_t id, Connection& connection, Route route, Second served) {
   std::shared_ptr<const Response> reply = ReplyFor(route, served, connection.after());
   // A refusal shows no time, so no age; a fixed time is a clock that stands still.
-  std::optional<nanoseconds> age;
+  std::optional<std::chrono::nanoseconds> age;
   if (options_.timing && reply->status != 503) {
-    age = options_.mode == ServeMode::kFixed ? nanoseconds{0} : clock_->Now() - served;
+    age = options_.mode == ServeMode::kFixed ? std::chrono::nanoseconds{0} : clock_->Now() - served;
   }
   return Wrote(id, connection, connection.StartReply(std::move(reply), served, age));
 }

@@ -44,8 +44,7 @@ class Server {
   bool Watch(int operation, int fd, std::uint32_t events, std::uint64_t tag);
   bool Rewatch(std::uint64_t id, Connection& connection, std::uint32_t events);
   void SetDeadline(std::uint64_t id, Connection& connection, std::optional<Mono> deadline);
-  template <typename Step>
-  void Guarded(std::uint64_t id, Step&& step);
+  void Guarded(std::uint64_t id, auto&& step);
 
   void HandleConnection(std::uint64_t id, Connection& connection, std::uint32_t events);
   void AcceptClients();
