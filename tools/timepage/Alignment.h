@@ -22,9 +22,7 @@ class ServedClock {
   virtual int StepNotices() const { return -1; }
   virtual bool TakeStepNotices() { return false; }
 
-  Instant Now() const {
-    return Instant{std::chrono::system_clock::now().time_since_epoch()} + Offset();
-  }
+  Instant Now() const { return Instant{std::chrono::system_clock::now()} + Offset(); }
 
  private:
   std::chrono::nanoseconds offset_;

@@ -18,8 +18,7 @@ std::optional<std::string> WhyNotVouched(const ClockReading& reading) {
 }
 
 ClockReading ClockStatus::Read() const {
-  timex reading{};
-  reading.modes = 0;  // read only: no bit that would change anything
+  timex reading{};  // modes 0: read only, no bit that would change anything
   if (::adjtimex(&reading) == -1) return {false, true, {}};
   return {true, (reading.status & STA_UNSYNC) != 0, std::chrono::microseconds{reading.maxerror}};
 }

@@ -4,7 +4,6 @@
 #include <sys/uio.h>
 
 #include <algorithm>
-#include <array>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -13,6 +12,7 @@ namespace tidewell::timepage {
 namespace {
 
 constexpr std::size_t kReadChunk = 4096;
+constexpr std::size_t kMaxPieces = 4;  // a page with a few lines written into it
 
 // A kernel stamp further back than this is not believed: the system clock has been stepped.
 constexpr auto kLongestBelievedWait = std::chrono::seconds{60};
@@ -35,8 +35,6 @@ Mono ArrivalOf(msghdr& message) {
   return steadyNow;
 }
 
-constexpr std::size_t kMaxPieces = 4;  // a page with a few lines written into it
-
 }  // namespace
 
 Connection::Connection(UniqueFd socket) : socket_(std::move(socket)) {
@@ -55,16 +53,13 @@ ReadOutcome Connection::ReadHead() {
     message.msg_control = control;
     message.msg_controllen = sizeof control;
     const ssize_t got = ::recvmsg(fd(), &message, 0);
-    if (got > 0) {
-      receivedAt_ = ArrivalOf(message);
-      const std::size_t before = input_.size();
-      input_.append(chunk, static_cast<std::size_t>(got));
-      if (FindHead(before)) return ReadOutcome::kHead;
-      continue;
-    }
     if (got < 0 && errno == EINTR) continue;
     if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return ReadOutcome::kIncomplete;
-    return ReadOutcome::kGone;  // between requests, a kept connection's normal end
+    if (got <= 0) return ReadOutcome::kGone;  // between requests, a kept connection's normal end
+    receivedAt_ = ArrivalOf(message);
+    const std::size_t before = input_.size();
+    input_.append(chunk, static_cast<std::size_t>(got));
+    if (FindHead(before)) return ReadOutcome::kHead;
   }
 }
 
@@ -100,11 +95,8 @@ WriteState Connection::StartReply(std::shared_ptr<const Response> reply, Second 
                                   std::optional<std::chrono::nanoseconds> age) {
   reply_ = std::move(reply);
   replyLength_ = request_.headOnly ? reply_->headerLength : reply_->bytes.size();
-  figuresLength_ = 0;
-  if (age) {
-    const auto hold = std::chrono::steady_clock::now() - headAt_;
-    figuresLength_ = FormatReplyFigures(hold, *age, request_.preferNoHold, figures_);
-  }
+  const auto hold = std::chrono::steady_clock::now() - headAt_;
+  figuresLength_ = age ? FormatReplyFigures(hold, *age, request_.preferNoHold, figures_) : 0;
   written_ = 0;
   served_ = served;
   const WriteState state = ContinueWriting();

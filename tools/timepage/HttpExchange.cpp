@@ -10,12 +10,6 @@
 namespace tidewell::timepage {
 namespace {
 
-using http::EqualsNoCase;
-using http::TrimBlanks;
-
-constexpr std::string_view kNoHold = "no-hold";
-
-// The status line of each Route, in its order.
 constexpr std::pair<int, std::string_view> kStatusLines[] = {
     {200, "OK"},
     {404, "Not Found"},
@@ -56,7 +50,7 @@ std::string_view NextLine(std::string_view text, std::size_t& at) {
 bool ListNames(std::string_view value, std::string_view token) {
   const std::vector<std::string_view> items = http::SplitOutsideQuotes(value, ',');
   return std::any_of(items.begin(), items.end(), [&](std::string_view item) {
-    return EqualsNoCase(TrimBlanks(item.substr(0, item.find_first_of("=;"))), token);
+    return http::EqualsNoCase(http::TrimBlanks(item.substr(0, item.find_first_of("=;"))), token);
   });
 }
 
@@ -122,17 +116,17 @@ RoutedRequest RouteRequest(std::string_view head) {
     const std::string_view field = NextLine(head, at);
     const std::size_t colon = field.find(':');
     if (colon == std::string_view::npos) continue;
-    const std::string_view name = TrimBlanks(field.substr(0, colon));
-    const std::string_view value = TrimBlanks(field.substr(colon + 1));
-    if (EqualsNoCase(name, "Connection")) {
+    const std::string_view name = http::TrimBlanks(field.substr(0, colon));
+    const std::string_view value = http::TrimBlanks(field.substr(colon + 1));
+    if (http::EqualsNoCase(name, "Connection")) {
       close = close || ListNames(value, "close");
       keepAlive = keepAlive || ListNames(value, "keep-alive");
-    } else if (EqualsNoCase(name, "Content-Length")) {
+    } else if (http::EqualsNoCase(name, "Content-Length")) {
       body = body || value.find_first_not_of('0') != std::string_view::npos;
-    } else if (EqualsNoCase(name, "Transfer-Encoding")) {
+    } else if (http::EqualsNoCase(name, "Transfer-Encoding")) {
       body = true;
-    } else if (EqualsNoCase(name, "Prefer")) {
-      request.preferNoHold = request.preferNoHold || ListNames(value, kNoHold);
+    } else if (http::EqualsNoCase(name, "Prefer")) {
+      request.preferNoHold = request.preferNoHold || ListNames(value, "no-hold");
     }
   }
   request.keepAlive = keepAlive && !close && !body;

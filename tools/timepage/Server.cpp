@@ -11,19 +11,14 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
-#include <vector>
+#include <ranges>
 
 namespace tidewell::timepage {
 namespace {
 
 using namespace std::chrono_literals;
-using std::chrono::nanoseconds;
 
-constexpr std::uint64_t kListenerTag = 1;
-constexpr std::uint64_t kTimerTag = 2;
-constexpr std::uint64_t kStopTag = 3;
-constexpr std::uint64_t kClockStepTag = 4;
-constexpr std::uint64_t kFirstId = 16;
+enum : std::uint64_t { kListenerTag = 1, kTimerTag, kStopTag, kClockStepTag, kFirstId = 16 };
 
 constexpr int kListenBacklog = 4096;
 constexpr int kEventsPerWait = 1024;
@@ -49,10 +44,9 @@ void ReportUnsynchronised(const std::string& why, const char* doing) {
 }
 
 std::vector<std::uint64_t> TakeUpTo(auto& parked, auto end) {
-  std::vector<std::uint64_t> taken;
-  for (auto it = parked.begin(); it != end; ++it) {
-    taken.insert(taken.end(), it->second.begin(), it->second.end());
-  }
+  const auto ids =
+      std::ranges::subrange(parked.begin(), end) | std::views::values | std::views::join;
+  std::vector<std::uint64_t> taken(ids.begin(), ids.end());
   parked.erase(parked.begin(), end);
   return taken;
 }
@@ -181,8 +175,7 @@ void Server::SetDeadline(std::uint64_t id, Connection& connection, std::optional
   if (deadline) deadlines_.insert({*deadline, id});
 }
 
-template <typename Step>
-void Server::Guarded(std::uint64_t id, Step&& step) {
+void Server::Guarded(std::uint64_t id, auto&& step) {
   try {
     step();
   } catch (const std::exception& error) {
@@ -205,13 +198,12 @@ bool Server::Run() {
     }
     for (int i = 0; i < count; ++i) {
       const std::uint64_t tag = events[i].data.u64;
-      const std::uint32_t happened = events[i].events;
       stopping_ = stopping_ || tag == kStopTag;
       Guarded(tag, [&] {
         if (tag == kListenerTag) return AcceptClients();
         if (tag == kTimerTag || tag == kClockStepTag) return OnTimer();
         const auto found = connections_.find(tag);  // none when closed earlier in this batch
-        if (found != connections_.end()) HandleConnection(tag, found->second, happened);
+        if (found != connections_.end()) HandleConnection(tag, found->second, events[i].events);
       });
     }
     // Without its timer the loop's own time-out wakes it for the parked clients.
@@ -334,10 +326,7 @@ void Server::Answer(std::uint64_t id, Connection& connection) {
   }
   const Route route =
       request.route == Route::kTimePage && !Vouched() ? Route::kClockUnsynchronised : request.route;
-  const Second second = SecondAt(now);
-  if (StartReply(id, connection, ReplyFor(route, second, connection.after()), second)) {
-    FinishReply(id, connection);
-  }
+  if (StartReply(id, connection, route, SecondAt(now))) FinishReply(id, connection);
 }
 
 void Server::Park(std::uint64_t id, Connection& connection, Second answer) {
@@ -357,8 +346,7 @@ void Server::OnTimer() {
   const bool offsetStepped = clock_->TakeStepNotices();
   // After a step, every parked request is answered at the next whole second of the new clock.
   if ((clockSet || offsetStepped) && !parked_.empty()) {
-    const Second next = AlignedAnswerSecond(clock_->Now());
-    parked_.emplace(next, TakeUpTo(parked_, parked_.end()));
+    parked_.emplace(AlignedAnswerSecond(clock_->Now()), TakeUpTo(parked_, parked_.end()));
   }
   try {
     DispatchDue();
@@ -400,11 +388,8 @@ void Server::DispatchDue() {
   for (const std::uint64_t id : due) {
     const auto found = connections_.find(id);
     if (found == connections_.end()) continue;  // hung up while parked
-    Connection& connection = found->second;
     Guarded(id, [&] {
-      if (StartReply(id, connection, ReplyFor(route, second, connection.after()), second)) {
-        finished.push_back(id);
-      }
+      if (StartReply(id, found->second, route, second)) finished.push_back(id);
     });
   }
   for (const std::uint64_t id : finished) {
@@ -413,12 +398,12 @@ void Server::DispatchDue() {
   }
 }
 
-bool Server::StartReply(std::uint64_t id, Connection& connection,
-                        std::shared_ptr<const Response> reply, Second served) {
+bool Server::StartReply(std::uint64_t id, Connection& connection, Route route, Second served) {
+  std::shared_ptr<const Response> reply = ReplyFor(route, served, connection.after());
   // A refusal shows no time, so no age; a fixed time is a clock that stands still.
-  std::optional<nanoseconds> age;
+  std::optional<std::chrono::nanoseconds> age;
   if (options_.timing && reply->status != 503) {
-    age = options_.mode == ServeMode::kFixed ? nanoseconds{0} : clock_->Now() - served;
+    age = options_.mode == ServeMode::kFixed ? std::chrono::nanoseconds{0} : clock_->Now() - served;
   }
   return Wrote(id, connection, connection.StartReply(std::move(reply), served, age));
 }
@@ -449,18 +434,16 @@ void Server::FinishReply(std::uint64_t id, Connection& connection) {
 }
 
 int Server::MillisecondsToNextWake(Mono now) const {
-  std::optional<Mono> wake;
-  if (!deadlines_.empty()) wake = deadlines_.begin()->first;
-  if (acceptPausedUntil_ && (!wake || *acceptPausedUntil_ < *wake)) wake = acceptPausedUntil_;
+  Mono wake = std::min(deadlines_.empty() ? Mono::max() : deadlines_.begin()->first,
+                       acceptPausedUntil_.value_or(Mono::max()));
   if (timerFailed_ && !parked_.empty()) {
-    const Mono due = now + std::chrono::duration_cast<Mono::duration>(
-                               Instant{parked_.begin()->first} - clock_->Now());
-    if (!wake || due < *wake) wake = due;
+    wake = std::min(wake, now + std::chrono::duration_cast<Mono::duration>(
+                                    Instant{parked_.begin()->first} - clock_->Now()));
   }
-  if (!wake) return -1;  // the boundary timer and the sockets wake us
-  if (*wake <= now) return 0;
+  if (wake == Mono::max()) return -1;  // the boundary timer and the sockets wake us
+  if (wake <= now) return 0;
   // Rounded up, or the wait would end just before the deadline, and spin.
-  return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(*wake - now).count());
+  return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(wake - now).count());
 }
 
 void Server::Close(std::uint64_t id) {

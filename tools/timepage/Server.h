@@ -29,8 +29,6 @@ class Server {
   // `stop` ends Run once readable. `clock` and `status` default to this machine's.
   Server(const Options& options, UniqueFd stop, std::unique_ptr<ServedClock> clock = nullptr,
          std::unique_ptr<ClockStatus> status = nullptr);
-  Server(const Server&) = delete;
-  Server& operator=(const Server&) = delete;
 
   // "127.0.0.1:8037" or "[::1]:8037"
   std::string ListeningOn() const;
@@ -46,8 +44,7 @@ class Server {
   bool Watch(int operation, int fd, std::uint32_t events, std::uint64_t tag);
   bool Rewatch(std::uint64_t id, Connection& connection, std::uint32_t events);
   void SetDeadline(std::uint64_t id, Connection& connection, std::optional<Mono> deadline);
-  template <typename Step>
-  void Guarded(std::uint64_t id, Step&& step);
+  void Guarded(std::uint64_t id, auto&& step);
 
   void HandleConnection(std::uint64_t id, Connection& connection, std::uint32_t events);
   void AcceptClients();
@@ -59,8 +56,7 @@ class Server {
   void OnTimer();
   void DispatchDue();
   void ArmTimer();
-  bool StartReply(std::uint64_t id, Connection& connection, std::shared_ptr<const Response> reply,
-                  Second served);
+  bool StartReply(std::uint64_t id, Connection& connection, Route route, Second served);
   bool Wrote(std::uint64_t id, Connection& connection, WriteState state);
   void FinishReply(std::uint64_t id, Connection& connection);
 
