@@ -173,6 +173,14 @@ class LocalClockTest : public ::testing::Test {
 };
 
 // Kolkata keeps 05:30 ahead of UTC all year, so its reading of an instant follows from UTC alone.
+// The system clock's seconds as the platform reads them. time() may not do: glibc answers it from
+// the coarse clock, which can still show the last second just after the real clock turned.
+std::time_t RealtimeSeconds() {
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  return now.tv_sec;
+}
+
 DateTime KolkataReading(std::time_t instant) {
   constexpr std::time_t kAheadOfUtc = 5 * 3600 + 30 * 60;
   const std::time_t shifted = instant + kAheadOfUtc;
@@ -183,17 +191,17 @@ DateTime KolkataReading(std::time_t instant) {
 }
 
 TEST_F(LocalClockTest, ReadLocalClockAgreesWithTime) {
-  const std::time_t before = std::time(nullptr);
+  const std::time_t before = RealtimeSeconds();
   const DateTime clock = platform_.ReadLocalClock();
-  const std::time_t after = std::time(nullptr);
+  const std::time_t after = RealtimeSeconds();
   EXPECT_GE(clock, KolkataReading(before));
   EXPECT_LE(clock, KolkataReading(after));
 }
 
 TEST_F(LocalClockTest, TodayIsTheLocalDate) {
-  const std::time_t before = std::time(nullptr);
+  const std::time_t before = RealtimeSeconds();
   const MonthDay today = platform_.Today();
-  const std::time_t after = std::time(nullptr);
+  const std::time_t after = RealtimeSeconds();
   const auto matches = [&](std::time_t instant) {
     const DateTime local = KolkataReading(instant);
     return today.Month == local.Month() && today.Day == local.Day();
