@@ -397,7 +397,8 @@ TEST_P(CommandLines, FollowTheToolsConvention) {
 INSTANTIATE_TEST_SUITE_P(
     Table, CommandLines,
     ::testing::Values(
-        CommandLineCase{{"--version"}, 0, "tidewell-timepage 1.00\n", ""},
+        // The version the build gives the project, not a copy of the tool's own text.
+        CommandLineCase{{"--version"}, 0, "tidewell-timepage " TIDEWELL_VERSION_TEXT "\n", ""},
         CommandLineCase{{"--help"}, 0, "Usage: tidewell-timepage [options]\n", ""},
         CommandLineCase{{"-h"}, 0, "Usage: tidewell-timepage [options]\n", ""},
         CommandLineCase{{"--port", "x"},
