@@ -11,7 +11,6 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
-#include <ranges>
 
 namespace tidewell::timepage {
 namespace {
@@ -43,10 +42,12 @@ void ReportUnsynchronised(const std::string& why, const char* doing) {
                why.c_str(), doing);
 }
 
+// (A plain loop: clang 14 cannot take libstdc++ 12's views::values of a map's subrange.)
 std::vector<std::uint64_t> TakeUpTo(auto& parked, auto end) {
-  const auto ids =
-      std::ranges::subrange(parked.begin(), end) | std::views::values | std::views::join;
-  std::vector<std::uint64_t> taken(ids.begin(), ids.end());
+  std::vector<std::uint64_t> taken;
+  for (auto held = parked.begin(); held != end; ++held) {
+    taken.insert(taken.end(), held->second.begin(), held->second.end());
+  }
   parked.erase(parked.begin(), end);
   return taken;
 }
